@@ -1,0 +1,62 @@
+// Debug switches, the eight-row pattern dump, the version banner and the
+// Windows entry point.
+#include "qz_internal.h"
+
+#include <cstdio>
+
+int32_t writeDebug = 0;
+int32_t readDebug = 0;
+char debugDelim = 'n';  // 'n': no delimiter between samples
+
+namespace {
+constexpr int kVersionMajor = 1;
+constexpr int kVersionMinor = 0;
+constexpr int kVersionPatch = 1;
+}  // namespace
+
+void qz::printPattern(const uint8_t* writeArray, uint32_t len, char delim) {
+    for (unsigned pin = 0; pin < 8; ++pin) {
+        for (uint32_t j = 0; j < len; ++j) {
+            const int level = (writeArray[j] >> pin) & 1;
+            if (delim == 'n')
+                std::printf("%d", level);
+            else
+                std::printf("%d%c", level, delim);
+        }
+        std::printf("\n");
+    }
+    std::printf("\n");
+}
+
+void qz::dumpIf(int32_t enabled, std::span<const uint8_t> stream) {
+    if (enabled != 0) printPattern(stream.data(), static_cast<uint32_t>(stream.size()), debugDelim);
+}
+
+extern "C" {
+
+// Sets both dump switches (any non-zero value is on). Returns 0.
+int32_t enableDebugPrint(int32_t writeDB, int32_t readDB) {
+    writeDebug = writeDB;
+    readDebug = readDB;
+    return 0;
+}
+
+// Sets the character printed after each dumped sample ('n': none). Returns 0.
+int32_t setDebugDelim(char delim) {
+    debugDelim = delim;
+    return 0;
+}
+
+// Prints the version banner, without a newline.
+void getDLLVersion(void) {
+    std::printf("QZ_FTDI DLL Version %d.%d.%d", kVersionMajor, kVersionMinor, kVersionPatch);
+}
+
+}  // extern "C"
+
+#ifdef _WIN32
+#include <windows.h>
+// Accepts every attach and detach and does nothing else: loading the library
+// resets no table and starts nothing.
+extern "C" __declspec(dllexport) BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+#endif

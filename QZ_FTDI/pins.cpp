@@ -1,0 +1,46 @@
+// Direct pin patterns: a single edge or pulse on one pin, or the caller's own
+// samples, played in synchronous bit-bang mode without reading anything back.
+#include "qz_internal.h"
+
+#include <array>
+
+namespace {
+constexpr uint32_t kToggleSamples = 40;
+constexpr uint32_t kEdgeAt = 10;     // the pin changes at sample 10 ...
+constexpr uint32_t kPulseEnd = 30;   // ... and, for a pulse, back at sample 30
+}  // namespace
+
+extern "C" {
+
+// Plays 40 samples on pin bitNum, the only output: an edge (singleEdge == 1)
+// or a 20-sample pulse, high-going, or low-going when toggleLow is non-zero.
+// 0, or -1 for a pin above 7 (no driver call) or a driver failure.
+int32_t toggleSingleBit(void* dev, uint8_t bitNum, int32_t toggleLow, int32_t singleEdge) {
+    if (bitNum > qz::kMaxPin) return -1;
+    const uint8_t pin = qz::pinBit(bitNum);
+    if (FT_SetBitMode(dev, pin, FT_BITMODE_SYNC_BITBANG) != FT_OK) return -1;
+    std::array<uint8_t, kToggleSamples> samples{};
+    for (uint32_t i = 0; i < kToggleSamples; ++i) {
+        const bool active = i >= kEdgeAt && (singleEdge == 1 || i < kPulseEnd);
+        samples[i] = active ? pin : 0;
+        if (toggleLow != 0) samples[i] ^= pin;
+    }
+    uint32_t written = 0;
+    return FT_Write(dev, samples.data(), kToggleSamples, &written) == FT_OK ? 0 : -1;
+}
+
+// Plays the caller's samples with the caller's direction mask. Returns the
+// count the driver reports written; -1 for a null sequence or negative length
+// (no driver call) or a driver failure.
+int32_t writeCustomPattern(void* dev, uint8_t MASK, const uint8_t* byteSequence,
+                           int32_t sequenceLen) {
+    if (sequenceLen < 0 || (!byteSequence && sequenceLen > 0)) return -1;
+    if (FT_SetBitMode(dev, MASK, FT_BITMODE_SYNC_BITBANG) != FT_OK) return -1;
+    uint32_t written = 0;
+    if (FT_Write(dev, const_cast<uint8_t*>(byteSequence), static_cast<uint32_t>(sequenceLen),
+                 &written) != FT_OK)
+        return -1;
+    return static_cast<int32_t>(written);
+}
+
+}  // extern "C"

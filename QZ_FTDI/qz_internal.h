@@ -1,0 +1,146 @@
+// Internal declarations shared by the library's subsystems. Nothing here is
+// exported from QZ_FTDIx64: the whole module is compiled with hidden
+// visibility and only the QZ_API functions of QZ_FTDI.h are made public.
+#pragma once
+
+#include "QZ_FTDI.h"
+#include "ftd2xx.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <optional>
+#include <span>
+#include <vector>
+
+// One peripheral: how it is wired to the eight pins and how its frames are
+// shaped. Field names keep the hardware signal names.
+struct PROT_DES {
+    int32_t SPI_I2C;  // 1 = SPI, anything else = I2C
+    // SPI
+    uint8_t CLKnum;
+    uint8_t CSnum;
+    uint8_t SDInum;  // data into the peripheral, driven by us
+    uint8_t SDOnum;  // data out of the peripheral, sampled by us
+    uint8_t addrBits;
+    uint8_t dataBits;
+    int32_t posedge;  // non-zero: clock idles low, peripheral samples on the rising edge
+    int32_t RWbit;    // == 1: a read/write bit precedes the address
+    // I2C
+    uint8_t SCLnum;
+    uint8_t SDAnumW;  // pin that drives SDA
+    uint8_t SDAnumR;  // pin on which SDA is sampled
+    uint8_t addr;     // 7-bit bus address
+    uint8_t bytesPerAddr;
+    uint8_t bytesPerReg;
+    // output enable (steers an external SDA/SDO buffer)
+    uint8_t OEnum;
+    int32_t OE_EN;   // == 1: in use
+    int32_t OE_pol;  // non-zero: high while asserted
+};
+
+namespace qz {
+
+// The kind of byte stream a generator is asked for. Values are fixed; any
+// value above READ_STREAM_WORD_ACK is accepted by the generators.
+enum sequenceMode : uint32_t {
+    WRITE = 0,
+    WRITE_STREAM_WORD = 1,
+    READ_NACK = 2,
+    READ_ACK = 3,
+    READ_STREAM_WORD_NACK = 4,
+    READ_STREAM_WORD_ACK = 5,
+};
+
+// One sample of the eight pins per byte; bit n is pin n.
+using ByteStream = std::vector<uint8_t>;
+
+inline constexpr uint8_t pinBit(uint8_t pin) { return static_cast<uint8_t>(1u << (pin & 7u)); }
+inline constexpr bool pinHigh(uint8_t sample, uint8_t pin) { return (sample & pinBit(pin)) != 0; }
+
+// Largest values a valid descriptor may carry (checked by the constructors).
+inline constexpr uint8_t kMaxPin = 7;
+inline constexpr uint8_t kMaxBits = 32;
+inline constexpr uint8_t kMaxBytes = 4;
+
+// ---- descriptors -----------------------------------------------------------
+// The descriptor behind a caller's handle, copied; nullopt for a null handle.
+std::optional<PROT_DES> copyDescriptor(PROT_HANDLE handle);
+
+// ---- waveform generators --------------------------------------------------
+// Each generator comes as a length function and a renderer that fills exactly
+// that many samples, so batches and streams can be laid into one buffer
+// without copies. createXByteStream returns the stream as a fresh buffer.
+uint32_t spiStreamLength(const PROT_DES& spi, sequenceMode mode);
+void renderSPIStream(const PROT_DES& spi, uint32_t addr, uint32_t data, sequenceMode mode,
+                     uint8_t* out);
+ByteStream createSPIByteStream(const PROT_DES& spi, uint32_t addr, uint32_t data,
+                               sequenceMode mode);
+
+uint32_t i2cStreamLength(const PROT_DES& i2c, sequenceMode mode);
+void renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, sequenceMode mode,
+                     uint8_t* out);
+ByteStream createI2CByteStream(const PROT_DES& i2c, uint32_t reg, uint32_t data,
+                               sequenceMode mode);
+
+// ---- read-back ------------------------------------------------------------
+// Assembles `strobeCount` bits (at most 32) of pin `StrobeIndex`, taken from
+// rx[first], rx[first + strobeJump], ..., first sample most significant.
+// nullopt when a sampled position lies outside rx or strobeCount exceeds 32.
+std::optional<uint32_t> parseByteStream(std::span<const uint8_t> rx, std::size_t first,
+                                        uint32_t StrobeIndex, uint32_t strobeJump,
+                                        uint32_t strobeCount);
+
+// ---- device ---------------------------------------------------------------
+// Output pins of the descriptor's protocol (bit n = 1: pin n is an output).
+uint8_t pinDirectionMask(const PROT_DES& prot);
+// Synchronous bit-bang with the descriptor's mask: 0, or -1 if refused.
+int32_t setImpedance(FT_HANDLE dev, const PROT_DES& prot);
+// 0 once at least `count` bytes wait in the receive queue; -1 on a driver
+// failure or when the bytes have not come within waitBoundMs(dev, count).
+int32_t wait4RxBuffer(FT_HANDLE dev, uint32_t count);
+// The longest a working device can take to return `count` samples, in ms.
+uint64_t waitBoundMs(FT_HANDLE dev, uint32_t count);
+
+// Steps shared by every register transaction.
+// Empties both driver queues: false if the driver refuses.
+bool purgeQueues(FT_HANDLE dev);
+// One FT_Write of the whole stream; true only if every byte was taken. With
+// dumpUnderWriteDebug the stream is dumped under writeDebug, whatever the
+// driver answered.
+bool writeStream(FT_HANDLE dev, std::span<const uint8_t> stream, bool dumpUnderWriteDebug);
+// Reads exactly `count` read-back bytes in one FT_Read, after waiting (when
+// waitFor is set) for that many to be queued. nullopt on any failure.
+std::optional<ByteStream> readBack(FT_HANDLE dev, uint32_t count,
+                                   std::optional<uint32_t> waitFor);
+
+// ---- diagnostics ----------------------------------------------------------
+// Prints the stream as eight rows of 0/1, pin 0 first, then an empty line.
+void printPattern(const uint8_t* writeArray, uint32_t len, char delim);
+// printPattern with the current delimiter when `enabled` is non-zero.
+void dumpIf(int32_t enabled, std::span<const uint8_t> stream);
+
+// Runs a C entry point's body; an allocation failure becomes -1.
+template <class Body>
+int32_t guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return -1;
+    } catch (const std::length_error&) {
+        return -1;
+    }
+}
+
+}  // namespace qz
+
+// Process-wide switches of the pattern dump.
+extern int32_t writeDebug;
+extern int32_t readDebug;
+extern char debugDelim;
+
+// The device-ID tables (borrowed handles; index = device ID).
+inline constexpr uint32_t kDeviceIDs = 256;
+extern FT_HANDLE FTDI_Handles[kDeviceIDs];
+extern PROT_HANDLE PROT_Handles[kDeviceIDs];

@@ -1,0 +1,143 @@
+// The D2XX operations answered by the simulated bench. This is a driver
+// provider: the library above calls FT_* and never knows that no USB chip is
+// behind them.
+#include "ftd2xx.h"
+#include "qzsim/bench.hpp"
+
+#include <cstring>
+
+using qzsim::Bench;
+using qzsim::Device;
+using qzsim::Op;
+
+namespace {
+
+// Runs one handle operation: counts it, answers an injected failure, and
+// refuses unknown, closed and unplugged handles.
+template <class Body>
+FT_STATUS onDevice(FT_HANDLE handle, Op op, Body&& body) {
+    bool unplugged = false;
+    Device* device = Bench::instance().lookup(handle, &unplugged);
+    if (unplugged) return op == Op::Close ? (Bench::instance().closeHandle(handle), FT_OK) : FT_IO_ERROR;
+    if (!device) return FT_INVALID_HANDLE;
+    if (auto failure = device->enter(op)) return *failure;
+    return body(*device);
+}
+
+void copyString(const std::string& s, void* out, std::size_t capacity) {
+    if (!out) return;
+    const std::size_t n = std::min(s.size(), capacity - 1);
+    std::memcpy(out, s.data(), n);
+    static_cast<char*>(out)[n] = '\0';
+}
+
+std::vector<Device*> attached() { return Bench::instance().devices(); }
+
+}  // namespace
+
+extern "C" {
+
+FT_STATUS FT_ListDevices(void* pArg1, void* pArg2, uint32_t Flags) {
+    Bench& bench = Bench::instance();
+    if (auto failure = bench.enter(Op::ListDevices)) return *failure;
+    const auto devices = attached();
+    if (Flags & FT_LIST_NUMBER_ONLY) {
+        if (!pArg1) return FT_INVALID_PARAMETER;
+        *static_cast<uint32_t*>(pArg1) = static_cast<uint32_t>(devices.size());
+        return FT_OK;
+    }
+    if ((Flags & FT_LIST_BY_INDEX) && (Flags & FT_OPEN_BY_SERIAL_NUMBER)) {
+        const auto index = reinterpret_cast<uintptr_t>(pArg1);
+        if (index >= devices.size()) return FT_DEVICE_NOT_FOUND;
+        const Device& device = *devices[index];
+        if (!device.info().listable) return FT_DEVICE_NOT_OPENED;
+        if (!pArg2) return FT_INVALID_PARAMETER;
+        copyString(device.info().serial, pArg2, 64);
+        return FT_OK;
+    }
+    return FT_INVALID_PARAMETER;
+}
+
+FT_STATUS FT_CreateDeviceInfoList(uint32_t* lpdwNumDevs) {
+    Bench& bench = Bench::instance();
+    if (auto failure = bench.enter(Op::CreateDeviceInfoList)) return *failure;
+    if (!lpdwNumDevs) return FT_INVALID_PARAMETER;
+    bench.infoList.clear();
+    for (Device* d : attached()) bench.infoList.push_back({d->info(), d->isOpen()});
+    *lpdwNumDevs = static_cast<uint32_t>(bench.infoList.size());
+    return FT_OK;
+}
+
+FT_STATUS FT_GetDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags, uint32_t* lpdwType,
+                                 uint32_t* lpdwID, uint32_t* lpdwLocId, void* lpSerialNumber,
+                                 void* lpDescription, FT_HANDLE* pftHandle) {
+    Bench& bench = Bench::instance();
+    if (auto failure = bench.enter(Op::GetDeviceInfoDetail)) return *failure;
+    if (dwIndex >= bench.infoList.size()) return FT_DEVICE_NOT_FOUND;
+    const auto& entry = bench.infoList[dwIndex];
+    if (lpdwFlags) *lpdwFlags = entry.open ? 1u : 0u;  // FT_FLAGS_OPENED
+    if (lpdwType) *lpdwType = entry.info.type;
+    if (lpdwID) *lpdwID = entry.info.id;
+    if (lpdwLocId) *lpdwLocId = entry.info.locId;
+    copyString(entry.info.serial, lpSerialNumber, 16);
+    copyString(entry.info.description, lpDescription, 64);
+    if (pftHandle) *pftHandle = nullptr;
+    return FT_OK;
+}
+
+FT_STATUS FT_OpenEx(void* pArg1, uint32_t Flags, FT_HANDLE* pHandle) {
+    Bench& bench = Bench::instance();
+    if (auto failure = bench.enter(Op::OpenEx)) return *failure;
+    if (!pArg1 || !pHandle) return FT_INVALID_PARAMETER;
+    const std::string key(static_cast<const char*>(pArg1));
+    for (Device* d : attached()) {
+        const bool match = (Flags == FT_OPEN_BY_SERIAL_NUMBER && d->info().serial == key) ||
+                           (Flags == FT_OPEN_BY_DESCRIPTION && d->info().description == key);
+        if (!match) continue;
+        if (const FT_STATUS status = d->open(); status != FT_OK) return status;
+        *pHandle = bench.openHandle(*d);
+        return FT_OK;
+    }
+    return FT_DEVICE_NOT_FOUND;
+}
+
+FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, uint32_t BaudRate) {
+    return onDevice(ftHandle, Op::SetBaudRate, [&](Device& d) { return d.setBaudRate(BaudRate); });
+}
+
+FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, uint8_t ucMask, uint8_t ucEnable) {
+    return onDevice(ftHandle, Op::SetBitMode,
+                    [&](Device& d) { return d.setBitMode(ucMask, ucEnable); });
+}
+
+FT_STATUS FT_Purge(FT_HANDLE ftHandle, uint32_t Mask) {
+    return onDevice(ftHandle, Op::Purge, [&](Device& d) { return d.purge(Mask); });
+}
+
+FT_STATUS FT_Write(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToWrite,
+                   uint32_t* lpBytesWritten) {
+    return onDevice(ftHandle, Op::Write, [&](Device& d) {
+        return d.write(static_cast<const uint8_t*>(lpBuffer), dwBytesToWrite, lpBytesWritten);
+    });
+}
+
+FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, uint32_t* dwRxBytes) {
+    return onDevice(ftHandle, Op::GetQueueStatus, [&](Device& d) { return d.queueStatus(dwRxBytes); });
+}
+
+FT_STATUS FT_Read(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToRead,
+                  uint32_t* lpBytesReturned) {
+    return onDevice(ftHandle, Op::Read, [&](Device& d) {
+        return d.read(static_cast<uint8_t*>(lpBuffer), dwBytesToRead, lpBytesReturned);
+    });
+}
+
+FT_STATUS FT_Close(FT_HANDLE ftHandle) {
+    return onDevice(ftHandle, Op::Close, [&](Device& d) {
+        d.close();
+        Bench::instance().closeHandle(ftHandle);
+        return FT_STATUS{FT_OK};
+    });
+}
+
+}  // extern "C"
