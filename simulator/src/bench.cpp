@@ -105,7 +105,7 @@ uint32_t Device::open() {
     latch_ = 0;
     rx_.clear();
     rxHead_ = revealed_ = 0;
-    applySample(latch_);
+    settle();
     return FT_OK;
 }
 
@@ -113,7 +113,7 @@ void Device::close() {
     open_ = false;
     bitMode_ = FT_BITMODE_RESET;
     mask_ = 0;
-    applySample(latch_);
+    settle();
     rx_.clear();
     rxHead_ = revealed_ = 0;
 }
@@ -128,8 +128,15 @@ uint32_t Device::setBitMode(uint8_t mask, uint8_t mode) {
     bitMode_ = mode;
     mask_ = mask;
     // The pins change as soon as the mode is set: outputs drive the latch.
-    applySample(latch_);
+    settle();
     return FT_OK;
+}
+
+// A mode change or an open is long ago, in sample periods, by the time the
+// next write starts: the read-back pipeline holds the new steady levels only.
+void Device::settle() {
+    const uint8_t levels = applySample(latch_);
+    std::fill(std::begin(history_), std::end(history_), levels);
 }
 
 // One sample period: the chip applies `written` to its outputs, the

@@ -167,6 +167,7 @@ public:
 
 private:
     uint8_t applySample(uint8_t written);
+    void settle();
     void queueReadback(uint8_t byte);
 
     DeviceInfo info_;
