@@ -2,6 +2,7 @@
 // transaction shares (purge, one write, one read of the whole read-back).
 #include "qz_internal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -43,7 +44,10 @@ int32_t qz::setImpedance(FT_HANDLE dev, const PROT_DES& prot) {
 // latency allowance: a working device always delivers well inside it.
 uint64_t qz::waitBoundMs(FT_HANDLE dev, uint32_t count) {
     const auto it = baudRates().find(dev);
-    const uint64_t baud = it != baudRates().end() ? it->second : kSlowestBaud;
+    // A rate below the slowest divisor (a driver that took 0, say) is no
+    // faster than that divisor; it must not shrink the divisor to nothing.
+    const uint64_t baud =
+        it != baudRates().end() ? std::max(it->second, kSlowestBaud) : kSlowestBaud;
     return kLatencyAllowanceMs + (2000ull * count + baud - 1) / baud;
 }
 

@@ -34,7 +34,7 @@ int32_t toggleSingleBit(void* dev, uint8_t bitNum, int32_t toggleLow, int32_t si
 // (no driver call) or a driver failure.
 int32_t writeCustomPattern(void* dev, uint8_t MASK, const uint8_t* byteSequence,
                            int32_t sequenceLen) {
-    if (sequenceLen < 0 || (!byteSequence && sequenceLen > 0)) return -1;
+    if (sequenceLen < 0 || !byteSequence) return -1;
     if (FT_SetBitMode(dev, MASK, FT_BITMODE_SYNC_BITBANG) != FT_OK) return -1;
     uint32_t written = 0;
     if (FT_Write(dev, const_cast<uint8_t*>(byteSequence), static_cast<uint32_t>(sequenceLen),

@@ -4,23 +4,11 @@
 #include "qzsim/qzsim.h"
 
 #include <cstring>
-#include <exception>
 
 using namespace qzsim;
 
 namespace {
 Device* deviceNamed(const char* serial) { return serial ? bench().find(serial) : nullptr; }
-
-// Runs a C entry point's body; anything thrown (a bad serial, no memory)
-// becomes -1.
-template <class Body>
-auto guardedSim(Body&& body) noexcept -> decltype(body()) {
-    try {
-        return body();
-    } catch (const std::exception&) {
-        return -1;
-    }
-}
 }  // namespace
 
 extern "C" {

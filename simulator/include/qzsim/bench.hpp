@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
@@ -246,5 +247,16 @@ private:
 };
 
 inline Bench& bench() { return Bench::instance(); }
+
+// Runs the body of a C entry point of the simulator; anything thrown (a bad
+// argument, no memory) becomes -1.
+template <class Body>
+auto guardedSim(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
 
 }  // namespace qzsim

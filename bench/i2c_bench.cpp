@@ -1,0 +1,107 @@
+// I2C speed: frame generation and read-back parsing in ns per sample, and a
+// whole single-register read on the simulated chip with a virtual I2C chip.
+#include "i2c.h"
+
+#include "qzsim/bench.hpp"
+#include "qzsim/i2c_bus.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+namespace {
+
+// Two register-address bytes, two data bytes, output enable: a read frame of
+// 81 + 36 x 4 = 225 samples.
+PROT_DES i2cBenchDescriptor() {
+    PROT_HANDLE handle = nullptr;
+    initI2CDev(&handle, 0, 1, 2, 0x50, 2, 2);
+    setupOE(&handle, 3, 1);
+    const PROT_DES d = qz::copyDescriptor(handle).value_or(PROT_DES{});
+    deleteI2CDev(handle);
+    return d;
+}
+
+// Time per sample (shown in seconds with an SI prefix: "n" is ns).
+void timePerSample(benchmark::State& state, std::size_t samplesPerIteration) {
+    state.counters["per_sample"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * samplesPerIteration),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Rendering read frames into a caller's buffer, as batches and streams do.
+void BM_RenderI2CFrame(benchmark::State& state) {
+    const PROT_DES d = i2cBenchDescriptor();
+    const auto mode = static_cast<qz::sequenceMode>(state.range(0));
+    std::vector<uint8_t> buffer(qz::i2cStreamLength(d, mode));
+    uint32_t data = 0;
+    for (auto _ : state) {
+        qz::renderI2CStream(d, 0x1234, data++, mode, buffer.data());
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();
+    }
+    timePerSample(state, buffer.size());
+}
+BENCHMARK(BM_RenderI2CFrame)->Arg(qz::WRITE)->Arg(qz::READ_NACK);
+
+// A fresh stream per frame, as the single-register transfers ask for one.
+void BM_CreateI2CByteStream(benchmark::State& state) {
+    const PROT_DES d = i2cBenchDescriptor();
+    std::size_t samples = 0;
+    for (auto _ : state) {
+        auto stream = qz::createI2CByteStream(d, 0x1234, 0, qz::READ_NACK);
+        samples = stream.size();
+        benchmark::DoNotOptimize(stream.data());
+    }
+    timePerSample(state, samples);
+}
+BENCHMARK(BM_CreateI2CByteStream);
+
+// What readI2C does with its read-back: find the frame, collect the
+// acknowledges, assemble the data word. The read-back lags by one sample.
+void BM_ParseI2CReadback(benchmark::State& state) {
+    const PROT_DES d = i2cBenchDescriptor();
+    const auto frame = qz::createI2CByteStream(d, 0x1234, 0, qz::READ_NACK);
+    std::vector<uint8_t> rx(frame.size(), 0x00);
+    std::copy(frame.begin(), frame.end() - 1, rx.begin() + 1);
+    for (auto _ : state) {
+        const auto reference = qz::i2cFrameReference(rx, d.SCLnum, rx.size()).value_or(0);
+        const uint8_t acks = qz::i2cAcknowledges(rx, reference, d.SDAnumR);
+        auto value = qz::i2cReadWord(rx, qz::i2cFirstDataSample(reference, d.bytesPerAddr),
+                                     d.SDAnumR, d.bytesPerReg);
+        benchmark::DoNotOptimize(acks);
+        benchmark::DoNotOptimize(value);
+    }
+    timePerSample(state, rx.size());
+}
+BENCHMARK(BM_ParseI2CReadback);
+
+// A whole readI2C through the D2XX seam on the simulated chip and I2C chip.
+void BM_ReadI2COnSimulator(benchmark::State& state) {
+    qzsim::bench().clear();
+    qzsim::DeviceInfo info;
+    info.serial = "I2CBENCH";
+    qzsim::Device& device = qzsim::bench().add(info);
+    device.setTraceLimit(0);
+    auto bus = std::make_shared<qzsim::I2CBus>(0, 1, 2);
+    device.attach(bus);
+    bus->addChip(0x50, 2, 2)->registers.write(0x1234, 0xBEEF);
+
+    void* dev = nullptr;
+    PROT_HANDLE i2c = nullptr;
+    setupFTDIdev(&dev, "I2CBENCH", 1000000);
+    initI2CDev(&i2c, 0, 1, 2, 0x50, 2, 2);
+    int32_t value = 0;
+    for (auto _ : state) {
+        value = readI2C(dev, i2c, 0x1234);
+        benchmark::DoNotOptimize(value);
+    }
+    if (value != 0xBEEF) state.SkipWithError("the register did not read back");
+    timePerSample(state, qz::i2cStreamLength(*static_cast<PROT_DES*>(i2c), qz::READ_NACK));
+    deleteI2CDev(i2c);
+    closeFTDI(dev);
+    qzsim::bench().clear();
+}
+BENCHMARK(BM_ReadI2COnSimulator)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,107 @@
+// SPI speed: frame generation and read-back parsing in ns per sample, and a
+// whole single-register read on the simulated chip in microseconds.
+#include "spi.h"
+
+#include "qzsim/bench.hpp"
+#include "qzsim/spi_peripheral.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+namespace {
+
+// 8 address bits, 16 data bits, read/write bit, output enable: 56 samples.
+PROT_DES benchDescriptor() {
+    PROT_HANDLE handle = nullptr;
+    initSPIDev(&handle, 0, 1, 2, 3, 8, 16, 1, 1);
+    setupOE(&handle, 4, 1);
+    const PROT_DES d = qz::copyDescriptor(handle).value_or(PROT_DES{});
+    deleteSPIDev(handle);
+    return d;
+}
+
+// Time per sample (shown in seconds with an SI prefix: "n" is ns).
+void perSample(benchmark::State& state, std::size_t samplesPerIteration) {
+    state.counters["per_sample"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * samplesPerIteration),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Rendering frames into a caller's buffer, as batches and streams do.
+void BM_RenderSPIFrame(benchmark::State& state) {
+    const PROT_DES d = benchDescriptor();
+    std::vector<uint8_t> buffer(qz::spiStreamLength(d, qz::WRITE));
+    uint32_t data = 0;
+    for (auto _ : state) {
+        qz::renderSPIStream(d, 0x5A, data++, qz::WRITE, buffer.data());
+        benchmark::DoNotOptimize(buffer.data());
+        benchmark::ClobberMemory();
+    }
+    perSample(state, buffer.size());
+}
+BENCHMARK(BM_RenderSPIFrame);
+
+// A fresh stream per frame, as the single-register transfers ask for one.
+void BM_CreateSPIByteStream(benchmark::State& state) {
+    const PROT_DES d = benchDescriptor();
+    std::size_t samples = 0;
+    for (auto _ : state) {
+        auto stream = qz::createSPIByteStream(d, 0x5A, 0x1234, qz::READ_ACK);
+        samples = stream.size();
+        benchmark::DoNotOptimize(stream.data());
+    }
+    perSample(state, samples);
+}
+BENCHMARK(BM_CreateSPIByteStream);
+
+// Locating the strobe and assembling the data word from a read-back that lags
+// the frame by one sample.
+void BM_ParseSPIReadback(benchmark::State& state) {
+    const PROT_DES d = benchDescriptor();
+    const auto frame = qz::createSPIByteStream(d, 0x5A, 0, qz::READ_ACK);
+    std::vector<uint8_t> rx(frame.size(), 0x00);
+    std::copy(frame.begin(), frame.end() - 1, rx.begin() + 1);
+    for (auto _ : state) {
+        const auto strobe = qz::findSPIStrobe(d, rx, rx.size());
+        auto value = qz::parseByteStream(rx, qz::spiDataPosition(d, strobe.value_or(0)), d.SDOnum,
+                                         qz::kSPISamplesPerBit, d.dataBits);
+        benchmark::DoNotOptimize(value);
+    }
+    perSample(state, rx.size());
+}
+BENCHMARK(BM_ParseSPIReadback);
+
+// A whole readSPI through the D2XX seam on the simulated chip and peripheral.
+void BM_ReadSPIOnSimulator(benchmark::State& state) {
+    qzsim::bench().clear();
+    qzsim::DeviceInfo info;
+    info.serial = "BENCH";
+    qzsim::Device& device = qzsim::bench().add(info);
+    device.setTraceLimit(0);
+    qzsim::SPIWiring wiring{0, 1, 2, 3, 8, 16, true, true, uint8_t{4}, true};
+    auto chip = std::make_shared<qzsim::SPIPeripheral>(wiring);
+    device.attach(chip);
+    chip->registers.write(0x5A, 0xBEEF);
+
+    void* dev = nullptr;
+    PROT_HANDLE spi = nullptr;
+    if (setupFTDIdev(&dev, "BENCH", 3000000) != 0 ||
+        initSPIDev(&spi, 0, 1, 2, 3, 8, 16, 1, 1) != 0 || setupOE(&spi, 4, 1) != 0) {
+        state.SkipWithError("bench setup failed");
+        return;
+    }
+    for (auto _ : state) {
+        if (readSPI(dev, spi, 0x5A) != 0xBEEF) {
+            state.SkipWithError("wrong value read");
+            break;
+        }
+        chip->clearLog();
+    }
+    deleteSPIDev(spi);
+    closeFTDI(dev);
+    qzsim::bench().clear();
+}
+BENCHMARK(BM_ReadSPIOnSimulator)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,55 @@
+// The pattern dump, the debug switches and the version banner: exact text.
+#include "sim_fixture.hpp"
+
+namespace {
+
+class DiagnosticsTest : public SimBench {};
+
+std::string dump(const std::vector<uint8_t>& stream, char delim) {
+    return captureStdout(
+        [&] { qz::printPattern(stream.data(), static_cast<uint32_t>(stream.size()), delim); });
+}
+
+const std::vector<uint8_t> kTwoSamples = {0x01, 0x03};
+const std::string kTwoSamplesPlain = "11\n01\n00\n00\n00\n00\n00\n00\n\n";
+
+}  // namespace
+
+TEST_F(DiagnosticsTest, PrintPatternRowsPerPinWithDelimiterAfterEverySample) {
+    struct Case {
+        std::vector<uint8_t> stream;
+        char delim;
+        std::string text;
+    };
+    const Case cases[] = {
+        {kTwoSamples, 'n', kTwoSamplesPlain},
+        {kTwoSamples, ',', "1,1,\n0,1,\n0,0,\n0,0,\n0,0,\n0,0,\n0,0,\n0,0,\n\n"},
+        {{}, 'n', std::string(9, '\n')},
+        {{0x80}, ' ', "0 \n0 \n0 \n0 \n0 \n0 \n0 \n1 \n\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.text, dump(c.stream, c.delim)) << c.delim;
+}
+
+TEST_F(DiagnosticsTest, AnyNonZeroSwitchDumpsWithTheCurrentDelimiter) {
+    EXPECT_EQ(0, enableDebugPrint(2, 0));
+    EXPECT_EQ(2, writeDebug);
+    EXPECT_EQ(0, readDebug);
+    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpIf(writeDebug, kTwoSamples); }));
+    EXPECT_EQ("", captureStdout([] { qz::dumpIf(readDebug, kTwoSamples); }));
+
+    EXPECT_EQ(0, setDebugDelim(';'));
+    EXPECT_EQ("1;1;\n0;1;\n0;0;\n0;0;\n0;0;\n0;0;\n0;0;\n0;0;\n\n",
+              captureStdout([] { qz::dumpIf(writeDebug, kTwoSamples); }));
+    EXPECT_EQ(0, setDebugDelim('n'));
+    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpIf(writeDebug, kTwoSamples); }));
+}
+
+TEST_F(DiagnosticsTest, WriteDumpComesWhateverTheDriverAnswered) {
+    enableDebugPrint(1, 0);
+    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { EXPECT_FALSE(qz::writeStream(nullptr, kTwoSamples, true)); }));
+    EXPECT_EQ("", captureStdout([] { qz::writeStream(nullptr, kTwoSamples, false); }));
+}
+
+TEST_F(DiagnosticsTest, VersionBannerLeavesTheCursorOnItsLine) {
+    EXPECT_EQ("QZ_FTDI DLL Version 1.0.1", captureStdout([] { getDLLVersion(); }));
+}
