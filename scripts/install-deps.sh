@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing QZ_FTDI needs.
+#   scripts/install-deps.sh           the native toolchain and test tools
+#   scripts/install-deps.sh windows   also the MinGW-w64 cross compiler and Wine,
+#                                     for the Windows x64 DLL and its test run
 set -euo pipefail
 packages=(build-essential cmake ninja-build googletest libgtest-dev libgmock-dev
           libbenchmark-dev sigrok-cli)
+if [ "${1:-}" = windows ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,9 +1,12 @@
 // The D2XX operations answered by the simulated bench. This is a driver
 // provider: the library above calls FT_* and never knows that no USB chip is
 // behind them.
+#include "sim_d2xx.hpp"
+
 #include "ftd2xx.h"
 #include "qzsim/bench.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 using qzsim::Bench;
@@ -18,7 +21,11 @@ template <class Body>
 FT_STATUS onDevice(FT_HANDLE handle, Op op, Body&& body) {
     bool unplugged = false;
     Device* device = Bench::instance().lookup(handle, &unplugged);
-    if (unplugged) return op == Op::Close ? (Bench::instance().closeHandle(handle), FT_OK) : FT_IO_ERROR;
+    if (unplugged) {
+        if (op != Op::Close) return FT_IO_ERROR;
+        Bench::instance().closeHandle(handle);  // closing forgets the unplugged device
+        return FT_OK;
+    }
     if (!device) return FT_INVALID_HANDLE;
     if (auto failure = device->enter(op)) return *failure;
     return body(*device);
@@ -33,11 +40,30 @@ void copyString(const std::string& s, void* out, std::size_t capacity) {
 
 std::vector<Device*> attached() { return Bench::instance().devices(); }
 
-}  // namespace
+// Every operation answers as the vendor's driver does for a chip on the bench.
+class SimDriver final : public qz::D2xxDriver {
+public:
+    FT_STATUS listDevices(void* pArg1, void* pArg2, uint32_t Flags) override;
+    FT_STATUS createDeviceInfoList(uint32_t* lpdwNumDevs) override;
+    FT_STATUS getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags, uint32_t* lpdwType,
+                                  uint32_t* lpdwID, uint32_t* lpdwLocId, void* lpSerialNumber,
+                                  void* lpDescription, FT_HANDLE* pftHandle) override;
+    FT_STATUS openEx(void* pArg1, uint32_t Flags, FT_HANDLE* pHandle) override;
+    FT_STATUS setBaudRate(FT_HANDLE ftHandle, uint32_t BaudRate) override;
+    FT_STATUS setBitMode(FT_HANDLE ftHandle, uint8_t ucMask, uint8_t ucEnable) override;
+    FT_STATUS purge(FT_HANDLE ftHandle, uint32_t Mask) override;
+    FT_STATUS write(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToWrite,
+                    uint32_t* lpBytesWritten) override;
+    FT_STATUS getQueueStatus(FT_HANDLE ftHandle, uint32_t* dwRxBytes) override;
+    FT_STATUS read(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToRead,
+                   uint32_t* lpBytesReturned) override;
+    FT_STATUS close(FT_HANDLE ftHandle) override;
+};
 
-extern "C" {
-
-FT_STATUS FT_ListDevices(void* pArg1, void* pArg2, uint32_t Flags) {
+// Count form: the number of devices on the bench. By-index form: the serial
+// number of that device (at most 64 bytes with its NUL), FT_DEVICE_NOT_OPENED
+// for a device set up as not listable, FT_DEVICE_NOT_FOUND past the last one.
+FT_STATUS SimDriver::listDevices(void* pArg1, void* pArg2, uint32_t Flags) {
     Bench& bench = Bench::instance();
     if (auto failure = bench.enter(Op::ListDevices)) return *failure;
     const auto devices = attached();
@@ -58,7 +84,8 @@ FT_STATUS FT_ListDevices(void* pArg1, void* pArg2, uint32_t Flags) {
     return FT_INVALID_PARAMETER;
 }
 
-FT_STATUS FT_CreateDeviceInfoList(uint32_t* lpdwNumDevs) {
+// Snapshots the bench for getDeviceInfoDetail; the number of devices in it.
+FT_STATUS SimDriver::createDeviceInfoList(uint32_t* lpdwNumDevs) {
     Bench& bench = Bench::instance();
     if (auto failure = bench.enter(Op::CreateDeviceInfoList)) return *failure;
     if (!lpdwNumDevs) return FT_INVALID_PARAMETER;
@@ -68,9 +95,12 @@ FT_STATUS FT_CreateDeviceInfoList(uint32_t* lpdwNumDevs) {
     return FT_OK;
 }
 
-FT_STATUS FT_GetDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags, uint32_t* lpdwType,
-                                 uint32_t* lpdwID, uint32_t* lpdwLocId, void* lpSerialNumber,
-                                 void* lpDescription, FT_HANDLE* pftHandle) {
+// The snapshot entry at dwIndex (serial at most 16 bytes, description 64, as
+// the vendor's buffers are sized); FT_DEVICE_NOT_FOUND past its end.
+FT_STATUS SimDriver::getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags,
+                                         uint32_t* lpdwType, uint32_t* lpdwID,
+                                         uint32_t* lpdwLocId, void* lpSerialNumber,
+                                         void* lpDescription, FT_HANDLE* pftHandle) {
     Bench& bench = Bench::instance();
     if (auto failure = bench.enter(Op::GetDeviceInfoDetail)) return *failure;
     if (dwIndex >= bench.infoList.size()) return FT_DEVICE_NOT_FOUND;
@@ -85,7 +115,9 @@ FT_STATUS FT_GetDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags, uint32_t
     return FT_OK;
 }
 
-FT_STATUS FT_OpenEx(void* pArg1, uint32_t Flags, FT_HANDLE* pHandle) {
+// Opens the bench device named by serial number or description; a device
+// already open answers FT_DEVICE_NOT_OPENED, an unknown one FT_DEVICE_NOT_FOUND.
+FT_STATUS SimDriver::openEx(void* pArg1, uint32_t Flags, FT_HANDLE* pHandle) {
     Bench& bench = Bench::instance();
     if (auto failure = bench.enter(Op::OpenEx)) return *failure;
     if (!pArg1 || !pHandle) return FT_INVALID_PARAMETER;
@@ -101,38 +133,41 @@ FT_STATUS FT_OpenEx(void* pArg1, uint32_t Flags, FT_HANDLE* pHandle) {
     return FT_DEVICE_NOT_FOUND;
 }
 
-FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, uint32_t BaudRate) {
+// The handle operations answer FT_INVALID_HANDLE for unknown or closed
+// handles and FT_IO_ERROR once the device was unplugged.
+FT_STATUS SimDriver::setBaudRate(FT_HANDLE ftHandle, uint32_t BaudRate) {
     return onDevice(ftHandle, Op::SetBaudRate, [&](Device& d) { return d.setBaudRate(BaudRate); });
 }
 
-FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, uint8_t ucMask, uint8_t ucEnable) {
+FT_STATUS SimDriver::setBitMode(FT_HANDLE ftHandle, uint8_t ucMask, uint8_t ucEnable) {
     return onDevice(ftHandle, Op::SetBitMode,
                     [&](Device& d) { return d.setBitMode(ucMask, ucEnable); });
 }
 
-FT_STATUS FT_Purge(FT_HANDLE ftHandle, uint32_t Mask) {
+FT_STATUS SimDriver::purge(FT_HANDLE ftHandle, uint32_t Mask) {
     return onDevice(ftHandle, Op::Purge, [&](Device& d) { return d.purge(Mask); });
 }
 
-FT_STATUS FT_Write(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToWrite,
-                   uint32_t* lpBytesWritten) {
+FT_STATUS SimDriver::write(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToWrite,
+                           uint32_t* lpBytesWritten) {
     return onDevice(ftHandle, Op::Write, [&](Device& d) {
         return d.write(static_cast<const uint8_t*>(lpBuffer), dwBytesToWrite, lpBytesWritten);
     });
 }
 
-FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, uint32_t* dwRxBytes) {
-    return onDevice(ftHandle, Op::GetQueueStatus, [&](Device& d) { return d.queueStatus(dwRxBytes); });
+FT_STATUS SimDriver::getQueueStatus(FT_HANDLE ftHandle, uint32_t* dwRxBytes) {
+    return onDevice(ftHandle, Op::GetQueueStatus,
+                    [&](Device& d) { return d.queueStatus(dwRxBytes); });
 }
 
-FT_STATUS FT_Read(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToRead,
-                  uint32_t* lpBytesReturned) {
+FT_STATUS SimDriver::read(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToRead,
+                          uint32_t* lpBytesReturned) {
     return onDevice(ftHandle, Op::Read, [&](Device& d) {
         return d.read(static_cast<uint8_t*>(lpBuffer), dwBytesToRead, lpBytesReturned);
     });
 }
 
-FT_STATUS FT_Close(FT_HANDLE ftHandle) {
+FT_STATUS SimDriver::close(FT_HANDLE ftHandle) {
     return onDevice(ftHandle, Op::Close, [&](Device& d) {
         d.close();
         Bench::instance().closeHandle(ftHandle);
@@ -140,4 +175,13 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle) {
     });
 }
 
-}  // extern "C"
+}  // namespace
+
+namespace qzsim {
+
+qz::D2xxDriver& simDriver() {
+    static SimDriver driver;
+    return driver;
+}
+
+}  // namespace qzsim

@@ -1,0 +1,186 @@
+#include "dispatcher.hpp"
+
+#include <algorithm>
+#include <new>
+
+namespace qz {
+namespace {
+// Tokens step by 16 from a value no driver's handles are likely to share, so
+// a handle that bypassed the dispatcher stands out in a debugger.
+constexpr uintptr_t kFirstToken = 0x0D150000;
+constexpr uintptr_t kTokenStep = 0x10;
+}  // namespace
+
+Dispatcher::Dispatcher(const std::vector<D2xxDriver*>& drivers) : nextToken_(kFirstToken) {
+    for (D2xxDriver* driver : drivers)
+        if (driver) drivers_.push_back(driver);
+    infoCounts_.assign(drivers_.size(), 0);
+}
+
+// The driver that holds combined index `index`: every driver but the last
+// gives its device count through countOf(k, count); the last takes every index
+// beyond, so that it answers indices past the end in its own way.
+template <class CountOf>
+Dispatcher::Route Dispatcher::route(uint64_t index, CountOf&& countOf) const {
+    if (drivers_.empty()) return {FT_DEVICE_NOT_FOUND, nullptr, 0};
+    for (std::size_t k = 0; k + 1 < drivers_.size(); ++k) {
+        uint32_t count = 0;
+        if (const FT_STATUS status = countOf(k, count); status != FT_OK)
+            return {status, nullptr, 0};
+        if (index < count) return {FT_OK, drivers_[k], index};
+        index -= count;
+    }
+    return {FT_OK, drivers_.back(), index};
+}
+
+// Runs `operation(driver, driverHandle)` for an open token;
+// FT_INVALID_HANDLE for any other value.
+template <class Operation>
+FT_STATUS Dispatcher::onHandle(FT_HANDLE token, Operation&& operation) {
+    const auto it = open_.find(reinterpret_cast<uintptr_t>(token));
+    if (it == open_.end()) return FT_INVALID_HANDLE;
+    return operation(*it->second.driver, it->second.handle);
+}
+
+// The token under which `driver`'s `handle` is open here; nullptr if none.
+FT_HANDLE Dispatcher::tokenOf(const D2xxDriver* driver, FT_HANDLE handle) const {
+    if (!handle) return nullptr;
+    for (const auto& [token, binding] : open_)
+        if (binding.driver == driver && binding.handle == handle)
+            return reinterpret_cast<FT_HANDLE>(token);
+    return nullptr;
+}
+
+// Count form: the sum of every driver's count (the first failing driver's
+// status, if one fails). Index form: the device at that place of the combined
+// list, answered by the driver that holds it.
+FT_STATUS Dispatcher::listDevices(void* arg1, void* arg2, uint32_t flags) {
+    if (flags & FT_LIST_NUMBER_ONLY) {
+        if (!arg1) return FT_INVALID_PARAMETER;
+        uint32_t total = 0;
+        for (D2xxDriver* driver : drivers_) {
+            uint32_t count = 0;
+            if (const FT_STATUS status = driver->listDevices(&count, arg2, flags); status != FT_OK)
+                return status;
+            total += count;
+        }
+        *static_cast<uint32_t*>(arg1) = total;
+        return FT_OK;
+    }
+    if (flags & FT_LIST_BY_INDEX) {
+        const Route where =
+            route(reinterpret_cast<uintptr_t>(arg1), [&](std::size_t k, uint32_t& count) {
+                return drivers_[k]->listDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+            });
+        if (where.status != FT_OK) return where.status;
+        void* const localIndex = reinterpret_cast<void*>(static_cast<uintptr_t>(where.index));
+        return where.driver->listDevices(localIndex, arg2, flags);
+    }
+    return FT_INVALID_PARAMETER;  // listing all at once: not a form the library uses
+}
+
+// Rebuilds every driver's list; the total count. The first failing driver's
+// status ends it (drivers after it then list nothing until the next rebuild).
+FT_STATUS Dispatcher::createDeviceInfoList(uint32_t* count) {
+    if (!count) return FT_INVALID_PARAMETER;
+    std::fill(infoCounts_.begin(), infoCounts_.end(), 0u);
+    uint32_t total = 0;
+    for (std::size_t k = 0; k < drivers_.size(); ++k) {
+        if (const FT_STATUS status = drivers_[k]->createDeviceInfoList(&infoCounts_[k]);
+            status != FT_OK) {
+            infoCounts_[k] = 0;
+            return status;
+        }
+        total += infoCounts_[k];
+    }
+    *count = total;
+    return FT_OK;
+}
+
+// The details of entry `index` of the lists last rebuilt, from the driver that
+// holds it. The handle given back is this dispatcher's token for the device
+// when it is open here, else null.
+FT_STATUS Dispatcher::getDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type,
+                                          uint32_t* id, uint32_t* locId, void* serial,
+                                          void* description, FT_HANDLE* handle) {
+    const Route where = route(index, [&](std::size_t k, uint32_t& count) {
+        count = infoCounts_[k];
+        return FT_STATUS{FT_OK};
+    });
+    if (where.status != FT_OK) return where.status;
+    FT_HANDLE driverHandle = nullptr;
+    const FT_STATUS status =
+        where.driver->getDeviceInfoDetail(static_cast<uint32_t>(where.index), flags, type, id,
+                                          locId, serial, description, &driverHandle);
+    if (status == FT_OK && handle) *handle = tokenOf(where.driver, driverHandle);
+    return status;
+}
+
+// Opens the device with the first driver that has it and hands out a new
+// token. If none opens it: the status of the first driver that knows the
+// device (anything but FT_DEVICE_NOT_FOUND, say a busy real device), else
+// FT_DEVICE_NOT_FOUND. FT_INSUFFICIENT_RESOURCES if no token can be recorded.
+FT_STATUS Dispatcher::openEx(void* arg1, uint32_t flags, FT_HANDLE* handle) {
+    if (!handle) return FT_INVALID_PARAMETER;
+    FT_STATUS answer = FT_DEVICE_NOT_FOUND;
+    for (D2xxDriver* driver : drivers_) {
+        FT_HANDLE driverHandle = nullptr;
+        const FT_STATUS status = driver->openEx(arg1, flags, &driverHandle);
+        if (status != FT_OK) {
+            if (answer == FT_DEVICE_NOT_FOUND) answer = status;
+            continue;
+        }
+        try {
+            open_.emplace(nextToken_, Binding{driver, driverHandle});
+        } catch (const std::bad_alloc&) {
+            driver->close(driverHandle);
+            return FT_INSUFFICIENT_RESOURCES;
+        }
+        *handle = reinterpret_cast<FT_HANDLE>(nextToken_);
+        nextToken_ += kTokenStep;
+        return FT_OK;
+    }
+    return answer;
+}
+
+// The handle operations go to the driver that opened the device, with that
+// driver's handle; FT_INVALID_HANDLE for a token that is not open here.
+FT_STATUS Dispatcher::setBaudRate(FT_HANDLE handle, uint32_t baud) {
+    return onHandle(handle, [&](D2xxDriver& d, FT_HANDLE h) { return d.setBaudRate(h, baud); });
+}
+
+FT_STATUS Dispatcher::setBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) {
+    return onHandle(handle,
+                    [&](D2xxDriver& d, FT_HANDLE h) { return d.setBitMode(h, mask, mode); });
+}
+
+FT_STATUS Dispatcher::purge(FT_HANDLE handle, uint32_t mask) {
+    return onHandle(handle, [&](D2xxDriver& d, FT_HANDLE h) { return d.purge(h, mask); });
+}
+
+FT_STATUS Dispatcher::write(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* written) {
+    return onHandle(handle,
+                    [&](D2xxDriver& d, FT_HANDLE h) { return d.write(h, buffer, count, written); });
+}
+
+FT_STATUS Dispatcher::getQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) {
+    return onHandle(handle,
+                    [&](D2xxDriver& d, FT_HANDLE h) { return d.getQueueStatus(h, rxBytes); });
+}
+
+FT_STATUS Dispatcher::read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* got) {
+    return onHandle(handle,
+                    [&](D2xxDriver& d, FT_HANDLE h) { return d.read(h, buffer, count, got); });
+}
+
+// Closes the device with its driver; the token is retired only when the
+// driver reports FT_OK, so a failed close can be retried.
+FT_STATUS Dispatcher::close(FT_HANDLE handle) {
+    const auto it = open_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == open_.end()) return FT_INVALID_HANDLE;
+    const FT_STATUS status = it->second.driver->close(it->second.handle);
+    if (status == FT_OK) open_.erase(it);
+    return status;
+}
+
+}  // namespace qz

@@ -1,0 +1,67 @@
+// Several D2XX drivers shown to the library as one.
+//
+// Enumeration: the devices of the first driver take the lowest indices, then
+// those of the second, and so on (the shipped library lists the vendor's real
+// devices first, then the simulated bench's). Opening tries the drivers in the
+// same order. Handles are the dispatcher's own tokens, each bound to the
+// driver that opened the device and to that driver's handle; tokens are never
+// reused, so a closed handle is refused with FT_INVALID_HANDLE.
+//
+// Like the rest of the library it takes no lock: opening and closing must not
+// run concurrently with other calls (transactions on different handles may).
+#pragma once
+
+#include "d2xx_driver.hpp"
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace qz {
+
+class Dispatcher final : public D2xxDriver {
+public:
+    // The drivers in enumeration order; null entries (a driver that is not
+    // installed) are left out.
+    explicit Dispatcher(const std::vector<D2xxDriver*>& drivers);
+
+    FT_STATUS listDevices(void* arg1, void* arg2, uint32_t flags) override;
+    FT_STATUS createDeviceInfoList(uint32_t* count) override;
+    FT_STATUS getDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type, uint32_t* id,
+                                  uint32_t* locId, void* serial, void* description,
+                                  FT_HANDLE* handle) override;
+    FT_STATUS openEx(void* arg1, uint32_t flags, FT_HANDLE* handle) override;
+    FT_STATUS setBaudRate(FT_HANDLE handle, uint32_t baud) override;
+    FT_STATUS setBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) override;
+    FT_STATUS purge(FT_HANDLE handle, uint32_t mask) override;
+    FT_STATUS write(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* written) override;
+    FT_STATUS getQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) override;
+    FT_STATUS read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* got) override;
+    FT_STATUS close(FT_HANDLE handle) override;
+
+private:
+    // Which driver an open token belongs to, and that driver's own handle.
+    struct Binding {
+        D2xxDriver* driver;
+        FT_HANDLE handle;
+    };
+    // Where a device index of the combined list lives.
+    struct Route {
+        FT_STATUS status;  // FT_OK, or why no driver could be chosen
+        D2xxDriver* driver;
+        uint64_t index;  // the index within that driver's own list
+    };
+
+    template <class CountOf>
+    Route route(uint64_t index, CountOf&& countOf) const;
+    template <class Operation>
+    FT_STATUS onHandle(FT_HANDLE token, Operation&& operation);
+    FT_HANDLE tokenOf(const D2xxDriver* driver, FT_HANDLE handle) const;
+
+    std::vector<D2xxDriver*> drivers_;
+    std::vector<uint32_t> infoCounts_;  // per driver, from the last createDeviceInfoList
+    std::map<uintptr_t, Binding> open_;
+    uintptr_t nextToken_;
+};
+
+}  // namespace qz
