@@ -41,7 +41,7 @@ void flush(std::string& text, std::ostream& out) {
 
 PinNames defaultPinNames() {
     PinNames names;
-    for (unsigned pin = 0; pin < kPins; ++pin) names[pin] = "D" + std::to_string(pin);
+    for (unsigned pin = 0; pin < kPins; ++pin) names[pin] = {'D', static_cast<char>('0' + pin)};
     return names;
 }
 
@@ -55,8 +55,13 @@ void writeVcd(const std::vector<TraceSample>& trace, std::ostream& out, const Pi
 
     std::string text = "$version QZ simulated FTDI bench $end\n$timescale 1 us $end\n";
     for (unsigned pin = 0; pin < kPins; ++pin)
-        if (shown & (1u << pin))
-            text += std::string("$var wire 1 ") + wireCode(pin) + ' ' + names[pin] + " $end\n";
+        if (shown & (1u << pin)) {
+            text += "$var wire 1 ";
+            text += wireCode(pin);
+            text += ' ';
+            text += names[pin];
+            text += " $end\n";
+        }
     text += "$enddefinitions $end\n";
 
     // Every wire's first level at #0, then a timestamp only where a shown pin
