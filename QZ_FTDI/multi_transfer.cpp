@@ -36,14 +36,21 @@ constexpr uint64_t kMaxTransfer = std::numeric_limits<uint32_t>::max();
 
 // Every SPI frame raises chip select for its first two and last two samples,
 // so each frame shows exactly one chip-select fall: its first CS-low sample.
-// Positions of all falls, searched from the first sample with CS high (the
-// levels from before the frame are not part of it).
-std::vector<std::size_t> chipSelectFalls(std::span<const uint8_t> rx, const PROT_DES& spi) {
+// Positions of the falls, searched from the first sample with CS high (the
+// levels from before the frame are not part of it); nullopt unless there are
+// exactly `frames` of them. The table never grows past one entry per frame.
+std::optional<std::vector<std::size_t>> chipSelectFalls(std::span<const uint8_t> rx,
+                                                        const PROT_DES& spi, uint32_t frames) {
     std::vector<std::size_t> falls;
+    falls.reserve(frames);
     std::size_t i = 0;
     while (i < rx.size() && !qz::pinHigh(rx[i], spi.CSnum)) ++i;
-    for (++i; i < rx.size(); ++i)
-        if (qz::pinHigh(rx[i - 1], spi.CSnum) && !qz::pinHigh(rx[i], spi.CSnum)) falls.push_back(i);
+    for (++i; i < rx.size(); ++i) {
+        if (!qz::pinHigh(rx[i - 1], spi.CSnum) || qz::pinHigh(rx[i], spi.CSnum)) continue;
+        if (falls.size() == frames) return std::nullopt;  // more falls than frames
+        falls.push_back(i);
+    }
+    if (falls.size() != frames) return std::nullopt;
     return falls;
 }
 
@@ -52,9 +59,12 @@ std::vector<std::size_t> chipSelectFalls(std::span<const uint8_t> rx, const PROT
 // longer but counts once. Every read frame has two STARTs: the opening one
 // arms the detector, the repeated START in front of the address with the
 // read bit is recorded at its third SCL-high sample (one earlier should SCL
-// still be high in the next sample).
-std::vector<std::size_t> repeatedStarts(std::span<const uint8_t> rx, const PROT_DES& i2c) {
+// still be high in the next sample). nullopt unless exactly `frames` repeated
+// STARTs are found; the table never grows past one entry per frame.
+std::optional<std::vector<std::size_t>> repeatedStarts(std::span<const uint8_t> rx,
+                                                       const PROT_DES& i2c, uint32_t frames) {
     std::vector<std::size_t> starts;
+    starts.reserve(frames);
     unsigned highRun = 0;
     bool armed = false;
     for (std::size_t i = 0; i + 1 < rx.size(); ++i) {
@@ -62,15 +72,17 @@ std::vector<std::size_t> repeatedStarts(std::span<const uint8_t> rx, const PROT_
             highRun = 0;
             continue;
         }
-        if (++highRun < 3) continue;
+        if (++highRun < qz::kI2CStartEvents) continue;
         highRun = 0;
         if (!armed) {
             armed = true;
             continue;
         }
         armed = false;
+        if (starts.size() == frames) return std::nullopt;  // more than one per frame
         starts.push_back(qz::pinHigh(rx[i + 1], i2c.SCLnum) ? i - 1 : i);
     }
+    if (starts.size() != frames) return std::nullopt;
     return starts;
 }
 
@@ -104,21 +116,21 @@ std::optional<std::vector<uint32_t>> wordsAt(std::span<const uint8_t> rx, uint32
 std::optional<std::vector<uint32_t>> extractBatch(std::span<const uint8_t> rx, uint32_t numRegs,
                                                   const PROT_DES& des) {
     if (isSPI(des)) {
-        const auto falls = chipSelectFalls(rx, des);
-        if (falls.size() != numRegs) return std::nullopt;
+        const auto falls = chipSelectFalls(rx, des, numRegs);
+        if (!falls) return std::nullopt;
         // The frame's first active clock comes one bit period after chip
         // select falls; the data follow the read/write bit and the address.
         return wordsAt(rx, numRegs, des, [&](uint32_t i) {
-            return qz::spiDataPosition(des, falls[i] + qz::kSPISamplesPerBit);
+            return qz::spiDataPosition(des, (*falls)[i] + qz::kSPISamplesPerBit);
         });
     }
-    const auto starts = repeatedStarts(rx, des);
-    if (starts.size() != numRegs) return std::nullopt;
+    const auto starts = repeatedStarts(rx, des, numRegs);
+    if (!starts) return std::nullopt;
     // From the repeated START's third SCL-high sample: the address with the
     // read bit (one byte), then the first data bit's second SCL-high sample.
     constexpr std::size_t kFirstDataAfterRepeatedStart = qz::kI2CByteEvents + 3;
     return wordsAt(rx, numRegs, des,
-                   [&](uint32_t i) { return starts[i] + kFirstDataAfterRepeatedStart; });
+                   [&](uint32_t i) { return (*starts)[i] + kFirstDataAfterRepeatedStart; });
 }
 
 int32_t batchTransfer(FT_HANDLE dev, const PROT_DES& des, const uint32_t* reg, uint32_t* data,
@@ -130,11 +142,13 @@ int32_t batchTransfer(FT_HANDLE dev, const PROT_DES& des, const uint32_t* reg, u
     if (total > kMaxTransfer) return -1;  // does not fit one driver transfer
 
     if (!qz::purgeQueues(dev)) return -1;
-    ByteStream batch(total);
-    if (qz::setImpedance(dev, des) != 0) return -1;
-    for (uint32_t i = 0; i < numRegs; ++i)
-        gen.render(des, reg[i], data[i], mode, batch.data() + std::size_t{frameLength} * i);
-    if (!qz::writeStream(dev, batch, false)) return -1;
+    {  // the batch is released before its read-back is fetched
+        ByteStream batch(total);
+        if (qz::setImpedance(dev, des) != 0) return -1;
+        for (uint32_t i = 0; i < numRegs; ++i)
+            gen.render(des, reg[i], data[i], mode, batch.data() + std::size_t{frameLength} * i);
+        if (!qz::writeStream(dev, batch, false)) return -1;
+    }
     if (write) return 0;
 
     // Wait for one frame's worth; the driver's read waits for the rest.
@@ -194,17 +208,18 @@ int32_t streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uint32_
 
     if (!qz::purgeQueues(dev)) return -1;
     if (qz::setImpedance(dev, des) != 0) return -1;
-    ByteStream stream(total);
-    gen.render(des, reg, write ? data[0] : 0, kinds.first, stream.data());
-    uint8_t closing[kClosingSamples];
-    std::copy_n(stream.data() + frameLength - kClosingSamples, kClosingSamples, closing);
-    std::size_t at = frameLength - kClosingSamples;
-    for (uint32_t i = 1; i < numRegs; ++i, at += pieceLength)
-        gen.render(des, reg, write ? data[i] : 0, i + 1 == numRegs ? kinds.lastPiece : kinds.piece,
-                   stream.data() + at);
-    std::copy_n(closing, kClosingSamples, stream.data() + at);
-
-    if (!qz::writeStream(dev, stream, true)) return -1;
+    {  // the stream is released before its read-back is fetched
+        ByteStream stream(total);
+        gen.render(des, reg, write ? data[0] : 0, kinds.first, stream.data());
+        uint8_t closing[kClosingSamples];
+        std::copy_n(stream.data() + frameLength - kClosingSamples, kClosingSamples, closing);
+        std::size_t at = frameLength - kClosingSamples;
+        for (uint32_t i = 1; i < numRegs; ++i, at += pieceLength)
+            gen.render(des, reg, write ? data[i] : 0,
+                       i + 1 == numRegs ? kinds.lastPiece : kinds.piece, stream.data() + at);
+        std::copy_n(closing, kClosingSamples, stream.data() + at);
+        if (!qz::writeStream(dev, stream, true)) return -1;
+    }
     if (write) return 0;
 
     // No wait first: the driver's read returns once every byte has come.

@@ -2,7 +2,7 @@
 // whole single-register read on the simulated chip with a virtual I2C chip.
 #include "i2c.h"
 
-#include "qzsim/bench.hpp"
+#include "bench_util.hpp"
 #include "qzsim/i2c_bus.hpp"
 
 #include <benchmark/benchmark.h>
@@ -13,21 +13,7 @@ namespace {
 
 // Two register-address bytes, two data bytes, output enable: a read frame of
 // 81 + 36 x 4 = 225 samples.
-PROT_DES i2cBenchDescriptor() {
-    PROT_HANDLE handle = nullptr;
-    initI2CDev(&handle, 0, 1, 2, 0x50, 2, 2);
-    setupOE(&handle, 3, 1);
-    const PROT_DES d = qz::copyDescriptor(handle).value_or(PROT_DES{});
-    deleteI2CDev(handle);
-    return d;
-}
-
-// Time per sample (shown in seconds with an SI prefix: "n" is ns).
-void timePerSample(benchmark::State& state, std::size_t samplesPerIteration) {
-    state.counters["per_sample"] = benchmark::Counter(
-        static_cast<double>(state.iterations() * samplesPerIteration),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
+PROT_DES i2cBenchDescriptor() { return qzbench::descriptorOf(qzbench::newI2CBenchHandle()); }
 
 // Rendering read frames into a caller's buffer, as batches and streams do.
 void BM_RenderI2CFrame(benchmark::State& state) {
@@ -40,7 +26,7 @@ void BM_RenderI2CFrame(benchmark::State& state) {
         benchmark::DoNotOptimize(buffer.data());
         benchmark::ClobberMemory();
     }
-    timePerSample(state, buffer.size());
+    qzbench::timePerUnit(state, "per_sample", buffer.size());
 }
 BENCHMARK(BM_RenderI2CFrame)->Arg(qz::WRITE)->Arg(qz::READ_NACK);
 
@@ -53,7 +39,7 @@ void BM_CreateI2CByteStream(benchmark::State& state) {
         samples = stream.size();
         benchmark::DoNotOptimize(stream.data());
     }
-    timePerSample(state, samples);
+    qzbench::timePerUnit(state, "per_sample", samples);
 }
 BENCHMARK(BM_CreateI2CByteStream);
 
@@ -72,17 +58,13 @@ void BM_ParseI2CReadback(benchmark::State& state) {
         benchmark::DoNotOptimize(acks);
         benchmark::DoNotOptimize(value);
     }
-    timePerSample(state, rx.size());
+    qzbench::timePerUnit(state, "per_sample", rx.size());
 }
 BENCHMARK(BM_ParseI2CReadback);
 
 // A whole readI2C through the D2XX seam on the simulated chip and I2C chip.
 void BM_ReadI2COnSimulator(benchmark::State& state) {
-    qzsim::bench().clear();
-    qzsim::DeviceInfo info;
-    info.serial = "I2CBENCH";
-    qzsim::Device& device = qzsim::bench().add(info);
-    device.setTraceLimit(0);
+    qzsim::Device& device = qzbench::benchDevice("I2CBENCH");
     auto bus = std::make_shared<qzsim::I2CBus>(0, 1, 2);
     device.attach(bus);
     bus->addChip(0x50, 2, 2)->registers.write(0x1234, 0xBEEF);
@@ -90,14 +72,15 @@ void BM_ReadI2COnSimulator(benchmark::State& state) {
     void* dev = nullptr;
     PROT_HANDLE i2c = nullptr;
     setupFTDIdev(&dev, "I2CBENCH", 1000000);
-    initI2CDev(&i2c, 0, 1, 2, 0x50, 2, 2);
+    i2c = qzbench::newI2CBenchHandle();
     int32_t value = 0;
     for (auto _ : state) {
         value = readI2C(dev, i2c, 0x1234);
         benchmark::DoNotOptimize(value);
     }
     if (value != 0xBEEF) state.SkipWithError("the register did not read back");
-    timePerSample(state, qz::i2cStreamLength(*static_cast<PROT_DES*>(i2c), qz::READ_NACK));
+    qzbench::timePerUnit(state, "per_sample",
+                         qz::i2cStreamLength(*static_cast<PROT_DES*>(i2c), qz::READ_NACK));
     deleteI2CDev(i2c);
     closeFTDI(dev);
     qzsim::bench().clear();

@@ -2,7 +2,7 @@
 // whole single-register read on the simulated chip in microseconds.
 #include "spi.h"
 
-#include "qzsim/bench.hpp"
+#include "bench_util.hpp"
 #include "qzsim/spi_peripheral.hpp"
 
 #include <benchmark/benchmark.h>
@@ -12,21 +12,7 @@
 namespace {
 
 // 8 address bits, 16 data bits, read/write bit, output enable: 56 samples.
-PROT_DES benchDescriptor() {
-    PROT_HANDLE handle = nullptr;
-    initSPIDev(&handle, 0, 1, 2, 3, 8, 16, 1, 1);
-    setupOE(&handle, 4, 1);
-    const PROT_DES d = qz::copyDescriptor(handle).value_or(PROT_DES{});
-    deleteSPIDev(handle);
-    return d;
-}
-
-// Time per sample (shown in seconds with an SI prefix: "n" is ns).
-void perSample(benchmark::State& state, std::size_t samplesPerIteration) {
-    state.counters["per_sample"] = benchmark::Counter(
-        static_cast<double>(state.iterations() * samplesPerIteration),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
+PROT_DES benchDescriptor() { return qzbench::descriptorOf(qzbench::newSPIBenchHandle()); }
 
 // Rendering frames into a caller's buffer, as batches and streams do.
 void BM_RenderSPIFrame(benchmark::State& state) {
@@ -38,7 +24,7 @@ void BM_RenderSPIFrame(benchmark::State& state) {
         benchmark::DoNotOptimize(buffer.data());
         benchmark::ClobberMemory();
     }
-    perSample(state, buffer.size());
+    qzbench::timePerUnit(state, "per_sample", buffer.size());
 }
 BENCHMARK(BM_RenderSPIFrame);
 
@@ -51,7 +37,7 @@ void BM_CreateSPIByteStream(benchmark::State& state) {
         samples = stream.size();
         benchmark::DoNotOptimize(stream.data());
     }
-    perSample(state, samples);
+    qzbench::timePerUnit(state, "per_sample", samples);
 }
 BENCHMARK(BM_CreateSPIByteStream);
 
@@ -68,17 +54,13 @@ void BM_ParseSPIReadback(benchmark::State& state) {
                                          qz::kSPISamplesPerBit, d.dataBits);
         benchmark::DoNotOptimize(value);
     }
-    perSample(state, rx.size());
+    qzbench::timePerUnit(state, "per_sample", rx.size());
 }
 BENCHMARK(BM_ParseSPIReadback);
 
 // A whole readSPI through the D2XX seam on the simulated chip and peripheral.
 void BM_ReadSPIOnSimulator(benchmark::State& state) {
-    qzsim::bench().clear();
-    qzsim::DeviceInfo info;
-    info.serial = "BENCH";
-    qzsim::Device& device = qzsim::bench().add(info);
-    device.setTraceLimit(0);
+    qzsim::Device& device = qzbench::benchDevice("BENCH");
     qzsim::SPIWiring wiring{0, 1, 2, 3, 8, 16, true, true, uint8_t{4}, true};
     auto chip = std::make_shared<qzsim::SPIPeripheral>(wiring);
     device.attach(chip);
@@ -86,8 +68,7 @@ void BM_ReadSPIOnSimulator(benchmark::State& state) {
 
     void* dev = nullptr;
     PROT_HANDLE spi = nullptr;
-    if (setupFTDIdev(&dev, "BENCH", 3000000) != 0 ||
-        initSPIDev(&spi, 0, 1, 2, 3, 8, 16, 1, 1) != 0 || setupOE(&spi, 4, 1) != 0) {
+    if (setupFTDIdev(&dev, "BENCH", 3000000) != 0 || !(spi = qzbench::newSPIBenchHandle())) {
         state.SkipWithError("bench setup failed");
         return;
     }

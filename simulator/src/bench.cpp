@@ -41,6 +41,10 @@ namespace {
 // Baud rates below this are refused by the chip's divisor.
 constexpr uint32_t kMinBaud = 183;
 
+// Empties a read-back queue and gives its memory back: the chip's FIFO holds
+// what the host has not read yet, not what the largest transfer once needed.
+void releaseQueue(std::vector<uint8_t>& queue) { std::vector<uint8_t>().swap(queue); }
+
 std::optional<uint32_t> takeFailure(std::multimap<std::pair<unsigned, uint64_t>, uint32_t>& plan,
                                     unsigned op, uint64_t call) {
     const auto it = plan.find({op, call});
@@ -103,7 +107,7 @@ uint32_t Device::open() {
     bitMode_ = FT_BITMODE_RESET;
     mask_ = 0;
     latch_ = 0;
-    rx_.clear();
+    releaseQueue(rx_);
     rxHead_ = revealed_ = 0;
     settle();
     return FT_OK;
@@ -114,7 +118,7 @@ void Device::close() {
     bitMode_ = FT_BITMODE_RESET;
     mask_ = 0;
     settle();
-    rx_.clear();
+    releaseQueue(rx_);
     rxHead_ = revealed_ = 0;
 }
 
@@ -179,6 +183,10 @@ uint32_t Device::write(const uint8_t* bytes, uint32_t count, uint32_t* written) 
     if (!written || (count > 0 && !bytes)) return FT_INVALID_PARAMETER;
     const uint32_t take = shortWrite_ ? std::min(count, *shortWrite_) : count;
     const bool sync = bitMode_ == FT_BITMODE_SYNC_BITBANG;
+    // Room for the whole write's read-back at once, rather than growing by
+    // doubling (which can hold twice the bytes, and three times while moving).
+    const std::size_t needed = rx_.size() + take;
+    if (sync && needed > rx_.capacity()) rx_.reserve(std::max(needed, 2 * rx_.size()));
     for (uint32_t i = 0; i < take; ++i) {
         // Synchronous bit-bang samples the pins before applying each byte:
         // with lag L the read-back of this byte shows the levels L samples ago.
@@ -195,7 +203,7 @@ uint32_t Device::write(const uint8_t* bytes, uint32_t count, uint32_t* written) 
 
 uint32_t Device::purge(uint32_t mask) {
     if (mask & FT_PURGE_RX) {
-        rx_.clear();
+        releaseQueue(rx_);
         rxHead_ = revealed_ = 0;
     }
     return FT_OK;
@@ -220,7 +228,7 @@ uint32_t Device::read(uint8_t* buffer, uint32_t count, uint32_t* got) {
     rxHead_ += take;
     revealed_ = revealed_ > take ? revealed_ - take : 0;
     if (rxHead_ == rx_.size()) {
-        rx_.clear();
+        releaseQueue(rx_);
         rxHead_ = 0;
     }
     *got = take;

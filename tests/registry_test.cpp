@@ -1,0 +1,170 @@
+// The device-ID registry: binding (device, descriptor) pairs to IDs 0-255 and
+// the register functions that forward by ID, on the simulated chip with two
+// virtual SPI chips and an I2C chip wired to one device.
+#include "qzsim/i2c_bus.hpp"
+#include "qzsim/spi_peripheral.hpp"
+#include "sim_fixture.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+
+namespace {
+
+using qzsim::Op;
+
+// SPI chips on clock 0, data in 2, data out 3, chip select 1 or 4 (8 address
+// bits, 16 data bits, a read/write bit); an I2C chip at 0x50 on SCL 5, SDA 6
+// and 7 (one register-address byte, two data bytes).
+class Registry : public SimBench {
+protected:
+    void SetUp() override {
+        SimBench::SetUp();
+        clearIDs();
+        dev = openDevice();
+        for (uint8_t cs : {1, 4}) {
+            spiChips.push_back(std::make_shared<qzsim::SPIPeripheral>(
+                qzsim::SPIWiring{0, cs, 2, 3, 8, 16, true, true, std::nullopt, true}));
+            device().attach(spiChips.back());
+        }
+        auto bus = std::make_shared<qzsim::I2CBus>(5, 6, 7);
+        i2cChip = bus->addChip(0x50, 1, 2);
+        device().attach(bus);
+        makeSPI(spiA, 0, 1, 2, 3, 8, 16, 1, 1);
+        makeSPI(spiB, 0, 4, 2, 3, 8, 16, 1, 1);
+        makeI2C(i2c, 5, 6, 7, 0x50, 1, 2);
+    }
+    void TearDown() override {
+        clearIDs();
+        SimBench::TearDown();
+    }
+    static void clearIDs() {
+        for (uint32_t id = 0; id < kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
+    }
+
+    uint64_t driverCalls() {
+        uint64_t calls = 0;
+        for (unsigned op = 0; op < qzsim::kOpCount; ++op)
+            calls += device().calls(static_cast<Op>(op));
+        return calls;
+    }
+
+    // What each of the six register functions gives for `id`; a read's data
+    // array must stay untouched when it fails.
+    std::vector<int32_t> allSix(uint32_t id) {
+        const uint32_t regs[2] = {1, 2};
+        uint32_t data[2] = {7, 7};
+        std::vector<int32_t> results = {
+            write_reg(id, 1, 2),
+            read_reg(id, 1),
+            write_regs(id, regs, data, 2),
+            read_regs(id, regs, data, 2),
+            write_reg_stream(id, 1, data, 2),
+            read_reg_stream(id, 1, data, 2),
+        };
+        EXPECT_EQ(7u, data[0]);
+        EXPECT_EQ(7u, data[1]);
+        return results;
+    }
+
+    FT_HANDLE dev = nullptr;
+    Descriptor spiA, spiB, i2c;
+    std::vector<std::shared_ptr<qzsim::SPIPeripheral>> spiChips;
+    std::shared_ptr<qzsim::I2CChip> i2cChip;
+};
+
+const std::vector<int32_t> kAllFail(6, -1);
+
+TEST_F(Registry, ID255BindsAnd256ChangesNoEntry) {
+    EXPECT_EQ(0, mapHandles(dev, spiA.get(), 255));
+    EXPECT_EQ(dev, FTDI_Handles[255]);
+    EXPECT_EQ(spiA.get(), PROT_Handles[255]);
+    EXPECT_EQ(0, write_reg(255, 0x12, 0xBEEF));
+    EXPECT_EQ(0xBEEF, read_reg(255, 0x12));
+
+    const std::vector<FT_HANDLE> devices(std::begin(FTDI_Handles), std::end(FTDI_Handles));
+    const std::vector<PROT_HANDLE> descriptors(std::begin(PROT_Handles), std::end(PROT_Handles));
+    for (uint32_t id : {256u, 0x100000FFu, 0xFFFFFFFFu})
+        EXPECT_EQ(-1, mapHandles(dev, i2c.get(), id));
+    EXPECT_TRUE(std::equal(devices.begin(), devices.end(), std::begin(FTDI_Handles)));
+    EXPECT_TRUE(std::equal(descriptors.begin(), descriptors.end(), std::begin(PROT_Handles)));
+}
+
+// IDs past the tables are refused, not looked up there (the sanitizer build
+// would report that) nor cut to their low byte (ID 0 is bound).
+TEST_F(Registry, EmptyOrOutOfRangeIDFailsWithoutDriverCall) {
+    ASSERT_EQ(0, mapHandles(dev, spiA.get(), 0));
+    device().resetCallCounts();
+    for (uint32_t id : {1u, 254u, 256u, 0x10000u, 0xFFFFFF00u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(kAllFail, allSix(id)) << "ID " << id;
+    }
+    EXPECT_EQ(0u, driverCalls());
+}
+
+TEST_F(Registry, BindingANullHandleEmptiesTheID) {
+    ASSERT_EQ(0, mapHandles(dev, spiA.get(), 4));
+    EXPECT_EQ(0, write_reg(4, 1, 2));
+    EXPECT_EQ(0, mapHandles(dev, nullptr, 4));
+    device().resetCallCounts();
+    EXPECT_EQ(kAllFail, allSix(4));
+    ASSERT_EQ(0, mapHandles(dev, spiA.get(), 4));
+    EXPECT_EQ(0, mapHandles(nullptr, spiA.get(), 4));
+    EXPECT_EQ(kAllFail, allSix(4));
+    EXPECT_EQ(0u, driverCalls());
+}
+
+TEST_F(Registry, RebindingFromSPIToI2CSwitchesTheTransfer) {
+    ASSERT_EQ(0, mapHandles(dev, spiA.get(), 3));
+    EXPECT_EQ(0, write_reg(3, 0x21, 0x1111));
+    ASSERT_EQ(0, mapHandles(dev, i2c.get(), 3));
+    EXPECT_EQ(0, write_reg(3, 0x21, 0x2222));
+    EXPECT_EQ(0x2222, read_reg(3, 0x21));
+    EXPECT_EQ(0x1111u, spiChips[0]->registers.read(0x21));
+    EXPECT_EQ(0x2222u, i2cChip->registers.read(0x21));
+    EXPECT_EQ(1u, spiChips[0]->log().size());
+}
+
+// Each ID reaches its own chip through every register function.
+TEST_F(Registry, OneDeviceUnderSeveralIDs) {
+    const std::pair<uint32_t, Descriptor*> ids[] = {{1, &spiA}, {2, &spiB}, {7, &i2c}};
+    for (const auto& [id, d] : ids) ASSERT_EQ(0, mapHandles(dev, d->get(), id));
+    for (const auto& [id, d] : ids) {
+        SCOPED_TRACE("ID " + std::to_string(id));
+        const uint32_t regs[3] = {0x10, 0x20, 0x30};
+        const uint32_t words[3] = {0x100 * id + 1, 0x100 * id + 2, 0x100 * id + 3};
+        uint32_t got[3] = {};
+        EXPECT_EQ(0, write_reg(id, 0x40, 0x100 * id));
+        EXPECT_EQ(static_cast<int32_t>(0x100 * id), read_reg(id, 0x40));
+        EXPECT_EQ(0, write_regs(id, regs, words, 3));
+        EXPECT_EQ(0, read_regs(id, regs, got, 3));
+        EXPECT_TRUE(std::equal(got, got + 3, words));
+        EXPECT_EQ(0, write_reg_stream(id, 0x50, words, 3));
+        std::fill(got, got + 3, 0);
+        EXPECT_EQ(0, read_reg_stream(id, 0x50, got, 3));
+        EXPECT_TRUE(std::equal(got, got + 3, words));
+    }
+    EXPECT_EQ(0x101u, spiChips[0]->registers.read(0x10));
+    EXPECT_EQ(0x201u, spiChips[1]->registers.read(0x10));
+    EXPECT_EQ(0x703u, i2cChip->registers.read(0x52));
+}
+
+// The transfers' own results come back unchanged: I2C acknowledge codes too.
+TEST_F(Registry, MissingAcknowledgesComeBackUnchanged) {
+    ASSERT_EQ(0, mapHandles(dev, i2c.get(), 9));
+    i2cChip->setFault(qzsim::I2CFault::NoDataAck, 1);
+    EXPECT_EQ(-8, write_reg(9, 0x21, 0x1234));  // second data byte refused
+    i2cChip->setFault(qzsim::I2CFault::NoAddressAck);
+    EXPECT_EQ(-5, read_reg(9, 0x21));  // both address passes refused
+}
+
+// The ID borrows the descriptor: a change made after binding applies.
+TEST_F(Registry, DescriptorChangesAfterBindingApply) {
+    ASSERT_EQ(0, mapHandles(dev, spiA.get(), 5));
+    ASSERT_EQ(0, write_reg(5, 1, 2));
+    EXPECT_EQ(0, device().directionMask() & 0x80);
+    ASSERT_EQ(0, setupOE(spiA.address(), 7, 1));
+    ASSERT_EQ(0, write_reg(5, 1, 2));
+    EXPECT_EQ(0x80, device().directionMask() & 0x80);
+}
+
+}  // namespace
