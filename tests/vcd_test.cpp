@@ -4,6 +4,7 @@
 #include "sim_fixture.hpp"
 #include "qzsim/qzsim.h"
 #include "qzsim/vcd.hpp"
+#include "sigrok.hpp"
 
 #include <bitset>
 #include <cstdio>
@@ -43,40 +44,6 @@ std::vector<uint8_t> parseVcd(const std::string& text, const qzsim::PinNames& na
         }
     }
     return levels;
-}
-
-std::string vcdOf(const qzsim::Device& device, const qzsim::PinNames& names) {
-    std::ostringstream out;
-    qzsim::writeVcd(device, out, names);
-    return out.str();
-}
-
-std::string tempPath(const std::string& stem) {
-    return testing::TempDir() + stem + "_" + std::to_string(std::random_device{}()) + ".vcd";
-}
-
-// sigrok-cli's output (stdout and stderr) for a VCD, without the annotations
-// of single bus events (START, R/W, ACK, STOP); nullopt without sigrok-cli.
-std::optional<std::string> sigrokWords(const std::string& vcd, const std::string& decoder) {
-#ifdef _WIN32
-    (void)vcd, (void)decoder;
-    return std::nullopt;
-#else
-    if (std::system("command -v sigrok-cli >/dev/null 2>&1") != 0) return std::nullopt;
-    const std::string path = tempPath("sigrok");
-    std::ofstream(path) << vcd;
-    std::string output;
-    if (FILE* pipe = popen(("sigrok-cli -i '" + path + "' -I vcd " + decoder + " 2>&1").c_str(), "r")) {
-        for (char line[256]; std::fgets(line, sizeof line, pipe);) {
-            const std::string text = line;
-            if (text.rfind("i2c-1:", 0) != 0 || text.find("Address") != text.npos || text.find("Data") != text.npos)
-                output += text;
-        }
-        pclose(pipe);
-    }
-    std::remove(path.c_str());
-    return output;
-#endif
 }
 
 }  // namespace
