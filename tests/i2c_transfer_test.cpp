@@ -4,6 +4,7 @@
 #include "i2c.h"
 #include "qzsim/i2c_bus.hpp"
 #include "qzsim/qzsim.h"
+#include "driver_faults.hpp"
 #include "sim_fixture.hpp"
 
 #include <memory>
@@ -174,28 +175,15 @@ TEST_F(I2CTransfer, LateReferenceReadsNoDataPastTheEnd) {
 }
 
 TEST_F(I2CTransfer, DriverFailuresGiveMinusOne) {
-    struct Fault {
-        const char* what;
-        std::function<void(qzsim::Device&)> inject;
-    } const faults[] = {
-        {"purge", [](auto& dev) { dev.failNthCall(Op::Purge, 1, FT_IO_ERROR); }},
-        {"bit mode", [](auto& dev) { dev.failNthCall(Op::SetBitMode, 1, FT_IO_ERROR); }},
-        {"write", [](auto& dev) { dev.failNthCall(Op::Write, 1, FT_IO_ERROR); }},
-        {"short write", [](auto& dev) { dev.setShortWrite(100); }},
-        {"queue status", [](auto& dev) { dev.failNthCall(Op::GetQueueStatus, 1, FT_IO_ERROR); }},
-        {"read", [](auto& dev) { dev.failNthCall(Op::Read, 1, FT_IO_ERROR); }},
-        {"read-back stalls", [](auto& dev) { dev.setReadbackStall(100); }},
-    };
     Descriptor d;
     FT_HANDLE dev = setUp(kOneByEach, d);
-    for (const Fault& f : faults) {
+    for (const DriverFault& f : kDriverFaults) {
         for (bool read : {false, true}) {
-            SCOPED_TRACE(std::string(f.what) + (read ? " (read)" : " (write)"));
-            device().clearFaults();
+            SCOPED_TRACE(std::string(f.name) + (read ? " (read)" : " (write)"));
             device().resetCallCounts();
-            f.inject(device());
+            f.inject(device(), 100, 100);
             EXPECT_EQ(-1, read ? readI2C(dev, d.get(), 1) : writeI2C(dev, d.get(), 1, 2));
-            if (std::string(f.what) == "purge" || std::string(f.what) == "bit mode") {
+            if (f.beforeWrite()) {
                 EXPECT_EQ(0u, device().calls(Op::Write));
             }
         }

@@ -5,6 +5,7 @@
 // found, and the dumps.
 #include "qzsim/i2c_bus.hpp"
 #include "qzsim/spi_peripheral.hpp"
+#include "driver_faults.hpp"
 #include "sim_fixture.hpp"
 
 #include <memory>
@@ -366,36 +367,17 @@ TEST_F(MultiTransfer, EmptyOrOversizeRequestMakesNoDriverCall) {
 // A driver fault: a failing call, a write that takes 5 bytes, or a read-back
 // that stops 5 bytes after the first frame (the batch's wait is then over).
 TEST_F(MultiTransfer, DriverFailureGivesMinusOneAndLeavesDataAlone) {
-    enum class How { FailCall, ShortWrite, Stall };
-    struct Fault {
-        const char* name;
-        How how;
-        Op op;
-        bool readsOnly, batchReadOnly;
-    } const faults[] = {
-        {"purge", How::FailCall, Op::Purge, false, false},
-        {"bit mode", How::FailCall, Op::SetBitMode, false, false},
-        {"write", How::FailCall, Op::Write, false, false},
-        {"short write", How::ShortWrite, Op::Write, false, false},
-        {"queue status", How::FailCall, Op::GetQueueStatus, true, true},
-        {"read", How::FailCall, Op::Read, true, false},
-        {"read-back stalls", How::Stall, Op::Read, true, false},
-    };
     FT_HANDLE dev = openDevice(1);
     const Target target(device(), kWirings[2]);
     constexpr uint32_t kFrame = 2 * (16 + 32 + 3 + 1);
     enableDebugPrint(0, 1);
-    for (const Fault& f : faults) {
+    for (const DriverFault& f : kDriverFaults) {
         for (const Shape& shape : kShapes) {
-            if ((f.readsOnly && shape.write) || (f.batchReadOnly && !shape.batch)) continue;
+            // Writes never read back; streams read without polling the queue.
+            if ((f.onReadBack() && shape.write) || (f.op == Op::GetQueueStatus && !shape.batch))
+                continue;
             SCOPED_TRACE(std::string(f.name) + ", " + shape.name);
-            device().clearFaults();
-            if (f.how == How::ShortWrite)
-                device().setShortWrite(5);
-            else if (f.how == How::Stall)
-                device().setReadbackStall(kFrame + 5);
-            else
-                device().failNthCall(f.op, 1, FT_IO_ERROR);
+            f.inject(device(), 5, kFrame + 5);
             uint32_t regs[3] = {1, 2, 3}, data[3] = {kUntouched, kUntouched, kUntouched};
             const std::string out = captureStdout(
                 [&] { EXPECT_EQ(-1, transfer(dev, target.prot(), shape, regs, data, 3)); });

@@ -1,4 +1,5 @@
 #include "spi.h"
+#include "driver_faults.hpp"
 #include "sim_fixture.hpp"
 #include "qzsim/spi_peripheral.hpp"
 
@@ -116,53 +117,32 @@ TEST_F(SPITransfer, I2CDescriptorIsRefusedAfterThePurge) {
     EXPECT_EQ(-1, readSPI(dev, nullptr, 1));
 }
 
-// A driver fault: a failing call, a write that takes only 5 bytes, or a
-// read-back that stops after 10 bytes. writeSPI meets the first four; some of
-// its frame reaches the pins, and it dumps its frame, where marked.
-enum class How { FailCall, ShortWrite, Stall };
-struct Fault {
-    const char* name;
-    How how;
-    Op op;
-    bool frameOnWire, writeDumped;
-};
-
-const Fault kFaults[] = {
-    {"purge", How::FailCall, Op::Purge, false, false},
-    {"bitmode", How::FailCall, Op::SetBitMode, false, false},
-    {"write", How::FailCall, Op::Write, false, true},
-    {"shortwrite", How::ShortWrite, Op::Write, true, true},
-    {"queuepoll", How::FailCall, Op::GetQueueStatus, true, false},
-    {"read", How::FailCall, Op::Read, true, false},
-    {"stall", How::Stall, Op::Read, true, false},
-};
-
-class SPIFault : public SPITransfer, public testing::WithParamInterface<Fault> {};
+// Each driver fault (a write taking 5 bytes, a read-back stopping after 10).
+// writeSPI meets those up to the write; it dumps its frame whenever it got as
+// far as writing it.
+class SPIFault : public SPITransfer, public testing::WithParamInterface<DriverFault> {};
 
 TEST_P(SPIFault, EachDriverFailureGivesMinusOneAndOnlyTheWriteDump) {
-    const Fault f = GetParam();
+    const DriverFault f = GetParam();
     FT_HANDLE dev = openDevice();
     Descriptor d;
     attach(d, {0, 1, 2, 3, 4, 8, 1, 0, -1, 1});
     enableDebugPrint(1, 1);
     auto inject = [&] {
-        device().clearFaults();
         device().clearTrace();
-        if (f.how == How::ShortWrite) device().setShortWrite(5);
-        else if (f.how == How::Stall) device().setReadbackStall(10);
-        else device().failNthCall(f.op, 1, FT_IO_ERROR);
+        f.inject(device(), 5, 10);
     };
-    if (f.op != Op::GetQueueStatus && f.op != Op::Read) {
+    if (!f.onReadBack()) {
         inject();
         const std::string out = captureStdout([&] { EXPECT_EQ(-1, writeSPI(dev, d.get(), 1, 2)); });
-        EXPECT_EQ(out.empty(), !f.writeDumped);
-        EXPECT_EQ(written().empty(), !f.frameOnWire);
+        EXPECT_EQ(out.empty(), f.op != Op::Write);
+        EXPECT_EQ(written().empty(), !f.frameOnWire());
     }
     inject();
     EXPECT_EQ("", captureStdout([&] { EXPECT_EQ(-1, readSPI(dev, d.get(), 1)); }));
 }
 
-INSTANTIATE_TEST_SUITE_P(Driver, SPIFault, testing::ValuesIn(kFaults),
+INSTANTIATE_TEST_SUITE_P(Driver, SPIFault, testing::ValuesIn(kDriverFaults),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SPITransfer, WriteDumpsTheFrameAndReadDumpsTheReadback) {
