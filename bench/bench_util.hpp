@@ -9,7 +9,9 @@
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace qzbench {
 
@@ -47,6 +49,14 @@ inline PROT_DES descriptorOf(PROT_HANDLE handle) {
     const PROT_DES d = qz::copyDescriptor(handle).value_or(PROT_DES{});
     deleteSPIDev(handle);
     return d;
+}
+
+// The read-back of `frame` from a chip that lags by one sample, all pins low
+// before the frame.
+inline std::vector<uint8_t> laggedReadback(const std::vector<uint8_t>& frame) {
+    std::vector<uint8_t> rx(frame.size(), 0x00);
+    if (!frame.empty()) std::copy(frame.begin(), frame.end() - 1, rx.begin() + 1);
+    return rx;
 }
 
 // An empty bench with one device `serial` on it, its wire trace switched off

@@ -48,8 +48,7 @@ BENCHMARK(BM_CreateI2CByteStream);
 void BM_ParseI2CReadback(benchmark::State& state) {
     const PROT_DES d = i2cBenchDescriptor();
     const auto frame = qz::createI2CByteStream(d, 0x1234, 0, qz::READ_NACK);
-    std::vector<uint8_t> rx(frame.size(), 0x00);
-    std::copy(frame.begin(), frame.end() - 1, rx.begin() + 1);
+    const std::vector<uint8_t> rx = qzbench::laggedReadback(frame);
     for (auto _ : state) {
         const auto reference = qz::i2cFrameReference(rx, d.SCLnum, rx.size()).value_or(0);
         const uint8_t acks = qz::i2cAcknowledges(rx, reference, d.SDAnumR);

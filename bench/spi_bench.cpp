@@ -46,8 +46,7 @@ BENCHMARK(BM_CreateSPIByteStream);
 void BM_ParseSPIReadback(benchmark::State& state) {
     const PROT_DES d = benchDescriptor();
     const auto frame = qz::createSPIByteStream(d, 0x5A, 0, qz::READ_ACK);
-    std::vector<uint8_t> rx(frame.size(), 0x00);
-    std::copy(frame.begin(), frame.end() - 1, rx.begin() + 1);
+    const std::vector<uint8_t> rx = qzbench::laggedReadback(frame);
     for (auto _ : state) {
         const auto strobe = qz::findSPIStrobe(d, rx, rx.size());
         auto value = qz::parseByteStream(rx, qz::spiDataPosition(d, strobe.value_or(0)), d.SDOnum,
