@@ -25,7 +25,7 @@ constexpr uint64_t kLatencyAllowanceMs = 300;
 
 uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
     uint8_t mask = 0;
-    if (prot.SPI_I2C == 1) {
+    if (isSPI(prot)) {
         mask |= pinBit(prot.CLKnum) | pinBit(prot.CSnum) | pinBit(prot.SDInum);
     } else {
         mask |= pinBit(prot.SCLnum) | pinBit(prot.SDAnumW);

@@ -108,10 +108,6 @@ uint8_t byteOf(uint32_t word, uint32_t k) {
     return k < sizeof word ? static_cast<uint8_t>(word >> (8 * k)) : 0;
 }
 
-bool isFullFrame(qz::sequenceMode mode) {
-    return mode == qz::WRITE || mode == qz::READ_NACK || mode == qz::READ_ACK;
-}
-
 bool isRead(qz::sequenceMode mode) { return mode != qz::WRITE && mode != qz::WRITE_STREAM_WORD; }
 
 // Whether the master acknowledges the last byte it reads: not in the NACK modes.
@@ -125,7 +121,7 @@ bool acknowledgesLastByte(qz::sequenceMode mode) {
 // for a full frame, 36 x B for a stream word.
 uint32_t qz::i2cStreamLength(const PROT_DES& i2c, sequenceMode mode) {
     const uint32_t dataEvents = kI2CByteEvents * i2c.bytesPerReg;
-    if (!isFullFrame(mode)) return dataEvents;
+    if (!qz::isFullFrame(mode)) return dataEvents;
     const uint32_t addressedPart =
         kI2CStartEvents + kI2CByteEvents + kI2CByteEvents * i2c.bytesPerAddr;
     const uint32_t readPass = isRead(mode) ? kI2CStartEvents + kI2CByteEvents : 0;
@@ -142,7 +138,7 @@ void qz::renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, seque
     const uint32_t addrBytes = i2c.bytesPerAddr;
     const uint32_t dataBytes = i2c.bytesPerReg;
 
-    if (isFullFrame(mode)) {
+    if (qz::isFullFrame(mode)) {
         writer.start();
         writer.addressPass(i2c.addr, false);
         // In a read frame the register address's ones are released, as the
@@ -160,7 +156,7 @@ void qz::renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, seque
         else
             writer.byteOut(byteOf(data, k), Released);
     }
-    if (isFullFrame(mode)) writer.stop();
+    if (qz::isFullFrame(mode)) writer.stop();
     writer.finish();
 }
 

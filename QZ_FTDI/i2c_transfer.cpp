@@ -68,7 +68,7 @@ struct PlayedFrame {
 std::optional<PlayedFrame> playFrame(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
                                      uint32_t data, qz::sequenceMode mode, bool dumpFrame) {
     if (!qz::purgeQueues(dev)) return std::nullopt;
-    if (i2c.SPI_I2C == 1) return std::nullopt;
+    if (qz::isSPI(i2c)) return std::nullopt;
     uint32_t eventCount = 0;
     {
         const qz::ByteStream frame = qz::createI2CByteStream(i2c, reg, data, mode);

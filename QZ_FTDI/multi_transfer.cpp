@@ -26,8 +26,9 @@ constexpr Generator byteStreamFunc[2] = {
     {qz::spiStreamLength, qz::renderSPIStream},
 };
 
-bool isSPI(const PROT_DES& des) { return des.SPI_I2C == 1; }
-const Generator& generatorFor(const PROT_DES& des) { return byteStreamFunc[isSPI(des) ? 1 : 0]; }
+const Generator& generatorFor(const PROT_DES& des) {
+    return byteStreamFunc[qz::isSPI(des) ? 1 : 0];
+}
 
 // FT_Write and FT_Read take 32-bit lengths.
 constexpr uint64_t kMaxTransfer = std::numeric_limits<uint32_t>::max();
@@ -90,7 +91,7 @@ std::optional<std::vector<std::size_t>> repeatedStarts(std::span<const uint8_t> 
 // rx[first]: SPI words are dataBits wide, two samples per bit; I2C words are
 // bytesPerReg bytes of eight bits, four samples per bit.
 std::optional<uint32_t> wordAt(std::span<const uint8_t> rx, std::size_t first, const PROT_DES& des) {
-    if (isSPI(des))
+    if (qz::isSPI(des))
         return qz::parseByteStream(rx, first, des.SDOnum, qz::kSPISamplesPerBit, des.dataBits);
     return qz::i2cReadWord(rx, first, des.SDAnumR, des.bytesPerReg);
 }
@@ -115,7 +116,7 @@ std::optional<std::vector<uint32_t>> wordsAt(std::span<const uint8_t> rx, uint32
 // reference feature per frame is found and every word lies inside.
 std::optional<std::vector<uint32_t>> extractBatch(std::span<const uint8_t> rx, uint32_t numRegs,
                                                   const PROT_DES& des) {
-    if (isSPI(des)) {
+    if (qz::isSPI(des)) {
         const auto falls = chipSelectFalls(rx, des, numRegs);
         if (!falls) return std::nullopt;
         // The frame's first active clock comes one bit period after chip
@@ -171,7 +172,7 @@ struct StreamKinds {
 
 StreamKinds streamKinds(const PROT_DES& des, uint32_t numRegs, bool write) {
     if (write) return {qz::WRITE, qz::WRITE_STREAM_WORD, qz::WRITE_STREAM_WORD};
-    if (isSPI(des)) return {qz::READ_ACK, qz::READ_STREAM_WORD_ACK, qz::READ_STREAM_WORD_ACK};
+    if (qz::isSPI(des)) return {qz::READ_ACK, qz::READ_STREAM_WORD_ACK, qz::READ_STREAM_WORD_ACK};
     return {numRegs == 1 ? qz::READ_NACK : qz::READ_ACK, qz::READ_STREAM_WORD_ACK,
             qz::READ_STREAM_WORD_NACK};
 }
@@ -184,7 +185,7 @@ constexpr uint32_t kClosingSamples = 3;
 // finds it, the others follow at one word's length each.
 std::optional<std::vector<uint32_t>> extractStream(std::span<const uint8_t> rx, uint32_t numRegs,
                                                    uint32_t frameLength, const PROT_DES& des) {
-    if (isSPI(des)) {
+    if (qz::isSPI(des)) {
         const auto strobe = qz::findSPIStrobe(des, rx, frameLength);
         if (!strobe) return std::nullopt;
         return wordsAt(rx, numRegs, des,

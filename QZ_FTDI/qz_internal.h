@@ -53,6 +53,15 @@ enum sequenceMode : uint32_t {
     READ_STREAM_WORD_ACK = 5,
 };
 
+// A full frame (addressed, with its own start and end) rather than a
+// further data word of a stream.
+inline constexpr bool isFullFrame(sequenceMode mode) {
+    return mode == WRITE || mode == READ_NACK || mode == READ_ACK;
+}
+
+// SPI descriptors carry SPI_I2C == 1; every other value means I2C.
+inline constexpr bool isSPI(const PROT_DES& prot) { return prot.SPI_I2C == 1; }
+
 // One sample of the eight pins per byte; bit n is pin n.
 using ByteStream = std::vector<uint8_t>;
 

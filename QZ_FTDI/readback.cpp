@@ -5,7 +5,7 @@ std::optional<uint32_t> qz::parseByteStream(std::span<const uint8_t> rx, std::si
                                             uint32_t StrobeIndex, uint32_t strobeJump,
                                             uint32_t strobeCount) {
     if (strobeCount == 0) return 0u;
-    if (strobeCount > 32 || StrobeIndex > kMaxPin) return std::nullopt;
+    if (strobeCount > kMaxBits || StrobeIndex > kMaxPin) return std::nullopt;
     // The last sampled position must lie inside the read-back.
     const uint64_t last = first + uint64_t{strobeJump} * (strobeCount - 1);
     if (first >= rx.size() || last >= rx.size()) return std::nullopt;

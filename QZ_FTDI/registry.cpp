@@ -19,7 +19,7 @@ std::optional<Binding> lookup(uint32_t deviceID) {
     return Binding{FTDI_Handles[deviceID], PROT_Handles[deviceID]};
 }
 
-bool isSPI(PROT_HANDLE prot) { return static_cast<const PROT_DES*>(prot)->SPI_I2C == 1; }
+bool bindsSPI(PROT_HANDLE prot) { return qz::isSPI(*static_cast<const PROT_DES*>(prot)); }
 
 }  // namespace
 
@@ -39,13 +39,13 @@ int32_t mapHandles(void* dev, PROT_HANDLE prot, uint32_t deviceID) {
 int32_t write_reg(uint32_t deviceID, uint32_t reg, uint32_t data) {
     const auto b = lookup(deviceID);
     if (!b) return -1;
-    return isSPI(b->prot) ? writeSPI(b->dev, b->prot, reg, data) : writeI2C(b->dev, b->prot, reg, data);
+    return bindsSPI(b->prot) ? writeSPI(b->dev, b->prot, reg, data) : writeI2C(b->dev, b->prot, reg, data);
 }
 
 int32_t read_reg(uint32_t deviceID, uint32_t reg) {
     const auto b = lookup(deviceID);
     if (!b) return -1;
-    return isSPI(b->prot) ? readSPI(b->dev, b->prot, reg) : readI2C(b->dev, b->prot, reg);
+    return bindsSPI(b->prot) ? readSPI(b->dev, b->prot, reg) : readI2C(b->dev, b->prot, reg);
 }
 
 int32_t write_regs(uint32_t deviceID, const uint32_t* reg, const uint32_t* data, uint32_t numRegs) {

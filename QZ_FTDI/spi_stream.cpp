@@ -29,10 +29,6 @@ constexpr uint32_t kClockReturnSamples = 1;  // chip select low, clock idle, aft
 constexpr uint32_t kFrameOverheadSamples =
     2 * kDeselectedSamples + kSelectEdgeSamples + kClockReturnSamples;
 
-bool isFullFrame(sequenceMode mode) {
-    return mode == qz::WRITE || mode == qz::READ_NACK || mode == qz::READ_ACK;
-}
-
 // Bit `index` of `value`; 0 for indexes past the 32 bits of a word.
 bool bitOf(uint32_t value, uint32_t index) { return index < 32 && ((value >> index) & 1u) != 0; }
 

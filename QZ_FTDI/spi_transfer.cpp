@@ -19,7 +19,7 @@ std::optional<std::size_t> qz::findSPIStrobe(const PROT_DES& spi, std::span<cons
 
 int32_t qz::writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr, uint32_t data) {
     if (!purgeQueues(dev)) return -1;
-    if (spi.SPI_I2C != 1) return -1;
+    if (!isSPI(spi)) return -1;
     const ByteStream frame = createSPIByteStream(spi, addr, data, WRITE);
     if (setImpedance(dev, spi) != 0) return -1;
     return writeStream(dev, frame, true) ? 0 : -1;
@@ -27,7 +27,7 @@ int32_t qz::writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr, 
 
 int32_t qz::readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr) {
     if (!purgeQueues(dev)) return -1;
-    if (spi.SPI_I2C != 1) return -1;
+    if (!isSPI(spi)) return -1;
     uint32_t samples = 0;
     {  // the frame is released once written
         const ByteStream frame = createSPIByteStream(spi, addr, 0, READ_ACK);
