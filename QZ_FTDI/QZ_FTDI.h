@@ -29,6 +29,11 @@ extern "C" {
 /* Opaque handle to a protocol descriptor (one SPI or I2C peripheral). */
 typedef void* PROT_HANDLE;
 
+/* Buffer sizes that callers provide. */
+#define QZ_SERIAL_BUFFER_SIZE 64      /* each getConnectedDevices entry; getDeviceInfo's serialNumber */
+#define QZ_DESCRIPTION_BUFFER_SIZE 64 /* getDeviceInfo's description */
+#define QZ_I2C_ADDRESS_COUNT 128      /* entries of an i2cScan / qz_i2cScan table */
+
 /* Discovery */
 QZ_API int32_t printConnectedDevices(int32_t print2Screen, int32_t returnTotalCount);
 QZ_API int32_t getConnectedDevices(char** connectedDevices, uint32_t numDevices);
@@ -86,6 +91,91 @@ QZ_API int32_t writeCustomPattern(void* dev, uint8_t MASK, const uint8_t* byteSe
 QZ_API int32_t enableDebugPrint(int32_t writeDB, int32_t readDB);
 QZ_API int32_t setDebugDelim(char delim);
 QZ_API void getDLLVersion(void);
+
+/* USB latency timer of an open device, 2 to 255 ms (the chip's default is
+ * 16 ms). A single-register transfer waits up to one latency period for its
+ * read-back: 2 ms makes small transfers several times faster. 0 / the timer in
+ * ms, or -1 when the driver refuses or has no such operation. */
+QZ_API int32_t setLatencyTimer(void* dev, uint8_t ms);
+QZ_API int32_t getLatencyTimer(void* dev);
+
+/* Strict I2C timing on an I2C descriptor (off by default): every SCL-low phase
+ * at least two samples and SDA never changing in a sample in which SCL
+ * changes. Turn it on for slaves that sample the wire on their own clock
+ * (FPGA, microcontroller slaves) or react late. 0 / the setting (0 or 1), or
+ * -1 for a handle that is not a live I2C descriptor. */
+QZ_API int32_t setI2CStrictTiming(PROT_HANDLE i2c, int32_t strict);
+QZ_API int32_t getI2CStrictTiming(PROT_HANDLE i2c);
+
+/* Probes every address 0x08 to 0x77 with an address-only write frame, all in
+ * one round trip. present[a] (QZ_I2C_ADDRESS_COUNT entries) is 1 where address
+ * a acknowledged, else 0. The descriptor gives pins and timing; its address is
+ * ignored. The number of addresses that answered, or -1 (a held bus is -1). */
+QZ_API int32_t i2cScan(void* dev, PROT_HANDLE i2c, uint8_t* present);
+
+/* Frees a bus whose SDA a slave holds low (interrupted mid-byte): releases
+ * SDA, clocks SCL up to nine times until SDA reads high, then sends a STOP.
+ * 0 when both lines read high at the end, -1 otherwise. */
+QZ_API int32_t i2cRecoverBus(void* dev, PROT_HANDLE i2c);
+
+/* ---- The status API ------------------------------------------------------
+ * The same transfers as above (one implementation), with results that cannot
+ * be mistaken for data: each returns a QZ_STATUS and passes values through
+ * out-parameters. `detail` may be NULL. */
+typedef enum QZ_STATUS {
+    QZ_OK = 0,
+    QZ_NACK = 1,               /* an acknowledge was missing: detail->missingAcks */
+    QZ_BUS_HELD = 2,           /* SDA read low where the master sent a 1: held or contested */
+    QZ_CLOCK_STRETCHED = 3,    /* SCL read low while the master drove it high */
+    QZ_FRAME_NOT_FOUND = 4,    /* the frame does not show in the read-back */
+    QZ_DRIVER_ERROR = 5,       /* a D2XX call failed: detail->driverStatus */
+    QZ_TIMEOUT = 6,            /* the read-back did not come in time */
+    QZ_UNPLUGGED = 7,          /* the device is gone (FT_IO_ERROR) */
+    QZ_BAD_ARGUMENT = 8,       /* a handle, pointer, size or value that does not fit */
+    QZ_NO_MEMORY = 9
+} QZ_STATUS;
+
+typedef struct QZ_RESULT {
+    int32_t status;        /* the QZ_STATUS returned */
+    uint32_t missingAcks;  /* QZ_NACK: bit 0 the address, then the register-address
+                              bytes, then the data bytes (writes) or the read
+                              address pass (reads), as writeI2C / readI2C count them */
+    uint32_t index;        /* batches and streams: the register (0-based) the status
+                              refers to */
+    uint32_t driverStatus; /* QZ_DRIVER_ERROR, QZ_UNPLUGGED: the failing D2XX status */
+} QZ_RESULT;
+
+/* The text of a status code ("not acknowledged", ...); never NULL. */
+QZ_API const char* qz_statusText(int32_t status);
+
+QZ_API int32_t qz_writeSPI(void* dev, PROT_HANDLE spi, uint32_t addr, uint32_t data,
+                           QZ_RESULT* detail);
+QZ_API int32_t qz_readSPI(void* dev, PROT_HANDLE spi, uint32_t addr, uint32_t* value,
+                          QZ_RESULT* detail);
+QZ_API int32_t qz_writeI2C(void* dev, PROT_HANDLE i2c, uint32_t reg, uint32_t data,
+                           QZ_RESULT* detail);
+QZ_API int32_t qz_readI2C(void* dev, PROT_HANDLE i2c, uint32_t reg, uint32_t* value,
+                          QZ_RESULT* detail);
+QZ_API int32_t qz_multiRegRW(void* dev, PROT_HANDLE prot, const uint32_t* reg, uint32_t* data,
+                             uint32_t numRegs, int32_t write, QZ_RESULT* detail);
+QZ_API int32_t qz_multiRegStreamRW(void* dev, PROT_HANDLE prot, uint32_t reg, uint32_t* data,
+                                   uint32_t numRegs, int32_t write, QZ_RESULT* detail);
+QZ_API int32_t qz_write_reg(uint32_t deviceID, uint32_t reg, uint32_t data, QZ_RESULT* detail);
+QZ_API int32_t qz_read_reg(uint32_t deviceID, uint32_t reg, uint32_t* value, QZ_RESULT* detail);
+QZ_API int32_t qz_write_regs(uint32_t deviceID, const uint32_t* reg, const uint32_t* data,
+                             uint32_t numRegs, QZ_RESULT* detail);
+QZ_API int32_t qz_read_regs(uint32_t deviceID, const uint32_t* reg, uint32_t* data,
+                            uint32_t numRegs, QZ_RESULT* detail);
+QZ_API int32_t qz_write_reg_stream(uint32_t deviceID, uint32_t reg, const uint32_t* data,
+                                   uint32_t numRegs, QZ_RESULT* detail);
+QZ_API int32_t qz_read_reg_stream(uint32_t deviceID, uint32_t reg, uint32_t* data,
+                                  uint32_t numRegs, QZ_RESULT* detail);
+/* present: QZ_I2C_ADDRESS_COUNT entries; count: the number that answered. */
+QZ_API int32_t qz_i2cScan(void* dev, PROT_HANDLE i2c, uint8_t* present, uint32_t* count,
+                          QZ_RESULT* detail);
+QZ_API int32_t qz_i2cRecoverBus(void* dev, PROT_HANDLE i2c, QZ_RESULT* detail);
+QZ_API int32_t qz_setLatencyTimer(void* dev, uint8_t ms, QZ_RESULT* detail);
+QZ_API int32_t qz_getLatencyTimer(void* dev, uint8_t* ms, QZ_RESULT* detail);
 
 #ifdef __cplusplus
 }

@@ -122,3 +122,31 @@ int32_t closeFTDI(void* dev) {
 }
 
 }  // extern "C"
+
+// ---- provisional: sessions and playing a stream in one write and one read --
+qz::DeviceSession::DeviceSession(FT_HANDLE) {}
+qz::DeviceSession::~DeviceSession() = default;
+
+qz::Outcome qz::playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const uint8_t> stream,
+                           const PlayOptions& options, ByteStream* rx) {
+    if (FT_STATUS s = FT_SetBitMode(dev, pinDirectionMask(prot), FT_BITMODE_SYNC_BITBANG); s != FT_OK)
+        return Outcome::driver(s);
+    const auto length = static_cast<uint32_t>(stream.size());
+    uint32_t written = 0;
+    const FT_STATUS ws = FT_Write(dev, const_cast<uint8_t*>(stream.data()), length, &written);
+    if (options.dumpWritten) dumpIf(writeDebug, stream);
+    if (ws != FT_OK) return Outcome::driver(ws);
+    if (written != length) return Outcome::of(QZ_DRIVER_ERROR);
+    if (!options.readBack) return Outcome::success();
+    if (options.waitFor && wait4RxBuffer(dev, *options.waitFor) == -1) return Outcome::of(QZ_TIMEOUT);
+    rx->assign(length, 0);
+    uint32_t got = 0;
+    if (FT_STATUS rs = FT_Read(dev, rx->data(), length, &got); rs != FT_OK) return Outcome::driver(rs);
+    if (got != length) return Outcome::of(QZ_TIMEOUT);
+    return Outcome::success();
+}
+
+int32_t qz::report(const Outcome& outcome, QZ_RESULT* detail) {
+    if (detail) *detail = QZ_RESULT{outcome.status, outcome.missingAcks, outcome.index, outcome.driverStatus};
+    return outcome.status;
+}

@@ -124,6 +124,65 @@ bool writeStream(FT_HANDLE dev, std::span<const uint8_t> stream, bool dumpUnderW
 std::optional<ByteStream> readBack(FT_HANDLE dev, uint32_t count,
                                    std::optional<uint32_t> waitFor);
 
+// ---- outcomes ------------------------------------------------------------
+// What a transaction came to, before it is folded into a specified result or
+// handed out by the status API (QZ_RESULT carries the same fields).
+struct Outcome {
+    QZ_STATUS status = QZ_OK;
+    uint32_t missingAcks = 0;   // QZ_NACK: the acknowledge bits, as writeI2C/readI2C count them
+    uint32_t index = 0;         // batches and streams: the register it refers to
+    uint32_t driverStatus = 0;  // QZ_DRIVER_ERROR / QZ_UNPLUGGED: the D2XX status
+
+    bool ok() const { return status == QZ_OK; }
+    static Outcome success() { return {}; }
+    static Outcome of(QZ_STATUS status) { return Outcome{status, 0, 0, 0}; }
+    // A failed D2XX call: FT_IO_ERROR is what an unplugged device answers.
+    static Outcome driver(FT_STATUS status) {
+        return Outcome{status == FT_IO_ERROR ? QZ_UNPLUGGED : QZ_DRIVER_ERROR, 0, 0, status};
+    }
+    static Outcome nack(uint32_t missingAcks) { return Outcome{QZ_NACK, missingAcks, 0, 0}; }
+};
+
+// Copies an outcome into the caller's detail record (which may be null) and
+// returns its status.
+int32_t report(const Outcome& outcome, QZ_RESULT* detail);
+
+// ---- device sessions -------------------------------------------------------
+// Transactions on one device are serialised: a session holds the device's
+// lock for a whole transaction (purge to last read). Different devices never
+// wait for each other. Handles that were not opened by setupFTDIdev get no
+// lock of their own (the driver refuses them anyway).
+class DeviceSession {
+public:
+    explicit DeviceSession(FT_HANDLE dev);
+    ~DeviceSession();
+    DeviceSession(const DeviceSession&) = delete;
+    DeviceSession& operator=(const DeviceSession&) = delete;
+
+private:
+    void* state_ = nullptr;  // the device's record, kept alive while held
+};
+
+// How a transaction plays its stream.
+struct PlayOptions {
+    bool readBack = true;                 // fetch the whole read-back
+    std::optional<uint32_t> waitFor;      // wait for this many bytes before reading
+    bool dumpWritten = false;             // dump the written stream under writeDebug
+};
+
+// Sets the descriptor's pin directions, writes `stream` (in one FT_Write when
+// it is short; longer ones in chunks with the read-back drained as it comes,
+// so that the chip never stalls) and, with readBack, fetches exactly
+// stream.size() read-back bytes into *rx. The caller has purged the queues.
+// QZ_OK, or the failure (driver status, unplug, read-back timeout, short
+// write or read).
+Outcome playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const uint8_t> stream,
+                   const PlayOptions& options, ByteStream* rx);
+
+// ---- registry -----------------------------------------------------------
+// Empties every device ID bound to this descriptor (it is being deleted).
+void forgetDescriptor(PROT_HANDLE prot);
+
 // ---- diagnostics ----------------------------------------------------------
 // Prints the stream as eight rows of 0/1, pin 0 first, then an empty line.
 void printPattern(const uint8_t* writeArray, uint32_t len, char delim);

@@ -69,3 +69,6 @@ int32_t read_reg_stream(uint32_t deviceID, uint32_t reg, uint32_t* data, uint32_
 }
 
 }  // extern "C"
+
+// Provisional: bindings keep their descriptor until rebound.
+void qz::forgetDescriptor(PROT_HANDLE) {}

@@ -44,13 +44,72 @@ QZSIM_API int32_t qzsim_clear_trace(const char* serial);
  * sample), readable by sigrok and GTKWave. */
 QZSIM_API int32_t qzsim_write_vcd(const char* serial, const char* path);
 
+/* ---- Time, buffers and USB (the timed chip model) ----------------------
+ * Off by default: an untimed device answers at once with unbounded buffers.
+ * Profiles: "FT232R" (the default), "FT232H", "FT2232H", "FT4232H". */
+QZSIM_API int32_t qzsim_set_profile(const char* serial, const char* profile);
+/* A custom profile: chip FIFO towards the host and from the host (bytes), USB
+ * packet size (64 or 512, 2 of them status bytes), sample clock = baud x
+ * multiplier up to maxSampleRate samples/s, default latency timer (ms). */
+QZSIM_API int32_t qzsim_set_custom_profile(const char* serial, uint32_t fifoToHost,
+                                           uint32_t fifoFromHost, uint32_t packetSize,
+                                           uint32_t sampleMultiplier, uint32_t maxSampleRate,
+                                           uint32_t latencyMs);
+QZSIM_API int32_t qzsim_set_timed(const char* serial, int32_t timed);
+/* The driver's receive buffer (default 65536 bytes). */
+QZSIM_API int32_t qzsim_set_driver_buffer(const char* serial, uint32_t bytes);
+/* How long FT_Write waits for room before it returns short (default 5000 ms). */
+QZSIM_API int32_t qzsim_set_write_timeout(const char* serial, uint32_t ms);
+/* Lossy: read-back that finds the driver buffer full is dropped, and the chip
+ * goes on, instead of stalling. */
+QZSIM_API int32_t qzsim_set_lossy(const char* serial, int32_t lossy);
+QZSIM_API int32_t qzsim_get_latency_timer(const char* serial);
+/* The device's simulated clock in ns; writes that stalled the chip until their
+ * timeout; read-back bytes dropped in lossy mode. -1 for an unknown device. */
+QZSIM_API int64_t qzsim_clock_ns(const char* serial);
+QZSIM_API int64_t qzsim_stall_count(const char* serial);
+QZSIM_API int64_t qzsim_dropped_count(const char* serial);
+/* Unplug the device at its n-th driver call from now (1 = the next), or when
+ * its clock reaches `ns`; every call then answers FT_IO_ERROR. */
+QZSIM_API int32_t qzsim_unplug_at_call(const char* serial, uint32_t nth);
+QZSIM_API int32_t qzsim_unplug_at_time(const char* serial, uint64_t ns);
+
+/* ---- Fault injection -------------------------------------------------------
+ * The nth call from now (1 = the next) of `op` ("Write", "Read", "Purge", ...)
+ * fails with D2XX status `status`. A NULL serial names the operations that
+ * take no handle (ListDevices, CreateDeviceInfoList, GetDeviceInfoDetail,
+ * OpenEx). Negative byte counts switch a fault off. */
+QZSIM_API int32_t qzsim_fail_nth_call(const char* serial, const char* op, uint32_t nth,
+                                      uint32_t status);
+QZSIM_API int32_t qzsim_set_short_write(const char* serial, int64_t maxBytesPerWrite);
+QZSIM_API int32_t qzsim_set_readback_drip(const char* serial, int64_t bytesPerPoll);
+QZSIM_API int32_t qzsim_set_readback_stall(const char* serial, int64_t bytesBeforeStall);
+QZSIM_API int32_t qzsim_clear_faults(const char* serial);
+
+/* ---- Wire trace ------------------------------------------------------------
+ * A ring of the most recent samples (default 4194304); 0 switches it off. */
+QZSIM_API int32_t qzsim_set_trace_limit(const char* serial, uint32_t samples);
+/* Samples that fell out of the ring since the trace was last cleared. */
+QZSIM_API int64_t qzsim_trace_dropped(const char* serial);
+/* The name a pin carries in VCD files (default "D0".."D7", or the signal of an
+ * attached chip: SCL, SDA, CLK, CS, MOSI, MISO, OE). */
+QZSIM_API int32_t qzsim_set_pin_name(const char* serial, uint8_t pin, const char* name);
+
+/* ---- Bench files -----------------------------------------------------------
+ * Loads a TOML bench file (devices and their virtual chips) onto the bench.
+ * 0, or -1 with "file:line: key: what" in `error` (may be NULL). */
+QZSIM_API int32_t qzsim_load_bench(const char* path, char* error, uint32_t errorCapacity);
+
 /* A virtual SPI register chip on the device's pins. posedge non-zero: clock
  * idles low and is sampled on the rising edge; zero: idles high, sampled on
- * the falling edge. rwBit 1: a read/write bit precedes the address.
- * Returns a peripheral ID. */
+ * the falling edge. rwBit 1: a read/write bit precedes the address (the same
+ * order as initSPIDev). Returns a peripheral ID. */
 QZSIM_API int32_t qzsim_attach_spi(const char* serial, uint8_t clk, uint8_t cs, uint8_t sdi,
                                    uint8_t sdo, uint8_t addrBits, uint8_t dataBits,
-                                   int32_t rwBit, int32_t posedge);
+                                   int32_t posedge, int32_t rwBit);
+/* The SPI chip drives data-out only while this input is asserted (level
+ * `high` non-zero: high while asserted). */
+QZSIM_API int32_t qzsim_spi_output_enable(int32_t peripheral, uint8_t pin, int32_t high);
 /* A virtual I2C register chip at a 7-bit address on the open-drain bus formed
  * by the device's SCL, SDA-write and SDA-read pins (one bus per pin triple,
  * shared by every chip attached to it). Returns a peripheral ID. */
@@ -59,6 +118,26 @@ QZSIM_API int32_t qzsim_attach_i2c(const char* serial, uint8_t scl, uint8_t sdaW
 /* I2C fault modes: 0 none, 1 no acknowledge of its address, 2 no acknowledge
  * of data byte `arg` (0 = first), 3 holds SDA low, 4 holds SCL low. */
 QZSIM_API int32_t qzsim_i2c_fault(int32_t peripheral, int32_t fault, int32_t arg);
+/* Real chips' habits. Reaction delay: acknowledge and read data are driven,
+ * and released, `samples` after SCL falls. Clock stretching: holds SCL low for
+ * `samples` after each byte. EEPROM: writes wrap within pages of `pageSize`
+ * bytes of register space, and for `busySamples` after a write's STOP the chip
+ * does not acknowledge its address. */
+QZSIM_API int32_t qzsim_i2c_set_reaction_delay(int32_t peripheral, uint32_t samples);
+QZSIM_API int32_t qzsim_i2c_set_clock_stretch(int32_t peripheral, uint32_t samples);
+QZSIM_API int32_t qzsim_i2c_set_eeprom(int32_t peripheral, uint32_t pageSize,
+                                       uint32_t busySamples);
+/* I2C register widths in bytes (1 to 4) for one register, overriding the
+ * chip's data width (an LM75 has 1- and 2-byte registers). */
+QZSIM_API int32_t qzsim_set_register_width(int32_t peripheral, uint32_t reg, uint32_t bytes);
+/* What unwritten registers read (0xFF for a blank EEPROM). */
+QZSIM_API int32_t qzsim_set_fill(int32_t peripheral, uint32_t value);
+/* The chip's transfer and violation logs: bounded rings (default 1024 entries
+ * each), their counts, and a clear. */
+QZSIM_API int32_t qzsim_set_log_limit(int32_t peripheral, uint32_t entries);
+QZSIM_API int64_t qzsim_log_count(int32_t peripheral);
+QZSIM_API int64_t qzsim_violation_count(int32_t peripheral);
+QZSIM_API int32_t qzsim_clear_logs(int32_t peripheral);
 
 /* Registers of a virtual peripheral. */
 QZSIM_API int32_t qzsim_get_register(int32_t peripheral, uint32_t reg, uint32_t* value);
