@@ -88,6 +88,9 @@ FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, uint32_t* dwRxBytes);
 FT_STATUS FT_Read(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToRead,
                   uint32_t* lpBytesReturned);
 FT_STATUS FT_Close(FT_HANDLE ftHandle);
+/* Optional operations: a driver that lacks them answers FT_NOT_SUPPORTED. */
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, uint8_t ucLatency);
+FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, uint8_t* pucLatency);
 
 #ifdef __cplusplus
 }

@@ -36,6 +36,9 @@ public:
     virtual FT_STATUS getQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) = 0;
     virtual FT_STATUS read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* got) = 0;
     virtual FT_STATUS close(FT_HANDLE handle) = 0;
+    // Optional operations: a driver without them answers FT_NOT_SUPPORTED.
+    virtual FT_STATUS setLatencyTimer(FT_HANDLE, uint8_t) { return FT_NOT_SUPPORTED; }
+    virtual FT_STATUS getLatencyTimer(FT_HANDLE, uint8_t*) { return FT_NOT_SUPPORTED; }
 };
 
 // The driver behind the FT_* functions of this binary. Defined once per

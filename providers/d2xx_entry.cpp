@@ -52,4 +52,12 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToRead,
 
 FT_STATUS FT_Close(FT_HANDLE ftHandle) { return qz::activeDriver().close(ftHandle); }
 
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, uint8_t ucLatency) {
+    return qz::activeDriver().setLatencyTimer(ftHandle, ucLatency);
+}
+
+FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, uint8_t* pucLatency) {
+    return qz::activeDriver().getLatencyTimer(ftHandle, pucLatency);
+}
+
 }  // extern "C"

@@ -173,6 +173,14 @@ FT_STATUS Dispatcher::read(FT_HANDLE handle, void* buffer, uint32_t count, uint3
                     [&](D2xxDriver& d, FT_HANDLE h) { return d.read(h, buffer, count, got); });
 }
 
+FT_STATUS Dispatcher::setLatencyTimer(FT_HANDLE handle, uint8_t ms) {
+    return onHandle(handle, [&](D2xxDriver& d, FT_HANDLE h) { return d.setLatencyTimer(h, ms); });
+}
+
+FT_STATUS Dispatcher::getLatencyTimer(FT_HANDLE handle, uint8_t* ms) {
+    return onHandle(handle, [&](D2xxDriver& d, FT_HANDLE h) { return d.getLatencyTimer(h, ms); });
+}
+
 // Closes the device with its driver; the token is retired only when the
 // driver reports FT_OK, so a failed close can be retried.
 FT_STATUS Dispatcher::close(FT_HANDLE handle) {

@@ -38,6 +38,8 @@ public:
     FT_STATUS getQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) override;
     FT_STATUS read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* got) override;
     FT_STATUS close(FT_HANDLE handle) override;
+    FT_STATUS setLatencyTimer(FT_HANDLE handle, uint8_t ms) override;
+    FT_STATUS getLatencyTimer(FT_HANDLE handle, uint8_t* ms) override;
 
 private:
     // Which driver an open token belongs to, and that driver's own handle.

@@ -33,6 +33,9 @@ struct EntryPoints {
     FT_STATUS(QZ_D2XX_CALL* getQueueStatus)(FT_HANDLE, uint32_t*) = nullptr;
     FT_STATUS(QZ_D2XX_CALL* read)(FT_HANDLE, void*, uint32_t, uint32_t*) = nullptr;
     FT_STATUS(QZ_D2XX_CALL* close)(FT_HANDLE) = nullptr;
+    // Optional: older drivers may lack them.
+    FT_STATUS(QZ_D2XX_CALL* setLatencyTimer)(FT_HANDLE, uint8_t) = nullptr;
+    FT_STATUS(QZ_D2XX_CALL* getLatencyTimer)(FT_HANDLE, uint8_t*) = nullptr;
 };
 
 // Sets `entry` to the library's function `name`; false if there is none.
@@ -54,6 +57,12 @@ bool resolveAll(const SharedLibrary& library, EntryPoints& fn) {
            resolve(library, "FT_Purge", fn.purge) && resolve(library, "FT_Write", fn.write) &&
            resolve(library, "FT_GetQueueStatus", fn.getQueueStatus) &&
            resolve(library, "FT_Read", fn.read) && resolve(library, "FT_Close", fn.close);
+}
+
+// The optional entry points, where the library has them.
+void resolveOptional(const SharedLibrary& library, EntryPoints& fn) {
+    resolve(library, "FT_SetLatencyTimer", fn.setLatencyTimer);
+    resolve(library, "FT_GetLatencyTimer", fn.getLatencyTimer);
 }
 
 // Forwards every operation unchanged to the loaded library.
@@ -93,6 +102,12 @@ public:
         return fn_.read(handle, buffer, count, got);
     }
     FT_STATUS close(FT_HANDLE handle) override { return fn_.close(handle); }
+    FT_STATUS setLatencyTimer(FT_HANDLE handle, uint8_t ms) override {
+        return fn_.setLatencyTimer ? fn_.setLatencyTimer(handle, ms) : FT_STATUS{FT_NOT_SUPPORTED};
+    }
+    FT_STATUS getLatencyTimer(FT_HANDLE handle, uint8_t* ms) override {
+        return fn_.getLatencyTimer ? fn_.getLatencyTimer(handle, ms) : FT_STATUS{FT_NOT_SUPPORTED};
+    }
 
 private:
     std::unique_ptr<SharedLibrary> library_;
@@ -114,6 +129,7 @@ std::unique_ptr<D2xxDriver> loadD2xxLibrary(const char* libraryName) {
     auto library = std::make_unique<SharedLibrary>(libraryName);
     EntryPoints fn;
     if (!library->loaded() || !resolveAll(*library, fn)) return nullptr;
+    resolveOptional(*library, fn);
     return std::make_unique<VendorDriver>(std::move(library), fn);
 }
 

@@ -58,6 +58,12 @@ public:
     FT_STATUS read(FT_HANDLE ftHandle, void* lpBuffer, uint32_t dwBytesToRead,
                    uint32_t* lpBytesReturned) override;
     FT_STATUS close(FT_HANDLE ftHandle) override;
+    FT_STATUS setLatencyTimer(FT_HANDLE ftHandle, uint8_t ms) override {
+        return onDevice(ftHandle, Op::SetLatencyTimer, [&](Device& d) { return d.setLatencyTimer(ms); });
+    }
+    FT_STATUS getLatencyTimer(FT_HANDLE ftHandle, uint8_t* ms) override {
+        return onDevice(ftHandle, Op::GetLatencyTimer, [&](Device& d) { return d.latencyTimer(ms); });
+    }
 };
 
 // Count form: the number of devices on the bench. By-index form: the serial

@@ -11,7 +11,8 @@ const char* opName(Op op) {
     static const char* const names[kOpCount] = {
         "ListDevices", "CreateDeviceInfoList", "GetDeviceInfoDetail", "OpenEx",
         "SetBaudRate", "SetBitMode",           "Purge",               "Write",
-        "GetQueueStatus", "Read",              "Close"};
+        "GetQueueStatus", "Read",              "Close",               "SetLatencyTimer",
+        "GetLatencyTimer"};
     const auto i = static_cast<unsigned>(op);
     return i < kOpCount ? names[i] : "?";
 }
@@ -104,6 +105,7 @@ std::optional<uint32_t> Device::enter(Op op) {
 uint32_t Device::open() {
     if (open_) return FT_DEVICE_NOT_OPENED;  // the driver refuses a second open
     open_ = true;
+    latencyMs_ = 16;
     bitMode_ = FT_BITMODE_RESET;
     mask_ = 0;
     latch_ = 0;
@@ -232,6 +234,18 @@ uint32_t Device::read(uint8_t* buffer, uint32_t count, uint32_t* got) {
         rxHead_ = 0;
     }
     *got = take;
+    return FT_OK;
+}
+
+uint32_t Device::setLatencyTimer(uint8_t ms) {
+    if (ms < 2) return FT_INVALID_PARAMETER;
+    latencyMs_ = ms;
+    return FT_OK;
+}
+
+uint32_t Device::latencyTimer(uint8_t* ms) const {
+    if (!ms) return FT_INVALID_PARAMETER;
+    *ms = latencyMs_;
     return FT_OK;
 }
 

@@ -42,8 +42,10 @@ enum class Op : unsigned {
     GetQueueStatus,
     Read,
     Close,
+    SetLatencyTimer,
+    GetLatencyTimer,
 };
-inline constexpr std::size_t kOpCount = 11;
+inline constexpr std::size_t kOpCount = 13;
 const char* opName(Op op);
 
 struct DeviceInfo {
@@ -163,6 +165,9 @@ public:
     uint32_t write(const uint8_t* bytes, uint32_t count, uint32_t* written);
     uint32_t queueStatus(uint32_t* rxBytes);
     uint32_t read(uint8_t* buffer, uint32_t count, uint32_t* got);
+    // The USB latency timer: D2XX takes 2 to 255 ms (16 after opening).
+    uint32_t setLatencyTimer(uint8_t ms);
+    uint32_t latencyTimer(uint8_t* ms) const;
     // Counts the call and answers an injected failure, if one is due.
     std::optional<uint32_t> enter(Op op);
 
@@ -181,6 +186,7 @@ private:
     uint8_t bitMode_ = 0;
     uint8_t mask_ = 0;
     uint8_t latch_ = 0;
+    uint8_t latencyMs_ = 16;
     uint8_t history_[3] = {0xFF, 0xFF, 0xFF};  // levels now, one and two samples ago
 
     std::vector<uint8_t> rx_;
