@@ -1,0 +1,42 @@
+"""Fixtures: a clean simulated bench per test and a board with virtual chips on it."""
+
+from __future__ import annotations
+
+from typing import Iterator
+
+import pytest
+
+import qzftdi
+from qzftdi import sim
+
+SERIAL = "PYSIM01"
+SPI_PINS = dict(clk=0, cs=3, sdi=1, sdo=2)
+I2C_PINS = dict(scl=4, sda_w=5, sda_r=6)
+
+
+def needs(*functions: str) -> pytest.MarkDecorator:
+    """Skips a test when the loaded library does not have these functions yet."""
+    lib = qzftdi.library()
+    missing = [f for f in functions if not lib.has(f)]
+    return pytest.mark.skipif(bool(missing), reason="library lacks " + ", ".join(missing))
+
+
+@pytest.fixture(autouse=True)
+def bench() -> Iterator[None]:
+    """Every test starts and ends with an empty bench."""
+    sim.clear_bench()
+    yield
+    sim.clear_bench()
+
+
+@pytest.fixture
+def board() -> sim.SimDevice:
+    """A simulated device with nothing attached yet."""
+    return sim.add_device(SERIAL, "pytest board")
+
+
+@pytest.fixture
+def dev(board: sim.SimDevice) -> Iterator[qzftdi.Device]:
+    """The board, opened."""
+    with qzftdi.open(SERIAL, 1_000_000) as device:
+        yield device

@@ -1,0 +1,133 @@
+"""I2C chips: round trips, missing acknowledges by name, a bus held low, scan and recovery."""
+
+from __future__ import annotations
+
+import pytest
+
+import qzftdi
+from qzftdi import sim
+from conftest import I2C_PINS, needs
+
+pytestmark = needs("qz_readI2C", "qz_writeI2C", "qz_multiRegRW", "qz_multiRegStreamRW")
+
+
+@pytest.fixture
+def eeprom(board: sim.SimDevice, dev: qzftdi.Device):
+    virtual = board.attach_i2c(**I2C_PINS, address=0x50, reg_bytes=1, data_bytes=1)
+    with qzftdi.I2cChip(dev, **I2C_PINS, address=0x50, reg_bytes=1, data_bytes=1) as chip:
+        yield virtual, chip
+
+
+def test_WrittenRegisterReachesTheChip(eeprom) -> None:
+    virtual, chip = eeprom
+    chip.write(0x10, 0x5A)
+    assert virtual[0x10] == 0x5A
+    virtual[0x11] = 0xA5
+    assert chip.read(0x11) == 0xA5
+
+
+def test_BatchAndStreamRoundTrip(eeprom) -> None:
+    virtual, chip = eeprom
+    chip.write_many([0x01, 0x02, 0x30], [0x11, 0x22, 0x33])
+    assert chip.read_many([0x30, 0x01, 0x02]) == [0x33, 0x11, 0x22]
+    chip.write_stream(0x40, [1, 2, 3, 4, 5])
+    assert [virtual[0x40 + i] for i in range(5)] == [1, 2, 3, 4, 5]
+    assert chip.read_stream(0x40, 5) == [1, 2, 3, 4, 5]
+
+
+@pytest.mark.parametrize("value", [0xFFFFFFF9, 0xFFFFFFFF, 0xFFFFFFFD])
+def test_FourByteRegisterLikeANackSetReadsAsItsValue(board: sim.SimDevice, dev: qzftdi.Device,
+                                                     value: int) -> None:
+    virtual = board.attach_i2c(**I2C_PINS, address=0x68, reg_bytes=2, data_bytes=4)
+    virtual[0x0102] = value
+    with qzftdi.I2cChip(dev, **I2C_PINS, address=0x68, reg_bytes=2, data_bytes=4) as chip:
+        assert chip.read(0x0102) == value
+        assert chip.read_stream(0x0102, 1) == [value]
+
+
+@pytest.mark.parametrize("reg_bytes, read_missing, write_missing", [
+    (1, ["address", "register byte 0", "read address"],
+     ["address", "register byte 0", "data byte 0"]),
+    (2, ["address", "register byte 0", "register byte 1", "read address"],
+     ["address", "register byte 0", "register byte 1", "data byte 0"]),
+])
+def test_AbsentAddressNamesEveryMissingAcknowledge(board: sim.SimDevice, dev: qzftdi.Device,
+                                                   reg_bytes: int, read_missing: list[str],
+                                                   write_missing: list[str]) -> None:
+    board.attach_i2c(**I2C_PINS, address=0x50, reg_bytes=reg_bytes)
+    with qzftdi.I2cChip(dev, **I2C_PINS, address=0x51, reg_bytes=reg_bytes) as absent:
+        with pytest.raises(qzftdi.NackError) as caught:
+            absent.read(0x01)
+        assert caught.value.missing == read_missing
+        assert caught.value.status == qzftdi.Status.NACK
+        assert "read address" in str(caught.value)
+        with pytest.raises(qzftdi.NackError) as caught:
+            absent.write(0x01, 0x12)
+        assert caught.value.missing == write_missing
+
+
+def test_UnacknowledgedDataByteIsNamed(board: sim.SimDevice, dev: qzftdi.Device) -> None:
+    virtual = board.attach_i2c(**I2C_PINS, address=0x50, reg_bytes=1, data_bytes=2)
+    virtual.set_fault(sim.I2cFault.NO_DATA_ACK, 1)
+    with qzftdi.I2cChip(dev, **I2C_PINS, address=0x50, reg_bytes=1, data_bytes=2) as chip:
+        with pytest.raises(qzftdi.NackError) as caught:
+            chip.write(0x01, 0x1234)
+        assert caught.value.missing == ["data byte 1"]
+
+
+def test_NackInABatchNamesTheRegister(board: sim.SimDevice, dev: qzftdi.Device) -> None:
+    board.attach_i2c(**I2C_PINS, address=0x50)
+    with qzftdi.I2cChip(dev, **I2C_PINS, address=0x52) as absent:
+        with pytest.raises(qzftdi.NackError) as caught:
+            absent.read_many([0x01, 0x02])
+        assert caught.value.index == 0
+        assert "address" in caught.value.missing
+
+
+@pytest.mark.parametrize("fault, status", [
+    (sim.I2cFault.HOLD_SDA, qzftdi.Status.BUS_HELD),
+    (sim.I2cFault.HOLD_SCL, qzftdi.Status.CLOCK_STRETCHED),
+])
+def test_LineHeldLowIsABusError(eeprom, fault: sim.I2cFault, status: qzftdi.Status) -> None:
+    virtual, chip = eeprom
+    virtual.set_fault(fault)
+    with pytest.raises(qzftdi.BusError) as caught:
+        chip.read(0x01)
+    assert caught.value.status == status
+
+
+@needs("qz_i2cScan")
+def test_ScanFindsEveryChipOnTheBus(board: sim.SimDevice, dev: qzftdi.Device) -> None:
+    for address in (0x68, 0x20, 0x50):
+        board.attach_i2c(**I2C_PINS, address=address)
+    with qzftdi.I2cBus(dev, **I2C_PINS) as bus:
+        assert bus.scan() == [0x20, 0x50, 0x68]
+        with bus.chip(0x20) as chip:
+            assert chip.scan() == [0x20, 0x50, 0x68]
+
+
+@needs("qz_i2cScan")
+def test_ScanOfAHeldBusIsABusError(eeprom) -> None:
+    virtual, chip = eeprom
+    virtual.set_fault(sim.I2cFault.HOLD_SDA)
+    with pytest.raises(qzftdi.BusError):
+        chip.scan()
+
+
+@needs("qz_i2cRecoverBus")
+def test_RecoveryReportsASdaThatStaysLow(eeprom) -> None:
+    virtual, chip = eeprom
+    chip.recover()  # a free bus stays free
+    virtual.set_fault(sim.I2cFault.HOLD_SDA)
+    with pytest.raises(qzftdi.BusError):
+        chip.recover()
+
+
+@needs("setI2CStrictTiming", "getI2CStrictTiming")
+def test_StrictTimingIsAPropertyThatRoundTrips(eeprom) -> None:
+    virtual, chip = eeprom
+    assert chip.strict is False
+    chip.strict = True
+    assert chip.strict is True
+    chip.write(0x05, 0x77)
+    assert chip.read(0x05) == 0x77

@@ -1,0 +1,72 @@
+"""The simulated bench from Python: faults, trace export, bench files, refusals."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import pytest
+
+import qzftdi
+from qzftdi import sim
+from conftest import SPI_PINS, needs
+
+
+def test_UnknownDeviceIsRefused() -> None:
+    with pytest.raises(sim.SimError):
+        sim.device("NOSUCH1").set_readback_lag(0)
+    with pytest.raises(sim.SimError):
+        sim.remove_device("NOSUCH1")
+
+
+def test_UnknownDriverStatusNameIsRefused(board: sim.SimDevice) -> None:
+    with pytest.raises(sim.SimError):
+        board.fail_nth_call("Write", 1, "FT_NO_SUCH_STATUS")
+
+
+def test_RegistersOfAVirtualChipRoundTrip(board: sim.SimDevice) -> None:
+    chip = board.attach_spi(**SPI_PINS, data_bits=32)
+    chip[0x10] = 0xFFFFFFFF
+    assert chip.get_register(0x10) == 0xFFFFFFFF
+    with pytest.raises(ValueError):
+        chip[0x10] = 1 << 32
+
+
+def test_VcdShowsTheTransfer(board: sim.SimDevice, dev: qzftdi.Device, tmp_path: Path) -> None:
+    board.attach_spi(**SPI_PINS)
+    dev.write_pattern(0xFF, [0x00, 0xFF, 0x00])
+    path = tmp_path / "wire.vcd"
+    board.write_vcd(path)
+    text = path.read_text()
+    assert "$enddefinitions" in text
+
+
+@pytest.mark.parametrize("lag", [0, 1, 2])
+def test_EveryReadbackLagIsAccepted(board: sim.SimDevice, lag: int) -> None:
+    board.set_readback_lag(lag)
+
+
+def test_LagOutOfRangeIsAValueError(board: sim.SimDevice) -> None:
+    with pytest.raises(ValueError):
+        board.set_readback_lag(3)
+
+
+def test_UnpluggedDeviceIsGone(board: sim.SimDevice) -> None:
+    board.remove()
+    with pytest.raises(qzftdi.DriverError):
+        qzftdi.open(board.serial)
+
+
+@needs("qzsim_load_bench")
+def test_BenchFileThatCannotBeReadIsReported(tmp_path: Path) -> None:
+    with pytest.raises(qzftdi.BenchFileError) as caught:
+        sim.load_bench(tmp_path / "missing.toml")
+    assert isinstance(caught.value, ValueError)
+
+
+@needs("qzsim_set_profile", "qzsim_set_timed", "qzsim_clock_ns")
+def test_TimedModelAdvancesTheClock(board: sim.SimDevice, dev: qzftdi.Device) -> None:
+    board.set_profile("FT232R")
+    board.set_timed(True)
+    start = board.clock_ns
+    dev.write_pattern(0xFF, bytes(600))
+    assert board.clock_ns > start
