@@ -26,9 +26,9 @@ def _examples() -> list[tuple[str, str]]:
 
 
 def _printed_comments(code: str) -> list[str]:
-    """The values the example promises in `print(...)  # value` comments."""
-    return [m.group(1).strip() for m in re.finditer(r"^\s*print\(.*\)\s+#\s*(\S.*)$", code, re.M)
-            if not m.group(1).startswith("one ")]
+    """The values the example promises in `print(...)  # value` comments (a list, a number)."""
+    value = r"(\[.*\]|0x[0-9a-fA-F]+|-?\d+)"
+    return [m.group(1) for m in re.finditer(r"^\s*print\(.*\)\s+#\s*" + value + r"\s*$", code, re.M)]
 
 
 @needs("qz_readSPI", "qz_readI2C", "qz_multiRegRW", "qz_multiRegStreamRW", "qz_i2cScan")
