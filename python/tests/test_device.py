@@ -85,7 +85,7 @@ def test_RegisterArgumentThatDoesNotFitIsAValueError(board: sim.SimDevice, dev: 
     assert board.call_count("Write") == before  # refused before reaching the wire
 
 
-@needs("qz_setLatencyTimer", "qz_getLatencyTimer")
+@needs("qz_setLatencyTimer", "qz_getLatencyTimer", "qzsim_get_latency_timer")
 def test_LatencyTimerRoundTripsThroughTheChip(board: sim.SimDevice, dev: qzftdi.Device) -> None:
     dev.latency_timer = 2
     assert dev.latency_timer == 2
