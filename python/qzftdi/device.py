@@ -418,6 +418,7 @@ class _I2cDescriptor(_Chip):
                                      self.data_bytes))
         if oe is not None:
             lib.setupOE(byref(self._proto), oe_pin, int(bool(oe[1])))
+        self._strict_on = False
         if strict:
             self.strict = True
 
@@ -436,6 +437,7 @@ class _I2cDescriptor(_Chip):
     def strict(self, on: bool) -> None:
         if _lib.library().setI2CStrictTiming(self.descriptor, int(bool(on))) != 0:
             raise ArgumentError(f"{self!r}: strict timing refused")
+        self._strict_on = bool(on)
 
     def scan(self) -> list[int]:
         """The 7-bit addresses (0x08 to 0x77) that acknowledge on this bus, in one round trip.
@@ -473,7 +475,7 @@ class I2cBus(_I2cDescriptor):
         scl, sda_w, sda_r = self.pins
         return I2cChip(self.device, scl=scl, sda_w=sda_w, sda_r=sda_r, address=address,
                        reg_bytes=reg_bytes, data_bytes=data_bytes,
-                       strict=self.strict if strict is None else strict)
+                       strict=self._strict_on if strict is None else strict)
 
 
 class I2cChip(_I2cDescriptor):
