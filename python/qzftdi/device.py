@@ -44,16 +44,16 @@ def _status_text(status: int) -> str:
 
 def _raise_for(status: int, detail: _lib.QZ_RESULT, what: str,
                nack_namer: Optional[Callable[[int], list[str]]] = None,
-               batch: bool = False) -> None:
+               sequence: Optional[str] = None) -> None:
     """Raises the exception of a status-API result (nothing for QZ_OK).
 
-    ``what`` says what was being done ("read of register 0x12 on ..."); for
-    batches and streams the register index of ``detail`` is named too.
+    ``what`` says what was being done ("read of register 0x12 on ..."); for a
+    ``sequence`` ("batch", "stream") the register index of ``detail`` is named too.
     """
     if status == Status.OK:
         return
-    index = detail.index if batch else None
-    where = what + (f" (register {index} of the batch)" if index is not None else "")
+    index = detail.index if sequence else None
+    where = what + (f" (register {index} of the {sequence})" if sequence else "")
     text = _status_text(status)
     if status == Status.NACK:
         names = nack_namer(detail.missingAcks) if nack_namer else [f"bits {detail.missingAcks:#x}"]
@@ -194,13 +194,14 @@ class Device:
         return f"<qzftdi.Device {self.serial} {self.baud} Bd{' closed' if self.closed else ''}>"
 
     def call(self, name: str, what: str, *args: Any,
-             nack_namer: Optional[Callable[[int], list[str]]] = None, batch: bool = False) -> None:
+             nack_namer: Optional[Callable[[int], list[str]]] = None,
+             sequence: Optional[str] = None) -> None:
         """Runs status-API function ``name`` on this device and raises what it reports."""
         detail = _lib.QZ_RESULT()
         fn = _lib.library().function(name)
         with self.lock:
             status = fn(self.handle, *args, byref(detail))
-        _raise_for(status, detail, what, nack_namer, batch)
+        _raise_for(status, detail, what, nack_namer, sequence)
 
     @property
     def latency_timer(self) -> int:
@@ -317,7 +318,7 @@ class _Chip(_Descriptor):
         data = (c_uint32 * len(numbers))()
         self.device.call("qz_multiRegRW", self._what(f"batch read of {len(numbers)} registers"),
                          self.descriptor, reg_array, data, len(numbers), 0,
-                         nack_namer=self._nack_namer(True), batch=True)
+                         nack_namer=self._nack_namer(True), sequence="batch")
         return list(data)
 
     def write_many(self, regs: Iterable[int], values: Iterable[int]) -> None:
@@ -332,7 +333,7 @@ class _Chip(_Descriptor):
         data = (c_uint32 * len(words))(*words)
         self.device.call("qz_multiRegRW", self._what(f"batch write of {len(numbers)} registers"),
                          self.descriptor, reg_array, data, len(numbers), 1,
-                         nack_namer=self._nack_namer(False), batch=True)
+                         nack_namer=self._nack_namer(False), sequence="batch")
 
     def read_stream(self, reg: int, count: int) -> list[int]:
         """Reads ``count`` consecutive registers from ``reg`` in one frame (address sent once)."""
@@ -341,7 +342,7 @@ class _Chip(_Descriptor):
         data = (c_uint32 * count)()
         self.device.call("qz_multiRegStreamRW", self._what(f"stream read of {count} registers", reg),
                          self.descriptor, reg, data, count, 0,
-                         nack_namer=self._nack_namer(True), batch=True)
+                         nack_namer=self._nack_namer(True), sequence="stream")
         return list(data)
 
     def write_stream(self, reg: int, values: Iterable[int]) -> None:
@@ -354,7 +355,7 @@ class _Chip(_Descriptor):
         self.device.call("qz_multiRegStreamRW",
                          self._what(f"stream write of {len(words)} registers", reg),
                          self.descriptor, reg, data, len(words), 1,
-                         nack_namer=self._nack_namer(False), batch=True)
+                         nack_namer=self._nack_namer(False), sequence="stream")
 
 
 class SpiChip(_Chip):
