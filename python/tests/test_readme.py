@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+import qzftdi
+
 from conftest import needs
 
 PACKAGE_ROOT = Path(__file__).resolve().parent.parent
@@ -36,7 +38,8 @@ def _printed_comments(code: str) -> list[str]:
 def test_ReadmeExampleRunsAsWritten(name: str, code: str, tmp_path: Path) -> None:
     script = tmp_path / "example.py"
     script.write_text(code)
-    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT))
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT),
+               QZ_FTDI_LIBRARY=os.path.abspath(qzftdi.library().path))
     run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=env,
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
