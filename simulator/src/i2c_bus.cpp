@@ -248,6 +248,10 @@ void I2CChip::beginSample() { ++sample_; }
 // What the logic pulls now reaches the pin after the reaction delay; with no
 // delay, in this very sample.
 void I2CChip::endSample() {
+    if (pending_.empty() && reactionDelay() == 0) {
+        sdaPin_ = sdaOut_;
+        return;
+    }
     pending_.push_back(sdaOut_);
     while (pending_.size() > reactionDelay()) {
         sdaPin_ = pending_.front();
