@@ -115,9 +115,9 @@ qz::Outcome readAll(FT_HANDLE dev, uint8_t* into, uint32_t count) {
 }
 
 // A stream longer than kSingleWriteSamples: chunks written while the
-// read-back is drained, never more than kMaxUnread of it unread. Without
-// `keep` the read-back is drained into a scratch buffer and dropped; the last
-// kMaxUnread bytes of it are then left for the next purge.
+// read-back is drained, never more than kMaxUnread of it unread, until all of
+// it has come. Without `keep` the read-back is drained into a scratch buffer
+// and dropped.
 qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t* keep,
                         uint32_t& written) {
     const auto total = static_cast<uint32_t>(stream.size());
@@ -147,7 +147,9 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
         const qz::Outcome sent = writeAll(dev, stream.data() + written, chunk, &written);
         if (!sent.ok()) return sent;
     }
-    while (keep && read < total) {
+    // Also without `keep`: a purge discards what the chip has not clocked
+    // out yet, so a write is only done once all its read-back has come.
+    while (read < total) {
         const qz::Outcome drained = drain(total - read);
         if (!drained.ok()) return drained;
     }
