@@ -33,6 +33,7 @@ struct Board {
         device->setProfile(*qzsim::chipProfile(chip));
         device->setTimed(true);
         device->setDriverBuffer(4096);
+        device->setTraceLimit(std::size_t{1} << 20);  // counts the samples of an operation
         device->attach(std::make_shared<qzsim::SPIPeripheral>(
             qzsim::SPIWiring{0, 1, 2, 3, 8, 16, true, true, std::nullopt, true}));
         auto bus = std::make_shared<qzsim::I2CBus>(5, 6, 7);
