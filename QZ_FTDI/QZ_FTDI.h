@@ -6,6 +6,24 @@
  * value); they are written here as void* so that this header stands alone.
  * Results are signed 32-bit integers; -1 means failure unless noted.
  * Compiles as C and as C++.
+ *
+ * Threads. Every function may be called from any thread.
+ *  - Calls on one device are serialised inside the library: a transfer (single
+ *    register, batch or stream), a pin pattern or a latency-timer call holds
+ *    that device's lock from start to end, so two threads sharing a device
+ *    each get whole, correct transactions, one after the other. Calls on
+ *    different devices never wait for each other: use one thread per device
+ *    for the most throughput.
+ *  - closeFTDI waits for a transaction in progress on that device, then
+ *    closes it. Using a handle after closeFTDI (also through a device ID still
+ *    bound to it) fails with -1 from the driver; do not close a device while
+ *    other threads still start transactions on it.
+ *  - mapHandles and the device-ID functions may race freely: each register
+ *    call uses the (device, descriptor) pair bound at one instant, never one
+ *    half of two bindings.
+ *  - enableDebugPrint and setDebugDelim take effect for dumps that start
+ *    after them; dumps of different threads may interleave on stdout.
+ *  - A descriptor must not be deleted while another thread still uses it.
  */
 #ifndef QZ_FTDI_H
 #define QZ_FTDI_H

@@ -18,31 +18,37 @@ extern "C" {
 int32_t toggleSingleBit(void* dev, uint8_t bitNum, int32_t toggleLow, int32_t singleEdge) {
     if (bitNum > qz::kMaxPin) return -1;
     const uint8_t pin = qz::pinBit(bitNum);
-    const qz::DeviceSession session(dev);
-    if (FT_SetBitMode(dev, pin, FT_BITMODE_SYNC_BITBANG) != FT_OK) return -1;
     std::array<uint8_t, kToggleSamples> samples{};
     for (uint32_t i = 0; i < kToggleSamples; ++i) {
         const bool active = i >= kEdgeAt && (singleEdge == 1 || i < kPulseEnd);
         samples[i] = active ? pin : 0;
         if (toggleLow != 0) samples[i] ^= pin;
     }
-    uint32_t written = 0;
-    return FT_Write(dev, samples.data(), kToggleSamples, &written) == FT_OK ? 0 : -1;
+    const qz::DeviceSession session(dev);
+    // The written count is not checked: only a failing call counts.
+    const qz::Outcome played =
+        qz::playSamples(dev, pin, samples, qz::PlayOptions{false, std::nullopt, false}, nullptr);
+    return played.ok() || played.isShortWrite() ? 0 : -1;
 }
 
 // Plays the caller's samples with the caller's direction mask. Returns the
-// count the driver reports written; -1 for a null sequence or negative length
-// (no driver call) or a driver failure.
+// count the driver reports written (a short write gives the smaller count);
+// -1 for a null sequence or negative length (no driver call) or a driver
+// failure. Up to kSingleWriteSamples samples go in one FT_Write; a longer
+// pattern in chunks whose read-back is drained and dropped, so that the chip
+// never stalls on it.
 int32_t writeCustomPattern(void* dev, uint8_t MASK, const uint8_t* byteSequence,
                            int32_t sequenceLen) {
     if (sequenceLen < 0 || !byteSequence) return -1;
-    const qz::DeviceSession session(dev);
-    if (FT_SetBitMode(dev, MASK, FT_BITMODE_SYNC_BITBANG) != FT_OK) return -1;
-    uint32_t written = 0;
-    if (FT_Write(dev, const_cast<uint8_t*>(byteSequence), static_cast<uint32_t>(sequenceLen),
-                 &written) != FT_OK)
-        return -1;
-    return static_cast<int32_t>(written);
+    return qz::guarded([&] {
+        const qz::DeviceSession session(dev);
+        uint32_t taken = 0;
+        const qz::Outcome played = qz::playSamples(
+            dev, MASK, std::span(byteSequence, static_cast<std::size_t>(sequenceLen)),
+            qz::PlayOptions{false, std::nullopt, false}, nullptr, &taken);
+        if (!played.ok() && !played.isShortWrite()) return -1;
+        return static_cast<int32_t>(taken);
+    });
 }
 
 }  // extern "C"

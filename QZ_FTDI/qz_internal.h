@@ -155,6 +155,9 @@ struct Outcome {
         return Outcome{status == FT_IO_ERROR ? QZ_UNPLUGGED : QZ_DRIVER_ERROR, 0, 0, status};
     }
     static Outcome nack(uint32_t missingAcks) { return Outcome{QZ_NACK, missingAcks, 0, 0}; }
+    // The driver took fewer bytes than written without a failing status.
+    static Outcome shortWrite() { return Outcome{QZ_DRIVER_ERROR, 0, 0, FT_OK}; }
+    bool isShortWrite() const { return status == QZ_DRIVER_ERROR && driverStatus == FT_OK; }
 };
 
 // Copies an outcome into the caller's detail record (which may be null) and
@@ -210,6 +213,10 @@ inline constexpr uint32_t kSingleWriteSamples = 4096;
 // timeout, short write or read, QZ_BAD_ARGUMENT for a stream of 4 GiB or more).
 Outcome playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const uint8_t> stream,
                    const PlayOptions& options, ByteStream* rx);
+// playStream with an explicit direction mask (raw pin patterns). *taken (may
+// be null) receives how many samples the driver took, also on a failure.
+Outcome playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t> stream,
+                    const PlayOptions& options, ByteStream* rx, uint32_t* taken = nullptr);
 
 // ---- registry -----------------------------------------------------------
 // Empties every device ID bound to this descriptor (it is being deleted).

@@ -27,14 +27,20 @@ struct Binding {
 };
 
 // The pair bound to `deviceID`, copied under the lock; nullopt for an ID of
-// 256 or more or an empty ID.
+// 256 or more, an empty ID, or one bound to a pointer that is not a live
+// descriptor. The registry lock is taken before the descriptors' own.
 std::optional<Binding> lookup(uint32_t deviceID) {
     if (deviceID >= kDeviceIDs) return std::nullopt;
     std::lock_guard hold(registryLock());
     if (!FTDI_Handles[deviceID] || !PROT_Handles[deviceID]) return std::nullopt;
-    const bool spi = qz::isSPI(*static_cast<const PROT_DES*>(PROT_Handles[deviceID]));
-    return Binding{FTDI_Handles[deviceID], PROT_Handles[deviceID], spi};
+    // Bound to something that is not a live descriptor (a foreign pointer):
+    // as good as empty.
+    const std::optional<PROT_DES> des = qz::copyDescriptor(PROT_Handles[deviceID]);
+    if (!des) return std::nullopt;
+    return Binding{FTDI_Handles[deviceID], PROT_Handles[deviceID], qz::isSPI(*des)};
 }
+
+int32_t emptyID(QZ_RESULT* detail) { return qz::report(qz::Outcome::of(QZ_BAD_ARGUMENT), detail); }
 
 }  // namespace
 
@@ -82,6 +88,50 @@ int32_t write_reg_stream(uint32_t deviceID, uint32_t reg, const uint32_t* data, 
 int32_t read_reg_stream(uint32_t deviceID, uint32_t reg, uint32_t* data, uint32_t numRegs) {
     const auto b = lookup(deviceID);
     return b ? multiRegStreamRW(b->dev, b->prot, reg, data, numRegs, 0) : -1;
+}
+
+// The status API by device ID: the status of the transfer the ID forwards
+// to, or QZ_BAD_ARGUMENT (no driver call) for an empty ID or one of 256 or more.
+int32_t qz_write_reg(uint32_t deviceID, uint32_t reg, uint32_t data, QZ_RESULT* detail) {
+    const auto b = lookup(deviceID);
+    if (!b) return emptyID(detail);
+    return b->spi ? qz_writeSPI(b->dev, b->prot, reg, data, detail)
+                  : qz_writeI2C(b->dev, b->prot, reg, data, detail);
+}
+
+int32_t qz_read_reg(uint32_t deviceID, uint32_t reg, uint32_t* value, QZ_RESULT* detail) {
+    const auto b = lookup(deviceID);
+    if (!b) return emptyID(detail);
+    return b->spi ? qz_readSPI(b->dev, b->prot, reg, value, detail)
+                  : qz_readI2C(b->dev, b->prot, reg, value, detail);
+}
+
+int32_t qz_write_regs(uint32_t deviceID, const uint32_t* reg, const uint32_t* data, uint32_t numRegs,
+                      QZ_RESULT* detail) {
+    const auto b = lookup(deviceID);
+    if (!b) return emptyID(detail);
+    return qz_multiRegRW(b->dev, b->prot, reg, const_cast<uint32_t*>(data), numRegs, 1, detail);
+}
+
+int32_t qz_read_regs(uint32_t deviceID, const uint32_t* reg, uint32_t* data, uint32_t numRegs,
+                     QZ_RESULT* detail) {
+    const auto b = lookup(deviceID);
+    if (!b) return emptyID(detail);
+    return qz_multiRegRW(b->dev, b->prot, reg, data, numRegs, 0, detail);
+}
+
+int32_t qz_write_reg_stream(uint32_t deviceID, uint32_t reg, const uint32_t* data, uint32_t numRegs,
+                            QZ_RESULT* detail) {
+    const auto b = lookup(deviceID);
+    if (!b) return emptyID(detail);
+    return qz_multiRegStreamRW(b->dev, b->prot, reg, const_cast<uint32_t*>(data), numRegs, 1, detail);
+}
+
+int32_t qz_read_reg_stream(uint32_t deviceID, uint32_t reg, uint32_t* data, uint32_t numRegs,
+                           QZ_RESULT* detail) {
+    const auto b = lookup(deviceID);
+    if (!b) return emptyID(detail);
+    return qz_multiRegStreamRW(b->dev, b->prot, reg, data, numRegs, 0, detail);
 }
 
 }  // extern "C"

@@ -94,12 +94,14 @@ Clock::time_point deadlineFor(FT_HANDLE dev, uint32_t count) {
 }
 
 // One FT_Write that must take every byte; the chip is never asked for more
-// than it can clock out, so a short count means the device failed.
-qz::Outcome writeAll(FT_HANDLE dev, const uint8_t* bytes, uint32_t count) {
+// than it can clock out, so a short count means the device failed. *taken
+// grows by what the driver reports taken.
+qz::Outcome writeAll(FT_HANDLE dev, const uint8_t* bytes, uint32_t count, uint32_t* taken) {
     uint32_t written = 0;
     const FT_STATUS status = FT_Write(dev, const_cast<uint8_t*>(bytes), count, &written);
     if (status != FT_OK) return qz::Outcome::driver(status);
-    if (written != count) return qz::Outcome::of(QZ_DRIVER_ERROR);
+    *taken += std::min(written, count);
+    if (written != count) return qz::Outcome::shortWrite();
     return qz::Outcome::success();
 }
 
@@ -113,14 +115,14 @@ qz::Outcome readAll(FT_HANDLE dev, uint8_t* into, uint32_t count) {
 }
 
 // A stream longer than kSingleWriteSamples: chunks written while the
-// read-back is drained, never more than kMaxUnread of it unread. Without
-// `keep` the read-back is drained into a scratch buffer and dropped; the last
-// kMaxUnread bytes of it are then left for the next purge.
-qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t* keep) {
+// read-back is drained, never more than kMaxUnread of it unread, until all of
+// it has come. Without `keep` the read-back is drained into a scratch buffer
+// and dropped.
+qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t* keep,
+                        uint32_t& written) {
     const auto total = static_cast<uint32_t>(stream.size());
     std::vector<uint8_t> scratch;
     if (!keep) scratch.resize(kMaxUnread);
-    uint32_t written = 0;
     uint32_t read = 0;
     const auto drain = [&](uint32_t atLeast) {
         uint32_t queued = 0;
@@ -142,11 +144,12 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
             if (!drained.ok()) return drained;
             continue;
         }
-        const qz::Outcome sent = writeAll(dev, stream.data() + written, chunk);
+        const qz::Outcome sent = writeAll(dev, stream.data() + written, chunk, &written);
         if (!sent.ok()) return sent;
-        written += chunk;
     }
-    while (keep && read < total) {
+    // Also without `keep`: a purge discards what the chip has not clocked
+    // out yet, so a write is only done once all its read-back has come.
+    while (read < total) {
         const qz::Outcome drained = drain(total - read);
         if (!drained.ok()) return drained;
     }
@@ -173,33 +176,41 @@ int32_t qz::wait4RxBuffer(FT_HANDLE dev, uint32_t count) {
 
 qz::Outcome qz::playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const uint8_t> stream,
                            const PlayOptions& options, ByteStream* rx) {
+    return playSamples(dev, pinDirectionMask(prot), stream, options, rx);
+}
+
+qz::Outcome qz::playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t> stream,
+                            const PlayOptions& options, ByteStream* rx, uint32_t* taken) {
+    uint32_t written = 0;
+    if (taken) *taken = 0;
     if (stream.size() > std::numeric_limits<uint32_t>::max() || (options.readBack && !rx))
         return Outcome::of(QZ_BAD_ARGUMENT);
-    if (const FT_STATUS s = FT_SetBitMode(dev, pinDirectionMask(prot), FT_BITMODE_SYNC_BITBANG);
-        s != FT_OK)
+    if (const FT_STATUS s = FT_SetBitMode(dev, mask, FT_BITMODE_SYNC_BITBANG); s != FT_OK)
         return Outcome::driver(s);
     const auto length = static_cast<uint32_t>(stream.size());
     if (options.readBack) rx->assign(length, 0);
     uint8_t* const keep = options.readBack ? rx->data() : nullptr;
-    if (length > kSingleWriteSamples) {
-        const Outcome played = playChunked(dev, stream, keep);
-        if (options.dumpWritten) dumpIf(writeDebug, stream);
-        return played;
-    }
-    const Outcome sent = writeAll(dev, stream.data(), length);
+    const Outcome played = [&] {
+        if (length > kSingleWriteSamples) return playChunked(dev, stream, keep, written);
+        const Outcome sent = writeAll(dev, stream.data(), length, &written);
+        if (!sent.ok() || !options.readBack) return sent;
+        if (options.waitFor) {
+            uint32_t queued = 0;
+            const Outcome waited =
+                awaitQueued(dev, *options.waitFor, deadlineFor(dev, *options.waitFor), &queued);
+            if (!waited.ok()) return waited;
+        }
+        return readAll(dev, keep, length);
+    }();
     if (options.dumpWritten) dumpIf(writeDebug, stream);
-    if (!sent.ok() || !options.readBack) return sent;
-    if (options.waitFor) {
-        uint32_t queued = 0;
-        const Outcome waited = awaitQueued(dev, *options.waitFor, deadlineFor(dev, *options.waitFor), &queued);
-        if (!waited.ok()) return waited;
-    }
-    return readAll(dev, keep, length);
+    if (taken) *taken = written;
+    return played;
 }
 
 bool qz::writeStream(FT_HANDLE dev, std::span<const uint8_t> stream, bool dumpUnderWriteDebug) {
     // FT_Write takes a 32-bit length; callers keep their streams below 4 GiB.
-    const Outcome sent = writeAll(dev, stream.data(), static_cast<uint32_t>(stream.size()));
+    uint32_t taken = 0;
+    const Outcome sent = writeAll(dev, stream.data(), static_cast<uint32_t>(stream.size()), &taken);
     if (dumpUnderWriteDebug) dumpIf(writeDebug, stream);
     return sent.ok();
 }

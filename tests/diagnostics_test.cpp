@@ -1,6 +1,10 @@
 // The pattern dump, the debug switches and the version banner: exact text.
 #include "sim_fixture.hpp"
 
+#include <atomic>
+#include <sstream>
+#include <thread>
+
 namespace {
 
 class DiagnosticsTest : public SimBench {};
@@ -52,4 +56,35 @@ TEST_F(DiagnosticsTest, WriteDumpComesWhateverTheDriverAnswered) {
 
 TEST_F(DiagnosticsTest, VersionBannerLeavesTheCursorOnItsLine) {
     EXPECT_EQ("QZ_FTDI DLL Version 1.0.1", captureStdout([] { getDLLVersion(); }));
+}
+
+// The delimiter switched on another thread in the middle of dumps: each dump
+// is printed with one delimiter throughout, never half one and half the other.
+TEST_F(DiagnosticsTest, DelimiterSwitchedDuringDumpsKeepsEachDumpWhole) {
+    enableDebugPrint(1, 0);
+    const std::vector<uint8_t> stream(64, 0x5A);
+    std::atomic<bool> dumping{true};
+    std::string out;
+    std::thread switcher([&] {
+        for (unsigned i = 0; dumping; ++i) setDebugDelim(i & 1 ? ',' : 'n');
+    });
+    out = captureStdout([&] {
+        for (int i = 0; i < 200; ++i) qz::dumpIf(writeDebug, stream);
+    });
+    dumping = false;
+    switcher.join();
+    std::istringstream lines(out);
+    std::string line;
+    int rows = 0;
+    std::size_t width = 0;
+    while (std::getline(lines, line)) {
+        if (line.empty()) {  // the end of a dump: all its rows alike
+            EXPECT_EQ(8, rows);
+            rows = 0;
+            continue;
+        }
+        if (rows++ == 0) width = line.size();
+        EXPECT_EQ(width, line.size());
+        EXPECT_TRUE(line.size() == 64 || line.size() == 128) << line;
+    }
 }

@@ -92,3 +92,18 @@ TEST_F(PinsTest, DriverFailuresGiveMinusOne) {
         }
     }
 }
+
+// A pattern longer than one write is played whole, in order, without ever
+// leaving more read-back unread than the smallest driver buffer holds.
+TEST_F(PinsTest, LongCustomPatternIsPlayedWholeInChunks) {
+    FT_HANDLE dev = openDevice();
+    std::vector<uint8_t> pattern(20000);
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
+    EXPECT_EQ(20000, writeCustomPattern(dev, 0xFF, pattern.data(), 20000));
+    EXPECT_EQ(pattern, written());
+    EXPECT_GT(device().calls(Op::Write), 1u);
+    EXPECT_EQ(0u, device().queuedReadback());  // drained to the end: every sample was clocked
+    device().clearTrace();
+    device().setShortWrite(700);  // the driver takes part of the first chunk only
+    EXPECT_EQ(700, writeCustomPattern(dev, 0xFF, pattern.data(), 20000));
+}
