@@ -195,6 +195,23 @@ TEST_F(SimTiming, PurgeEmptiesTheDriverBufferAndTheChipFifos) {
     EXPECT_EQ(t[98], rx[99]);
 }
 
+TEST_F(SimTiming, WriteReturnsBeforeTheChipClockedItsTailAndPurgeLosesIt) {
+    // FT_Write is done when its bytes are in the chip: the last 128 (the
+    // FT232R's from-host FIFO) are not on the pins yet, and a purge of the
+    // transmit side right after it discards them.
+    FT_HANDLE dev = openTimed("DEV", "FT232R");
+    const auto s = stream(1000);
+    uint32_t count = 0;
+    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 1000, &count));
+    EXPECT_EQ(1000u, count);
+    EXPECT_EQ(1000u - 128u, device().trace().size());
+    ASSERT_EQ(FT_OK, FT_Purge(dev, FT_PURGE_TX));
+    std::vector<uint8_t> rx(1000);
+    ASSERT_EQ(FT_OK, FT_Read(dev, rx.data(), 1000, &count));
+    EXPECT_EQ(1000u - 128u, count);
+    EXPECT_EQ(1000u - 128u, device().trace().size());
+}
+
 TEST_F(SimTiming, UntimedDeviceKeepsNoClock) {
     FT_HANDLE dev = openDevice();
     ASSERT_EQ(FT_OK, FT_SetBitMode(dev, 0xFF, FT_BITMODE_SYNC_BITBANG));
