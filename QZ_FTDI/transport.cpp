@@ -193,7 +193,15 @@ qz::Outcome qz::playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t
     const Outcome played = [&] {
         if (length > kSingleWriteSamples) return playChunked(dev, stream, keep, written);
         const Outcome sent = writeAll(dev, stream.data(), length, &written);
-        if (!sent.ok() || !options.readBack) return sent;
+        if (!sent.ok()) return sent;
+        // FT_Write returns once the bytes are in the chip's FIFO, not on the
+        // pins, and the purge that opens the next transaction empties that
+        // FIFO (up to 4 KiB on the H series): a write is done only once all
+        // its read-back has come. It stays queued until that purge.
+        if (!options.readBack) {
+            uint32_t queued = 0;
+            return awaitQueued(dev, length, deadlineFor(dev, length), &queued);
+        }
         if (options.waitFor) {
             uint32_t queued = 0;
             const Outcome waited =

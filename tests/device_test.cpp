@@ -84,7 +84,9 @@ TEST_F(DeviceTest, WaitGivesUpOnAStalledQueue) {
     FT_HANDLE dev = openDevice();
     const uint8_t pattern[10] = {};
     device().setReadbackStall(4);
-    ASSERT_EQ(10, writeCustomPattern(dev, 0xFF, pattern, 10));
+    ASSERT_EQ(FT_OK, FT_SetBitMode(dev, 0xFF, FT_BITMODE_SYNC_BITBANG));
+    uint32_t written = 0;
+    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(pattern), 10, &written));
     EXPECT_EQ(-1, qz::wait4RxBuffer(dev, 10));
     EXPECT_GT(device().calls(Op::GetQueueStatus), 1u);  // it kept polling until the bound
     EXPECT_EQ(0, qz::wait4RxBuffer(dev, 4));
@@ -108,14 +110,16 @@ TEST_F(DeviceTest, WaitCopesWithADripAndFailsOnAFailedPoll) {
     EXPECT_EQ(0, qz::wait4RxBuffer(dev, 0));  // one poll, whatever its status
     EXPECT_EQ(1u, device().calls(Op::GetQueueStatus));
 
-    const uint8_t pattern[20] = {};
+    uint8_t pattern[20] = {};
+    uint32_t written = 0;
+    ASSERT_EQ(FT_OK, FT_SetBitMode(dev, 0xFF, FT_BITMODE_SYNC_BITBANG));
     device().setReadbackDrip(3);
-    ASSERT_EQ(20, writeCustomPattern(dev, 0xFF, pattern, 20));
+    ASSERT_EQ(FT_OK, FT_Write(dev, pattern, 20, &written));
     EXPECT_EQ(0, qz::wait4RxBuffer(dev, 20));
     EXPECT_EQ(1u + 7u, device().calls(Op::GetQueueStatus));  // 3 more bytes per poll
 
     ASSERT_TRUE(qz::purgeQueues(dev));
-    ASSERT_EQ(20, writeCustomPattern(dev, 0xFF, pattern, 20));
+    ASSERT_EQ(FT_OK, FT_Write(dev, pattern, 20, &written));
     device().resetCallCounts();
     device().failNthCall(Op::GetQueueStatus, 3, FT_IO_ERROR);
     EXPECT_EQ(-1, qz::wait4RxBuffer(dev, 20));

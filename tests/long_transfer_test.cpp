@@ -107,17 +107,24 @@ protected:
 
 TEST_P(LongTransfer, SPIBatchesAndStreamsCompleteWithoutAStall) { roundTrips(spi.get(), *spiChip); }
 
+// FT_Write returns once the bytes are in the chip's FIFO; the purge that opens
+// the next transaction would throw away what the chip has not clocked out yet
+// (up to 4 KiB on an FT2232H): the close of a write frame, or all of it.
+TEST_P(LongTransfer, SingleWritesReachThePinsBeforeTheNextPurge) {
+    for (uint32_t reg = 0; reg < 8; ++reg) ASSERT_EQ(0, writeSPI(dev, spi.get(), reg, 0xBE00 + reg));
+    for (uint32_t reg = 0; reg < 8; ++reg) EXPECT_EQ(int32_t(0xBE00 + reg), readSPI(dev, spi.get(), reg));
+    const uint8_t pulse[2] = {0x10, 0x00};
+    ASSERT_EQ(2, writeCustomPattern(dev, 0x10, pulse, 2));
+    EXPECT_EQ(0u, device("LONG").chipQueued());
+}
+
 TEST_P(LongTransfer, I2CBatchesCompleteWithoutAStall) {
     roundTrips(i2c.get(), *i2cChip, false);
     EXPECT_EQ(0u, device("LONG").stallCount());
     EXPECT_EQ(0u, device("LONG").droppedCount());
 }
 
-// Disabled: a 100,000-word I2C stream from 0xFF00 (two address bytes) reads
-// back values other than those written, on the untimed chip as well, so the
-// fault lies between the I2C stream words and the virtual chip, not in how
-// the stream is played.
-TEST_P(LongTransfer, DISABLED_I2CStreamsCompleteWithoutAStall) { roundTrips(i2c.get(), *i2cChip); }
+TEST_P(LongTransfer, I2CStreamsCompleteWithoutAStall) { roundTrips(i2c.get(), *i2cChip); }
 
 INSTANTIATE_TEST_SUITE_P(EveryChip, LongTransfer,
                          testing::Values(Setup{"FT232R", 4096}, Setup{"FT232R", 65536},

@@ -62,10 +62,18 @@ uint32_t I2CChip::widthOf(uint32_t reg) const {
     return it == widths_.end() ? dataBytes_ : it->second;
 }
 
+// The register after `reg`: the chip's address counter is as wide as its
+// register address (8 bits per byte), so it wraps from the last register to
+// register 0, as EEPROMs and register chips do.
+uint32_t I2CChip::following(uint32_t reg) const {
+    const uint32_t bits = 8 * regBytes_;
+    return bits == 0 || bits >= 32 ? reg + 1 : (reg + 1) & ((1u << bits) - 1);
+}
+
 // Where the word after the one just written goes: the next register, or in
 // an EEPROM the next one within the same page (the page's first after its last).
 uint32_t I2CChip::nextWritePointer() const {
-    if (pageSize_ == 0) return pointer_ + 1;
+    if (pageSize_ == 0) return following(pointer_);
     const uint32_t page = pointer_ - pointer_ % pageSize_;
     return page + (pointer_ - page + 1) % pageSize_;
 }
@@ -208,7 +216,7 @@ void I2CChip::byteDone() {
     // A byte was sent.
     if (++wordBytes_ == wordWidth_) {
         log_.push({true, pointer_, word_});
-        ++pointer_;
+        pointer_ = following(pointer_);
         wordBytes_ = 0;
     }
     if (!hostAcknowledged_) {

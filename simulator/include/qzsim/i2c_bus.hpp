@@ -138,6 +138,7 @@ private:
     void loadWord();
     void driveBit();
     uint32_t widthOf(uint32_t reg) const;
+    uint32_t following(uint32_t reg) const;
     uint32_t nextWritePointer() const;
     uint32_t reactionDelay() const;
     bool busy() const { return sample_ <= busyUntil_; }
