@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#ifndef QZ_TEMP_STUBS_SIM_ONLY
 namespace {
 int32_t fromLegacy(int32_t r, QZ_RESULT* d) {
     if (d) *d = QZ_RESULT{};
@@ -14,8 +15,10 @@ int32_t fromLegacy(int32_t r, QZ_RESULT* d) {
     return QZ_NACK;
 }
 }  // namespace
+#endif
 
 extern "C" {
+#ifndef QZ_TEMP_STUBS_SIM_ONLY
 const char* qz_statusText(int32_t s) {
     static const char* t[] = {"success", "not acknowledged", "bus held or contested", "clock stretched",
                               "frame not found in the read-back", "driver error", "read-back timed out",
@@ -50,6 +53,7 @@ int32_t qz_i2cScan(void* dev, PROT_HANDLE, uint8_t* present, uint32_t* count, QZ
     return fromLegacy(0, d);
 }
 int32_t qz_i2cRecoverBus(void*, PROT_HANDLE, QZ_RESULT* d) { return fromLegacy(0, d); }
+#endif
 int32_t qzsim_set_pin_name(const char*, uint8_t, const char*) { return 0; }
 int32_t qzsim_i2c_set_clock_stretch(int32_t, uint32_t) { return 0; }
 int32_t qzsim_set_write_timeout(const char*, uint32_t) { return 0; }

@@ -32,7 +32,9 @@
 #include <cstdlib>
 #include <algorithm>
 #include <optional>
+#include <initializer_list>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,13 +113,19 @@ private:
 
 uint32_t lineOf(const toml::node& node) { return node.source().begin.line; }
 
-// Reads one TOML table: typed values with their ranges, and at the end a
-// check that it held no key that was not asked for (a misspelt key must not
-// be ignored silently).
+// Reads one TOML table: typed values with their ranges. A key that the table
+// may not hold is reported before anything else (a misspelt key must not be
+// ignored silently, nor hide behind the "missing" of the key it misspells).
 class TableReader {
 public:
-    TableReader(const FileContext& file, const toml::table& table, std::string path)
-        : file_(file), table_(table), path_(std::move(path)) {}
+    TableReader(const FileContext& file, const toml::table& table, std::string path,
+                std::initializer_list<const char*> keys)
+        : file_(file), table_(table), path_(std::move(path)), keys_(keys.begin(), keys.end()) {
+        for (auto&& [key, value] : table_) {
+            const std::string name(key.str());
+            if (!keys_.count(name)) file_.fail(lineOf(value), keyPath(name), "unknown key");
+        }
+    }
 
     Origin origin() const { return {lineOf(table_), path_}; }
     Origin originOf(const std::string& key) const {
@@ -173,23 +181,16 @@ public:
     }
     const toml::node* node(const std::string& key) { return take(key); }
 
-    void finish() const {
-        for (auto&& [key, value] : table_) {
-            const std::string name(key.str());
-            if (!used_.count(name)) file_.fail(lineOf(value), keyPath(name), "unknown key");
-        }
-    }
-
 private:
     const toml::node* take(const std::string& key) {
-        used_.insert(key);
+        if (!keys_.count(key)) throw std::logic_error("bench file key not declared: " + key);
         return table_.get(key);
     }
 
     const FileContext& file_;
     const toml::table& table_;
     std::string path_;
-    std::set<std::string> used_;
+    std::set<std::string> keys_;
 };
 
 // A register number written as a TOML key: decimal or 0x hexadecimal.
@@ -250,10 +251,9 @@ void readFault(const FileContext& file, TableReader& chip, ChipSpec& spec) {
     if (node->is_string()) {
         kind = *node->value<std::string>();
     } else if (const toml::table* table = node->as_table()) {
-        TableReader fault(file, *table, path);
+        TableReader fault(file, *table, path, {"kind", "byte"});
         kind = fault.string("kind").value_or("");
         byte = static_cast<int32_t>(fault.integer("byte", 0, 3).value_or(0));
-        fault.finish();
     } else {
         file.fail(lineOf(*node), path, "expected a fault name or { kind = ..., byte = N }");
     }
@@ -268,7 +268,9 @@ void readFault(const FileContext& file, TableReader& chip, ChipSpec& spec) {
 }
 
 ChipSpec readSpi(const FileContext& file, const toml::table& table, const std::string& path) {
-    TableReader chip(file, table, path);
+    TableReader chip(file, table, path,
+                     {"clk", "cs", "sdi", "sdo", "address_bits", "data_bits", "posedge", "rw_bit",
+                      "output_enable", "fill", "registers"});
     ChipSpec spec;
     spec.origin = chip.origin();
     spec.pins[0] = chip.pin("clk");
@@ -280,22 +282,23 @@ ChipSpec readSpi(const FileContext& file, const toml::table& table, const std::s
     spec.posedge = chip.boolean("posedge").value_or(true) ? 1 : 0;
     spec.rwBit = static_cast<int32_t>(chip.integer("rw_bit", 0, 1).value_or(1));
     if (const toml::table* oe = chip.table("output_enable")) {
-        TableReader reader(file, *oe, chip.keyPath("output_enable"));
+        TableReader reader(file, *oe, chip.keyPath("output_enable"), {"pin", "active_high"});
         const uint8_t pin = reader.pin("pin");
         spec.outputEnable = {pin, reader.boolean("active_high").value_or(false) ? 1 : 0};
-        reader.finish();
     }
     const uint32_t dataMax = maxOfBits(spec.dataWidth);
     if (auto fill = chip.integer("fill", 0, dataMax)) spec.fill = static_cast<uint32_t>(*fill);
     if (const toml::table* registers = chip.table("registers"))
         readRegisters(file, *registers, chip.keyPath("registers"), maxOfBits(spec.addressWidth),
                       dataMax, spec.registers);
-    chip.finish();
     return spec;
 }
 
 ChipSpec readI2c(const FileContext& file, const toml::table& table, const std::string& path) {
-    TableReader chip(file, table, path);
+    TableReader chip(file, table, path,
+                     {"scl", "sda_write", "sda_read", "address", "register_bytes", "data_bytes",
+                      "register_widths", "fill", "registers", "reaction_delay", "clock_stretch",
+                      "eeprom", "fault"});
     ChipSpec spec;
     spec.i2c = true;
     spec.origin = chip.origin();
@@ -337,19 +340,20 @@ ChipSpec readI2c(const FileContext& file, const toml::table& table, const std::s
     if (auto stretch = chip.integer("clock_stretch", 0, 1000000))
         spec.clockStretch = static_cast<uint32_t>(*stretch);
     if (const toml::table* eeprom = chip.table("eeprom")) {
-        TableReader reader(file, *eeprom, chip.keyPath("eeprom"));
+        TableReader reader(file, *eeprom, chip.keyPath("eeprom"), {"page_size", "busy_samples"});
         const auto page = reader.requiredInteger("page_size", 1, 65536);
         const auto busy = reader.integer("busy_samples", 0, 100000000).value_or(0);
         spec.eeprom = {static_cast<uint32_t>(page), static_cast<uint32_t>(busy)};
-        reader.finish();
     }
     readFault(file, chip, spec);
-    chip.finish();
     return spec;
 }
 
 DeviceSpec readDevice(const FileContext& file, const toml::table& table, const std::string& path) {
-    TableReader device(file, table, path);
+    TableReader device(file, table, path,
+                       {"serial", "description", "listable", "profile", "readback_lag", "timed",
+                        "driver_buffer", "write_timeout_ms", "lossy", "trace_limit", "pin_names",
+                        "spi", "i2c"});
     DeviceSpec spec;
     spec.origin = device.origin();
     if (!table.contains("serial")) file.fail(spec.origin.line, device.keyPath("serial"), "missing");
@@ -363,7 +367,9 @@ DeviceSpec readDevice(const FileContext& file, const toml::table& table, const s
         if (profile->is_string()) {
             spec.profile = {at, *profile->value<std::string>()};
         } else if (const toml::table* custom = profile->as_table()) {
-            TableReader reader(file, *custom, at.key);
+            TableReader reader(file, *custom, at.key,
+                               {"fifo_to_host", "fifo_from_host", "packet_size",
+                                "sample_multiplier", "max_sample_rate", "latency_ms"});
             const auto u32 = [&](const char* key, int64_t min, int64_t max) {
                 return static_cast<uint32_t>(reader.requiredInteger(key, min, max));
             };
@@ -374,7 +380,6 @@ DeviceSpec readDevice(const FileContext& file, const toml::table& table, const s
             p.sampleMultiplier = u32("sample_multiplier", 1, 64);
             p.maxSampleRate = u32("max_sample_rate", 1, 1000000000);
             p.latencyMs = u32("latency_ms", 1, 255);
-            reader.finish();
             spec.customProfile = {at, p};
         } else {
             file.fail(at, "expected a chip name (\"FT232R\", ...) or a table of a custom profile");
@@ -408,7 +413,6 @@ DeviceSpec readDevice(const FileContext& file, const toml::table& table, const s
                                                 : readI2c(file, chip, chipPath));
         }
     }
-    device.finish();
     return spec;
 }
 
@@ -422,7 +426,7 @@ std::vector<DeviceSpec> readFile(const FileContext& file) {
         throw BenchFileError(file.path() + ":" + std::to_string(error.source().begin.line) +
                              ": " + what);
     }
-    TableReader top(file, root, "");
+    TableReader top(file, root, "", {"device"});
     std::vector<DeviceSpec> devices;
     std::set<std::string> serials;
     if (const toml::array* list = top.tables("device")) {
@@ -435,7 +439,6 @@ std::vector<DeviceSpec> readFile(const FileContext& file) {
             devices.push_back(std::move(spec));
         }
     }
-    top.finish();
     if (devices.empty()) file.fail(1, "device", "the file describes no [[device]]");
     return devices;
 }
