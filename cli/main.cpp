@@ -83,7 +83,7 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
 int main(int argc, char** argv) {
     CLI::App app{"qzftdi: read and write SPI and I2C registers through the GPIO pins of an "
                  "FTDI chip in synchronous bit-bang mode"};
-    app.set_version_flag("--version", "qzftdi 1.0.1");
+    app.set_version_flag("--version", "qzftdi " QZFTDI_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
     CommonOptions o;

@@ -32,6 +32,7 @@ install(FILES ${CMAKE_BINARY_DIR}/QZ_FTDIConfig.cmake ${CMAKE_BINARY_DIR}/QZ_FTD
 # pkg-config: the prefix is found from the .pc file's own place, so the tree
 # can be installed anywhere (cmake --install --prefix, an unpacked ZIP).
 file(RELATIVE_PATH QZ_PC_PREFIX_FROM_PCDIR /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" QZ_PC_PREFIX_FROM_PCDIR "${QZ_PC_PREFIX_FROM_PCDIR}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/QZ_FTDI.pc.in ${CMAKE_BINARY_DIR}/QZ_FTDI.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/QZ_FTDI.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
