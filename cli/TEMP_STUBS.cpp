@@ -26,7 +26,6 @@ const char* qz_statusText(int32_t s) {
     return s >= 0 && s < 10 ? t[s] : "unknown status";
 }
 int32_t setI2CStrictTiming(PROT_HANDLE, int32_t) { return 0; }
-int32_t qz_setLatencyTimer(void*, uint8_t, QZ_RESULT* d) { return fromLegacy(0, d); }
 int32_t qz_readI2C(void* dev, PROT_HANDLE h, uint32_t reg, uint32_t* v, QZ_RESULT* d) {
     int32_t r = readI2C(dev, h, reg); if (r >= 0) *v = static_cast<uint32_t>(r); return fromLegacy(r, d); }
 int32_t qz_writeI2C(void* dev, PROT_HANDLE h, uint32_t reg, uint32_t v, QZ_RESULT* d) {
@@ -55,16 +54,10 @@ int32_t qz_i2cScan(void* dev, PROT_HANDLE, uint8_t* present, uint32_t* count, QZ
 int32_t qz_i2cRecoverBus(void*, PROT_HANDLE, QZ_RESULT* d) { return fromLegacy(0, d); }
 #endif
 int32_t qzsim_set_pin_name(const char*, uint8_t, const char*) { return 0; }
-int32_t qzsim_i2c_set_clock_stretch(int32_t, uint32_t) { return 0; }
 int32_t qzsim_set_write_timeout(const char*, uint32_t) { return 0; }
-int32_t qzsim_spi_output_enable(int32_t, uint8_t, int32_t) { return 0; }
-int32_t qzsim_set_fill(int32_t, uint32_t) { return 0; }
 int32_t qzsim_set_timed(const char*, int32_t) { return 0; }
 int32_t qzsim_set_custom_profile(const char*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) { return 0; }
 int32_t qzsim_set_trace_limit(const char*, uint32_t) { return 0; }
-int32_t qzsim_i2c_set_reaction_delay(int32_t, uint32_t) { return 0; }
-int32_t qzsim_i2c_set_eeprom(int32_t, uint32_t, uint32_t) { return 0; }
-int32_t qzsim_set_register_width(int32_t, uint32_t, uint32_t) { return 0; }
 int32_t qzsim_set_lossy(const char*, int32_t) { return 0; }
 int32_t qzsim_set_profile(const char*, const char*) { return 0; }
 int32_t qzsim_set_driver_buffer(const char*, uint32_t) { return 0; }
