@@ -97,6 +97,10 @@ void check(int32_t status, const QZ_RESULT& result, const std::string& what,
     message += qz_statusText(status);
     switch (status) {
     case QZ_NACK: {
+        // Without the address's acknowledge the rest went unanswered too.
+        if (frame && (result.missingAcks & 1u))
+            throw Failure(kExitBusSaidNo, message + ": no chip answers at " + hex(frame->address) +
+                                              " (no acknowledge of its address)");
         std::string missing;
         for (unsigned bit = 0; bit < 32; ++bit)
             if (result.missingAcks & (1u << bit))
@@ -105,7 +109,7 @@ void check(int32_t status, const QZ_RESULT& result, const std::string& what,
         throw Failure(kExitBusSaidNo, message + ": no acknowledge of the " + missing);
     }
     case QZ_BUS_HELD:
-        throw Failure(kExitBusSaidNo, message + ": SDA reads low while released (try qzftdi i2c recover)");
+        throw Failure(kExitBusSaidNo, message + ": SDA reads low while released (a chip holds it, or another master drives it)");
     case QZ_CLOCK_STRETCHED:
         throw Failure(kExitBusSaidNo, message + ": SCL reads low while driven high");
     case QZ_FRAME_NOT_FOUND:
