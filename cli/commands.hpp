@@ -1,0 +1,29 @@
+// qzftdi's commands. Each writes its data to stdout (text, or JSON with
+// --json) and returns the exit code, or throws Failure.
+#pragma once
+
+#include "session.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace qzcli {
+
+int listDevices(const CommonOptions& options);
+
+int i2cScan(Session& session);
+int i2cGet(Session& session, uint32_t address, uint32_t reg);
+int i2cSet(Session& session, uint32_t address, uint32_t reg, uint32_t value);
+int i2cDump(Session& session, uint32_t address, uint32_t first, uint32_t last);
+int i2cRead(Session& session, uint32_t address, uint32_t reg, uint32_t count);
+int i2cWrite(Session& session, uint32_t address, uint32_t reg, std::vector<uint32_t> values);
+int i2cRecover(Session& session);
+
+int spiRead(Session& session, uint32_t reg);
+int spiWrite(Session& session, uint32_t reg, uint32_t value);
+int spiDump(Session& session, uint32_t first, uint32_t last);
+
+int pinsPlay(Session& session, uint8_t mask, const std::vector<uint8_t>& samples);
+int pinsToggle(Session& session, uint8_t pin, bool low, bool singleEdge);
+
+}  // namespace qzcli

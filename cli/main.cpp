@@ -1,0 +1,203 @@
+// qzftdi: the library from a shell, in the i2c-tools tradition. Every command
+// runs on a real FTDI device, or on a virtual board with --sim BENCH.toml.
+//   qzftdi list | i2c scan|get|set|dump|read|write|recover | spi read|write|dump
+//          | pins play|toggle
+// Exit codes: 0 done, 1 the bus said no, 2 device or driver error, 64 usage.
+#include "commands.hpp"
+#include "failure.hpp"
+#include "session.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace qzcli;
+
+// "FIRST-LAST" (each decimal or 0x hexadecimal) of i2c dump --range.
+void parseRange(const std::string& text, uint32_t& first, uint32_t& last) {
+    const auto dash = text.find('-', 1);
+    const auto number = [&](const std::string& part) {
+        char* end = nullptr;
+        const unsigned long long value = std::strtoull(part.c_str(), &end, 0);
+        if (part.empty() || *end != '\0' || part[0] == '-' || value > 0xFFFFFFFFull)
+            throw Failure(kExitUsage, "--range " + text + ": expected FIRST-LAST, e.g. 0x00-0x3f");
+        return static_cast<uint32_t>(value);
+    };
+    if (dash == std::string::npos)
+        throw Failure(kExitUsage, "--range " + text + ": expected FIRST-LAST, e.g. 0x00-0x3f");
+    first = number(text.substr(0, dash));
+    last = number(text.substr(dash + 1));
+}
+
+void addCommonOptions(CLI::App& app, CommonOptions& o) {
+    const char* device = "Device";
+    app.add_option("-s,--serial", o.serial, "Serial number of the FTDI device (default: the only one)")
+        ->group(device);
+    app.add_option("-b,--baud", o.baud, "Bit-bang baud rate")->capture_default_str()->group(device);
+    app.add_option("--latency", o.latencyMs, "USB latency timer in ms (2-255)")
+        ->check(CLI::Range(2, 255))
+        ->group(device);
+    app.add_option("--sim", o.sim, "Load a virtual board from a TOML bench file first")
+        ->check(CLI::ExistingFile)
+        ->group(device);
+    app.add_option("--trace", o.trace, "Write the virtual device's wire trace (VCD) at the end")
+        ->group(device);
+    app.add_flag("--json", o.json, "Print results as JSON")->group("Output");
+    app.add_flag("-y,--yes", o.yes, "Write without asking for confirmation")->group("Output");
+
+    const char* i2c = "I2C bus";
+    const auto pin = CLI::Range(0, 7);
+    app.add_option("--scl", o.i2c.scl, "SCL pin")->check(pin)->capture_default_str()->group(i2c);
+    app.add_option("--sda", o.i2c.sdaWrite, "Pin that drives SDA")->check(pin)->capture_default_str()->group(i2c);
+    app.add_option("--sda-read", o.i2c.sdaRead, "Pin that reads SDA")->check(pin)->capture_default_str()->group(i2c);
+    app.add_option("--reg-bytes", o.i2c.regBytes, "Register-address bytes")
+        ->check(CLI::Range(0, 4))->capture_default_str()->group(i2c);
+    app.add_option("--data-bytes", o.i2c.dataBytes, "Data bytes per register")
+        ->check(CLI::Range(1, 4))->capture_default_str()->group(i2c);
+    app.add_flag("--strict", o.i2c.strict, "Strict I2C timing (for slaves that react late)")->group(i2c);
+
+    const char* spi = "SPI bus";
+    app.add_option("--clk", o.spi.clk, "Clock pin")->check(pin)->capture_default_str()->group(spi);
+    app.add_option("--cs", o.spi.cs, "Chip-select pin")->check(pin)->capture_default_str()->group(spi);
+    app.add_option("--mosi", o.spi.sdi, "Pin to the chip's data input")->check(pin)->capture_default_str()->group(spi);
+    app.add_option("--miso", o.spi.sdo, "Pin from the chip's data output")->check(pin)->capture_default_str()->group(spi);
+    app.add_option("--addr-bits", o.spi.addrBits, "Address bits")
+        ->check(CLI::Range(0, 32))->capture_default_str()->group(spi);
+    app.add_option("--data-bits", o.spi.dataBits, "Data bits")
+        ->check(CLI::Range(1, 32))->capture_default_str()->group(spi);
+    app.add_flag("--negedge", o.spi.negedge, "Clock idles high, data sampled on the falling edge")->group(spi);
+    app.add_option("--rw-bit", o.spi.rwBit, "Read/write bit before the address (1) or none (0)")
+        ->check(CLI::Range(0, 1))->capture_default_str()->group(spi);
+    app.add_option("--oe", o.spi.oePin, "Output-enable pin of a data-line buffer")->check(pin)->group(spi);
+    app.add_flag("--oe-active-high", o.spi.oeHigh, "The output enable is active high")->group(spi);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"qzftdi: read and write SPI and I2C registers through the GPIO pins of an "
+                 "FTDI chip in synchronous bit-bang mode"};
+    app.set_version_flag("--version", "qzftdi " QZFTDI_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    CommonOptions o;
+    addCommonOptions(app, o);
+
+    // What the chosen command does: with the device open, or (list) without.
+    std::function<int(Session&)> onDevice;
+    std::function<int()> alone;
+    uint32_t address = 0, reg = 0, value = 0, count = 0, first = 0, last = 0;
+    std::vector<uint32_t> values;
+    std::string range = "0x00-0xff";
+    uint32_t mask = 0, pin = 0;
+    bool low = false, edge = false;
+    const auto i2cAddress = CLI::Range(0, 0x7F);
+
+    app.add_subcommand("list", "List the attached FTDI devices")->callback([&] {
+        alone = [&] { return listDevices(o); };
+    });
+
+    CLI::App* i2c = app.add_subcommand("i2c", "I2C registers and bus");
+    i2c->require_subcommand(1);
+    i2c->add_subcommand("scan", "Which addresses 0x08-0x77 answer (the i2cdetect grid)")
+        ->callback([&] { onDevice = [&](Session& s) { return i2cScan(s); }; });
+    CLI::App* get = i2c->add_subcommand("get", "Read one register");
+    get->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
+    get->add_option("REG", reg, "Register")->required();
+    get->callback([&] { onDevice = [&](Session& s) { return i2cGet(s, address, reg); }; });
+    CLI::App* set = i2c->add_subcommand("set", "Write one register");
+    set->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
+    set->add_option("REG", reg, "Register")->required();
+    set->add_option("VALUE", value, "Value")->required();
+    set->callback([&] { onDevice = [&](Session& s) { return i2cSet(s, address, reg, value); }; });
+    CLI::App* dump = i2c->add_subcommand("dump", "Read a range of registers (the i2cdump grid)");
+    dump->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
+    dump->add_option("-r,--range", range, "Registers FIRST-LAST")->capture_default_str();
+    dump->callback([&] {
+        parseRange(range, first, last);
+        onDevice = [&](Session& s) { return i2cDump(s, address, first, last); };
+    });
+    CLI::App* read = i2c->add_subcommand("read", "Read N registers in one stream");
+    read->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
+    read->add_option("REG", reg, "First register")->required();
+    read->add_option("N", count, "Number of registers")->required()->check(CLI::Range(1, 1 << 24));
+    read->callback([&] { onDevice = [&](Session& s) { return i2cRead(s, address, reg, count); }; });
+    CLI::App* write = i2c->add_subcommand("write", "Write registers in one stream");
+    write->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
+    write->add_option("REG", reg, "First register")->required();
+    write->add_option("VALUES", values, "Values")->required();
+    write->callback([&] { onDevice = [&](Session& s) { return i2cWrite(s, address, reg, values); }; });
+    i2c->add_subcommand("recover", "Free a bus whose SDA a chip holds low")->callback([&] {
+        onDevice = [&](Session& s) { return i2cRecover(s); };
+    });
+
+    CLI::App* spi = app.add_subcommand("spi", "SPI registers");
+    spi->require_subcommand(1);
+    CLI::App* spiRead = spi->add_subcommand("read", "Read one register");
+    spiRead->add_option("REG", reg, "Register")->required();
+    spiRead->callback([&] { onDevice = [&](Session& s) { return qzcli::spiRead(s, reg); }; });
+    CLI::App* spiWrite = spi->add_subcommand("write", "Write one register");
+    spiWrite->add_option("REG", reg, "Register")->required();
+    spiWrite->add_option("VALUE", value, "Value")->required();
+    spiWrite->callback([&] { onDevice = [&](Session& s) { return qzcli::spiWrite(s, reg, value); }; });
+    CLI::App* spiDump = spi->add_subcommand("dump", "Read registers FROM to TO");
+    spiDump->add_option("FROM", first, "First register")->required();
+    spiDump->add_option("TO", last, "Last register")->required();
+    spiDump->callback([&] { onDevice = [&](Session& s) { return qzcli::spiDump(s, first, last); }; });
+
+    CLI::App* pins = app.add_subcommand("pins", "Play samples on the pins, or toggle one pin");
+    pins->require_subcommand(1);
+    CLI::App* play = pins->add_subcommand("play", "Set the direction mask and play samples");
+    play->add_option("MASK", mask, "Direction mask (1: output)")->required()->check(CLI::Range(0, 255));
+    play->add_option("SAMPLES", values, "Samples, one byte each (bit n: pin n)")
+        ->required()
+        ->check(CLI::Range(0, 255));
+    play->callback([&] {
+        onDevice = [&](Session& s) {
+            return pinsPlay(s, static_cast<uint8_t>(mask),
+                            std::vector<uint8_t>(values.begin(), values.end()));
+        };
+    });
+    CLI::App* toggle = pins->add_subcommand("toggle", "A pulse (or one edge) on one pin");
+    toggle->add_option("PIN", pin, "Pin")->required()->check(CLI::Range(0, 7));
+    toggle->add_flag("--low", low, "Low-going instead of high-going");
+    toggle->add_flag("--edge", edge, "One edge instead of a pulse");
+    toggle->callback([&] {
+        onDevice = [&](Session& s) {
+            return pinsToggle(s, static_cast<uint8_t>(pin), low, edge);
+        };
+    });
+
+    try {
+        app.parse(argc, argv);
+        if (alone) return alone();
+        Session session(o);
+        int code = kExitDone;
+        try {
+            code = onDevice(session);
+        } catch (const Failure&) {
+            try {
+                session.finish();  // the trace of a failed transfer is the useful one
+            } catch (const Failure&) {
+            }
+            throw;
+        }
+        session.finish();
+        return code;
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? kExitDone : kExitUsage;
+    } catch (const Failure& failure) {
+        std::cerr << "qzftdi: " << failure.what() << '\n';
+        return failure.code();
+    } catch (const std::exception& error) {
+        std::cerr << "qzftdi: " << error.what() << '\n';
+        return kExitDeviceError;
+    }
+}

@@ -1,0 +1,198 @@
+#include "session.hpp"
+
+#include <qzsim/qzsim.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace qzcli {
+namespace {
+
+std::string hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02x", value);
+    return text;
+}
+
+// The serial numbers of the listable devices, in the driver's order.
+std::vector<std::string> listableSerials() {
+    const int32_t count = printConnectedDevices(0, 0);
+    if (count < 0) throw Failure(kExitDeviceError, "the driver cannot list the devices");
+    std::vector<std::vector<char>> buffers(count, std::vector<char>(QZ_SERIAL_BUFFER_SIZE, '\0'));
+    std::vector<char*> entries;
+    for (auto& buffer : buffers) entries.push_back(buffer.data());
+    if (count > 0 && getConnectedDevices(entries.data(), static_cast<uint32_t>(count)) != 0)
+        throw Failure(kExitDeviceError, "the driver cannot list the devices");
+    std::vector<std::string> serials;
+    for (const auto& buffer : buffers) serials.emplace_back(buffer.data());
+    return serials;
+}
+
+std::string chooseSerial(const std::string& wanted) {
+    const std::vector<std::string> serials = listableSerials();
+    if (!wanted.empty()) {
+        if (std::find(serials.begin(), serials.end(), wanted) == serials.end())
+            throw Failure(kExitDeviceError, "no FTDI device with serial number " + wanted +
+                                                " (qzftdi list shows the attached ones)");
+        return wanted;
+    }
+    if (serials.empty())
+        throw Failure(kExitDeviceError,
+                      "no FTDI device found (connect one, or use --sim BENCH.toml)");
+    if (serials.size() > 1) {
+        std::string names;
+        for (const auto& serial : serials) names += (names.empty() ? "" : ", ") + serial;
+        throw Failure(kExitUsage, std::to_string(serials.size()) + " devices found (" + names +
+                                      "): choose one with --serial");
+    }
+    return serials.front();
+}
+
+}  // namespace
+
+void loadBench(const CommonOptions& options) {
+    if (options.sim.empty()) return;
+    char error[512] = "";
+    if (qzsim_load_bench(options.sim.c_str(), error, sizeof error) != 0)
+        throw Failure(kExitUsage, error);
+}
+
+std::string d2xxStatusName(uint32_t status) {
+    static const char* const names[] = {
+        "FT_OK", "FT_INVALID_HANDLE", "FT_DEVICE_NOT_FOUND", "FT_DEVICE_NOT_OPENED",
+        "FT_IO_ERROR", "FT_INSUFFICIENT_RESOURCES", "FT_INVALID_PARAMETER",
+        "FT_INVALID_BAUD_RATE", "FT_DEVICE_NOT_OPENED_FOR_ERASE",
+        "FT_DEVICE_NOT_OPENED_FOR_WRITE", "FT_FAILED_TO_WRITE_DEVICE", "FT_EEPROM_READ_FAILED",
+        "FT_EEPROM_WRITE_FAILED", "FT_EEPROM_ERASE_FAILED", "FT_EEPROM_NOT_PRESENT",
+        "FT_EEPROM_NOT_PROGRAMMED", "FT_INVALID_ARGS", "FT_NOT_SUPPORTED", "FT_OTHER_ERROR",
+        "FT_DEVICE_LIST_NOT_READY"};
+    if (status < sizeof names / sizeof names[0]) return names[status];
+    return "status " + std::to_string(status);
+}
+
+std::string deviceTypeName(uint32_t type) {
+    static const char* const names[] = {"FT232BM", "FT232AM", "FT100AX", "unknown",
+                                        "FT2232C", "FT232R",  "FT2232H", "FT4232H",
+                                        "FT232H",  "FT-X"};
+    if (type < sizeof names / sizeof names[0]) return names[type];
+    return "type " + std::to_string(type);
+}
+
+std::string I2cFrame::ackName(unsigned bit) const {
+    const unsigned regBits = static_cast<unsigned>(regBytes);
+    if (bit == 0) return "address " + hex(address) + " (write)";
+    if (bit <= regBits) return "register-address byte " + std::to_string(bit);
+    if (read) return "address " + hex(address) + " (read, after the repeated START)";
+    return "data byte " + std::to_string(bit - regBits);
+}
+
+void check(int32_t status, const QZ_RESULT& result, const std::string& what,
+           const I2cFrame* frame, const std::vector<uint32_t>& registers) {
+    if (status == QZ_OK) return;
+    std::string message = what;
+    if (!registers.empty() && result.index < registers.size())
+        message += " at register " + hex(registers[result.index]);
+    message += ": ";
+    message += qz_statusText(status);
+    switch (status) {
+    case QZ_NACK: {
+        // Without the address's acknowledge the rest went unanswered too.
+        if (frame && (result.missingAcks & 1u))
+            throw Failure(kExitBusSaidNo, message + ": no chip answers at " + hex(frame->address) +
+                                              " (no acknowledge of its address)");
+        std::string missing;
+        for (unsigned bit = 0; bit < 32; ++bit)
+            if (result.missingAcks & (1u << bit))
+                missing += (missing.empty() ? "" : ", ") +
+                           (frame ? frame->ackName(bit) : "acknowledge " + std::to_string(bit));
+        throw Failure(kExitBusSaidNo, message + ": no acknowledge of the " + missing);
+    }
+    case QZ_BUS_HELD:
+        throw Failure(kExitBusSaidNo, message + ": SDA reads low while released (a chip holds it, or another master drives it)");
+    case QZ_CLOCK_STRETCHED:
+        throw Failure(kExitBusSaidNo, message + ": SCL reads low while driven high");
+    case QZ_FRAME_NOT_FOUND:
+        throw Failure(kExitBusSaidNo, message + " (check the clock and chip-select wiring)");
+    case QZ_DRIVER_ERROR:
+    case QZ_UNPLUGGED:
+        throw Failure(kExitDeviceError, message + ": " + d2xxStatusName(result.driverStatus));
+    case QZ_BAD_ARGUMENT:
+        throw Failure(kExitUsage, message + " (does it fit the address and data widths?)");
+    default:
+        throw Failure(kExitDeviceError, message);
+    }
+}
+
+Session::Session(const CommonOptions& options) : options_(options) {
+    loadBench(options_);
+    serial_ = chooseSerial(options_.serial);
+    const int32_t status = setupFTDIdev(&device_, serial_.c_str(), options_.baud);
+    if (status != 0) {
+        device_ = nullptr;
+        throw Failure(kExitDeviceError, "cannot open " + serial_ + " at " +
+                                            std::to_string(options_.baud) + " Bd: " +
+                                            d2xxStatusName(static_cast<uint32_t>(status)));
+    }
+    // The trace shows this session's transfers only (a real device has none).
+    if (!options_.trace.empty()) qzsim_clear_trace(serial_.c_str());
+    if (options_.latencyMs != 0) {
+        QZ_RESULT result{};
+        check(qz_setLatencyTimer(device_, static_cast<uint8_t>(options_.latencyMs), &result),
+              result, "setting the latency timer");
+    }
+}
+
+Session::~Session() {
+    for (PROT_HANDLE handle : i2cHandles_) deleteI2CDev(handle);
+    if (spiHandle_) deleteSPIDev(spiHandle_);
+    if (device_) closeFTDI(device_);
+}
+
+PROT_HANDLE Session::i2c(uint32_t address) {
+    const I2cOptions& o = options_.i2c;
+    PROT_HANDLE handle = nullptr;
+    if (address > 0x7F ||
+        initI2CDev(&handle, static_cast<uint8_t>(o.scl), static_cast<uint8_t>(o.sdaWrite),
+                   static_cast<uint8_t>(o.sdaRead), static_cast<uint8_t>(address),
+                   static_cast<uint8_t>(o.regBytes), static_cast<uint8_t>(o.dataBytes)) != 0 ||
+        !handle)
+        throw Failure(kExitUsage, "the I2C pins, address or widths do not make a bus "
+                                  "(three pins 0-7, a 7-bit address, 0-4 register bytes, "
+                                  "1-4 data bytes)");
+    i2cHandles_.push_back(handle);
+    if (o.strict && setI2CStrictTiming(handle, 1) != 0)
+        throw Failure(kExitUsage, "strict I2C timing refused");
+    return handle;
+}
+
+PROT_HANDLE Session::spi() {
+    if (spiHandle_) return spiHandle_;
+    const SpiOptions& o = options_.spi;
+    if (initSPIDev(&spiHandle_, static_cast<uint8_t>(o.clk), static_cast<uint8_t>(o.cs),
+                   static_cast<uint8_t>(o.sdi), static_cast<uint8_t>(o.sdo),
+                   static_cast<uint8_t>(o.addrBits), static_cast<uint8_t>(o.dataBits),
+                   o.negedge ? 0 : 1, o.rwBit) != 0 ||
+        !spiHandle_) {
+        spiHandle_ = nullptr;
+        throw Failure(kExitUsage, "the SPI pins or widths do not make a bus (four pins 0-7, "
+                                  "0-32 address bits, 1-32 data bits)");
+    }
+    if (o.oePin >= 0 &&
+        setupOE(&spiHandle_, static_cast<uint8_t>(o.oePin), o.oeHigh ? 1 : 0) != 0)
+        throw Failure(kExitUsage, "the output-enable pin is refused");
+    return spiHandle_;
+}
+
+void Session::finish() {
+    if (!device_) return;
+    const bool traced = options_.trace.empty() ||
+                        qzsim_write_vcd(serial_.c_str(), options_.trace.c_str()) == 0;
+    closeFTDI(device_);
+    device_ = nullptr;
+    if (!traced)
+        throw Failure(kExitDeviceError, "cannot write the trace " + options_.trace +
+                                            " (only a simulated device has one)");
+}
+
+}  // namespace qzcli

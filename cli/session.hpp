@@ -1,0 +1,95 @@
+// A qzftdi session: the bench file (--sim), the device (--serial, or the only
+// one attached), the protocol descriptors built from the pin options, the
+// wire trace (--trace), and the translation of results into exit codes.
+#pragma once
+
+#include "failure.hpp"
+
+#include <QZ_FTDI.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qzcli {
+
+struct I2cOptions {
+    int scl = 4, sdaWrite = 5, sdaRead = 6;
+    int regBytes = 1, dataBytes = 1;
+    bool strict = false;
+};
+
+struct SpiOptions {
+    int clk = 0, cs = 1, sdi = 2, sdo = 3;
+    int addrBits = 7, dataBits = 8;
+    bool negedge = false;
+    int rwBit = 1;
+    int oePin = -1;  // -1: no output-enable pin
+    bool oeHigh = false;
+};
+
+struct CommonOptions {
+    std::string serial;
+    uint32_t baud = 1000000;
+    std::string sim;
+    std::string trace;
+    int latencyMs = 0;  // 0: leave the device's latency timer as it is
+    bool json = false;
+    bool yes = false;
+    I2cOptions i2c;
+    SpiOptions spi;
+};
+
+// Loads the --sim bench file, if any; a mistake is a usage failure naming
+// file, line and key.
+void loadBench(const CommonOptions& options);
+
+// The name of a D2XX status ("FT_IO_ERROR"), or "status N".
+std::string d2xxStatusName(uint32_t status);
+// The name of an FTDI chip type ("FT232R"), or "type N".
+std::string deviceTypeName(uint32_t type);
+
+// What each bit of a missing-acknowledge set stands for in one I2C frame.
+struct I2cFrame {
+    uint32_t address;
+    int regBytes;
+    int dataBytes;
+    bool read;
+    std::string ackName(unsigned bit) const;
+};
+
+// Throws the failure a status API result stands for (nothing for QZ_OK).
+// `what` says what was being done; `frame` names acknowledges (may be null);
+// `registers` names the register of a batch or stream entry (may be empty).
+void check(int32_t status, const QZ_RESULT& result, const std::string& what,
+           const I2cFrame* frame = nullptr, const std::vector<uint32_t>& registers = {});
+
+class Session {
+public:
+    // Loads the bench file, chooses the device and opens it.
+    explicit Session(const CommonOptions& options);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    void* device() const { return device_; }
+    const std::string& serial() const { return serial_; }
+    const CommonOptions& options() const { return options_; }
+
+    // Descriptors of the option's pins and widths (owned by the session).
+    PROT_HANDLE i2c(uint32_t address);
+    PROT_HANDLE spi();
+
+    // Writes the wire trace (--trace) and closes the device; the session's
+    // last step on every path that got the device open.
+    void finish();
+
+private:
+    CommonOptions options_;
+    std::string serial_;
+    void* device_ = nullptr;
+    std::vector<PROT_HANDLE> i2cHandles_;
+    PROT_HANDLE spiHandle_ = nullptr;
+};
+
+}  // namespace qzcli

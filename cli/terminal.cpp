@@ -1,0 +1,49 @@
+#include "terminal.hpp"
+
+#include <cstdio>
+#include <iostream>
+
+#ifdef _WIN32
+#include <io.h>
+#define QZ_ISATTY _isatty
+#define QZ_FILENO _fileno
+#else
+#include <unistd.h>
+#define QZ_ISATTY isatty
+#define QZ_FILENO fileno
+#endif
+
+namespace qzcli {
+
+bool stdinIsTerminal() { return QZ_ISATTY(QZ_FILENO(stdin)) != 0; }
+bool stderrIsTerminal() { return QZ_ISATTY(QZ_FILENO(stderr)) != 0; }
+
+bool confirmWrite(const std::string& what, bool assumeYes) {
+    if (assumeYes || !stdinIsTerminal()) return true;
+    std::cerr << "This will " << what << ".\nContinue? [Y/n] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return answer.empty() || answer[0] == 'y' || answer[0] == 'Y';
+}
+
+Progress::Progress(std::string label, uint64_t total)
+    : label_(std::move(label)), total_(total), enabled_(stderrIsTerminal() && total > 0),
+      start_(std::chrono::steady_clock::now()) {}
+
+Progress::~Progress() {
+    if (drawn_) std::fprintf(stderr, "\r%*s\r", static_cast<int>(label_.size()) + 50, "");
+}
+
+void Progress::update(uint64_t done) {
+    if (!enabled_) return;
+    if (!drawn_ && std::chrono::steady_clock::now() - start_ < std::chrono::seconds(1)) return;
+    constexpr int kWidth = 40;
+    const int filled = static_cast<int>(kWidth * done / total_);
+    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", label_.c_str(), filled,
+                 "########################################", kWidth - filled, "",
+                 static_cast<int>(100 * done / total_));
+    std::fflush(stderr);
+    drawn_ = true;
+}
+
+}  // namespace qzcli

@@ -1,0 +1,36 @@
+// The terminal around qzftdi: whether a stream is one, the confirmation that
+// writes ask for, and a progress bar for long transfers.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace qzcli {
+
+bool stdinIsTerminal();
+bool stderrIsTerminal();
+
+// Asks "Continue? [Y/n]" on stderr when stdin is a terminal and `assumeYes`
+// is false, as i2cset does; true to go on.
+bool confirmWrite(const std::string& what, bool assumeYes);
+
+// A progress bar on stderr, drawn only on a terminal and only once the work
+// has taken more than about a second (short transfers stay silent).
+class Progress {
+public:
+    Progress(std::string label, uint64_t total);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    void update(uint64_t done);
+
+private:
+    std::string label_;
+    uint64_t total_;
+    bool enabled_;
+    bool drawn_ = false;
+    std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace qzcli

@@ -1,0 +1,160 @@
+// Bench files through the shipped library's C interface: what a file sets up
+// answers on the wire, and every kind of mistake names file, line and key and
+// leaves the bench as it was.
+#include <QZ_FTDI.h>
+#include <qzsim/qzsim.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace {
+
+// Writes `text` to `name` (in the working directory) and loads it.
+int32_t loadText(const std::string& name, const std::string& text, std::string* error = nullptr) {
+    std::ofstream(name, std::ios::binary) << text;
+    char buffer[512] = "";
+    const int32_t result = qzsim_load_bench(name.c_str(), buffer, sizeof buffer);
+    if (error) *error = buffer;
+    std::remove(name.c_str());
+    return result;
+}
+
+class BenchFile : public ::testing::Test {
+protected:
+    void SetUp() override { qzsim_clear_bench(); }
+    void TearDown() override { qzsim_clear_bench(); }
+};
+
+const char* const kBoard = R"(
+[[device]]
+serial = "QZF001"
+description = "file board"
+readback_lag = 2
+
+  [[device.spi]]
+  clk = 0
+  cs = 1
+  sdi = 2
+  sdo = 3
+  address_bits = 7
+  data_bits = 16
+  registers = { "0x05" = 0xBEEF, "10" = [1, 2] }
+
+  [[device.i2c]]
+  scl = 4
+  sda_write = 5
+  sda_read = 6
+  address = 0x50
+  registers = { "0x00" = "QZ" }
+)";
+
+TEST_F(BenchFile, ChipsOfTheFileAnswerOnTheWire) {
+    std::string error;
+    ASSERT_EQ(loadText("board.toml", kBoard, &error), 0) << error;
+    void* dev = nullptr;
+    PROT_HANDLE spi = nullptr, i2c = nullptr;
+    ASSERT_EQ(setupFTDIdev(&dev, "QZF001", 1000000), 0);
+    ASSERT_EQ(initSPIDev(&spi, 0, 1, 2, 3, 7, 16, 1, 1), 0);
+    ASSERT_EQ(initI2CDev(&i2c, 4, 5, 6, 0x50, 1, 1), 0);
+    EXPECT_EQ(readSPI(dev, spi, 0x05), 0xBEEF);
+    EXPECT_EQ(readSPI(dev, spi, 10), 1);  // an array fills consecutive registers
+    EXPECT_EQ(readSPI(dev, spi, 11), 2);
+    EXPECT_EQ(readI2C(dev, i2c, 0x00), 'Q');  // a string fills them with its bytes
+    EXPECT_EQ(readI2C(dev, i2c, 0x01), 'Z');
+    deleteSPIDev(spi);
+    deleteI2CDev(i2c);
+    closeFTDI(dev);
+}
+
+TEST_F(BenchFile, DeviceReplacesOneOfTheSameSerial) {
+    ASSERT_EQ(qzsim_add_device("QZF001", "program's board", 1), 0);
+    ASSERT_EQ(loadText("replace.toml", kBoard), 0);
+    uint32_t flags = 0, type = 0, id = 0, loc = 0;
+    char description[QZ_DESCRIPTION_BUFFER_SIZE] = "", serial[QZ_SERIAL_BUFFER_SIZE] = "";
+    EXPECT_EQ(getDeviceInfo(0, &flags, &type, &id, &loc, description, serial, 1), 1);
+    EXPECT_STREQ(description, "file board");
+}
+
+TEST_F(BenchFile, MistakeLeavesTheBenchAsItWas) {
+    ASSERT_EQ(qzsim_add_device("KEEP01", "kept", 1), 0);
+    const std::string text = std::string(kBoard) + "\n[[device]]\nserial = \"QZF002\"\nlag = 1\n";
+    EXPECT_EQ(loadText("half.toml", text), -1);
+    EXPECT_EQ(printConnectedDevices(0, 1), 1);
+}
+
+TEST_F(BenchFile, LongMessageIsCutToTheCallersBuffer) {
+    std::ofstream("cut.toml") << "[[device]]\nserial = \"QZC001\"\nnonsense = 1\n";
+    char small[8];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(qzsim_load_bench("cut.toml", small, sizeof small), -1);
+    EXPECT_EQ(std::string(small), "cut.tom");
+    EXPECT_EQ(qzsim_load_bench(nullptr, nullptr, 0), -1);
+    std::remove("cut.toml");
+}
+
+struct Mistake {
+    const char* name;
+    const char* text;
+    const char* message;  // expected at the start of the error, after "name:"
+};
+
+const Mistake kMistakes[] = {
+    {"unknown_top", "devices = 1\n", "1: devices: unknown key"},
+    {"no_device", "# nothing\n", "1: device: the file describes no [[device]]"},
+    {"no_serial", "\n[[device]]\ndescription = \"x\"\n", "2: device[0].serial: missing"},
+    {"long_serial", "[[device]]\nserial = \"SIXTEEN-CHARS-XX\"\n",
+     "2: device[0].serial: a serial number has 1 to 15 characters"},
+    {"lag", "[[device]]\nserial = \"A\"\nreadback_lag = 3\n",
+     "3: device[0].readback_lag: expected an integer from 0 to 2"},
+    {"listable", "[[device]]\nserial = \"A\"\nlistable = \"yes\"\n",
+     "3: device[0].listable: expected true or false"},
+    {"pin", "[[device]]\nserial = \"A\"\n[[device.i2c]]\nscl = 8\nsda_write = 5\n",
+     "4: device[0].i2c[0].scl: expected an integer from 0 to 7"},
+    {"address",
+     "[[device]]\nserial = \"A\"\n[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\n"
+     "address = 0xA0\n",
+     "7: device[0].i2c[0].address: expected an integer from 0 to 127"},
+    {"wide_value",
+     "[[device]]\nserial = \"A\"\n[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\n"
+     "address = 0x50\nregisters = { \"0x01\" = 0x100 }\n",
+     "8: device[0].i2c[0].registers.0x01: value does not fit the chip's data width"},
+    {"register_key",
+     "[[device]]\nserial = \"A\"\n[[device.spi]]\nclk = 0\ncs = 1\nsdi = 2\nsdo = 3\n"
+     "address_bits = 4\ndata_bits = 8\nregisters = { \"0x10\" = 1 }\n",
+     "10: device[0].spi[0].registers.0x10: expected a register number from 0 to 15"},
+    {"fault",
+     "[[device]]\nserial = \"A\"\n[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\n"
+     "address = 0x50\nfault = \"melt\"\n",
+     "8: device[0].i2c[0].fault: unknown fault \"melt\""},
+    {"twice", "[[device]]\nserial = \"A\"\n[[device]]\nserial = \"A\"\n",
+     "3: device[1].serial: serial number \"A\" used twice"},
+    {"chips_not_sections", "[[device]]\nserial = \"A\"\nspi = 1\n",
+     "3: device[0].spi: expected [[device[0].spi]] sections"},
+    {"syntax", "[[device]]\nserial = \n", "2: "},
+};
+
+class BenchFileMistake : public BenchFile, public ::testing::WithParamInterface<Mistake> {};
+
+TEST_P(BenchFileMistake, NamesFileLineAndKey) {
+    const Mistake& m = GetParam();
+    const std::string name = std::string(m.name) + ".toml";
+    std::string error;
+    EXPECT_EQ(loadText(name, m.text, &error), -1);
+    EXPECT_EQ(error.rfind(name + ":" + m.message, 0), 0u) << error;
+    EXPECT_EQ(printConnectedDevices(0, 1), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BenchFileMistake, ::testing::ValuesIn(kMistakes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BenchFile, MissingFileNamesTheFile) {
+    char error[256] = "";
+    EXPECT_EQ(qzsim_load_bench("no-such-bench.toml", error, sizeof error), -1);
+    EXPECT_EQ(std::string(error).rfind("no-such-bench.toml: ", 0), 0u) << error;
+}
+
+}  // namespace
