@@ -5,7 +5,7 @@
 #                                     for the Windows x64 DLL and its test run
 set -euo pipefail
 packages=(build-essential cmake ninja-build googletest libgtest-dev libgmock-dev
-          libbenchmark-dev sigrok-cli)
+          libbenchmark-dev sigrok-cli clang-14 libclang-rt-14-dev)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 fi

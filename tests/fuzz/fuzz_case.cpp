@@ -144,9 +144,9 @@ void checkSPIRead(int32_t r, const Case& c) {
 
 // A single I2C read gives a value that fits its data bytes, -1, or minus a
 // set of acknowledge bits (device address, register-address bytes, second
-// address pass).
+// address pass). A 4-byte value fills all 32 bits and may read negative.
 void checkI2CRead(int32_t r, const Case& c) {
-    if (r == -1) return;
+    if (r == -1 || c.bytesPerReg >= 4) return;
     if (r < 0) {
         if (-static_cast<int64_t>(r) >= (int64_t{1} << (c.bytesPerAddr + 2))) broken("I2C ack bits", r);
         return;
