@@ -1,27 +1,8 @@
-// Device connection, pin direction, and the device steps that every register
-// transaction shares (purge, one write, one read of the whole read-back).
+// Device connection, pin direction, the purge that opens every register
+// transaction, and the USB latency timer.
 #include "qz_internal.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <map>
-
-namespace {
-
-// Baud rate of each handle opened here, for the read-back wait bound only.
-// Unguarded, like the library's other process-wide tables.
-std::map<FT_HANDLE, uint32_t>& baudRates() {
-    static std::map<FT_HANDLE, uint32_t> rates;
-    return rates;
-}
-
-// The slowest bit-bang baud rate any FTDI divisor gives.
-constexpr uint32_t kSlowestBaud = 183;
-// USB latency timer (at most 255 ms) plus host scheduling.
-constexpr uint64_t kLatencyAllowanceMs = 300;
-
-}  // namespace
 
 uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
     uint8_t mask = 0;
@@ -38,54 +19,7 @@ int32_t qz::setImpedance(FT_HANDLE dev, const PROT_DES& prot) {
     return FT_SetBitMode(dev, pinDirectionMask(prot), FT_BITMODE_SYNC_BITBANG) == FT_OK ? 0 : -1;
 }
 
-// In bit-bang mode every FTDI chip clocks samples at least at the baud rate
-// (FT232R: 16 x baud; H series: 4 or 5 x), so `count` samples need at most
-// count / baud seconds on the wire. The bound doubles that and adds the
-// latency allowance: a working device always delivers well inside it.
-uint64_t qz::waitBoundMs(FT_HANDLE dev, uint32_t count) {
-    const auto it = baudRates().find(dev);
-    // A rate below the slowest divisor (a driver that took 0, say) is no
-    // faster than that divisor; it must not shrink the divisor to nothing.
-    const uint64_t baud =
-        it != baudRates().end() ? std::max(it->second, kSlowestBaud) : kSlowestBaud;
-    return kLatencyAllowanceMs + (2000ull * count + baud - 1) / baud;
-}
-
-int32_t qz::wait4RxBuffer(FT_HANDLE dev, uint32_t count) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(waitBoundMs(dev, count));
-    uint32_t rx = 0;
-    FT_STATUS status = FT_GetQueueStatus(dev, &rx);
-    if (status != FT_OK) rx = 0;  // a failed poll leaves no count to trust
-    while (rx < count) {
-        if (status != FT_OK) return -1;
-        if (Clock::now() > deadline) return -1;  // the read-back stalled
-        status = FT_GetQueueStatus(dev, &rx);
-        if (status != FT_OK) rx = 0;
-    }
-    return 0;
-}
-
 bool qz::purgeQueues(FT_HANDLE dev) { return FT_Purge(dev, FT_PURGE_RX | FT_PURGE_TX) == FT_OK; }
-
-bool qz::writeStream(FT_HANDLE dev, std::span<const uint8_t> stream, bool dumpUnderWriteDebug) {
-    // FT_Write takes a 32-bit length; callers keep their streams below 4 GiB.
-    const auto length = static_cast<uint32_t>(stream.size());
-    uint32_t written = 0;
-    const FT_STATUS status =
-        FT_Write(dev, const_cast<uint8_t*>(stream.data()), length, &written);
-    if (dumpUnderWriteDebug) dumpIf(writeDebug, stream);
-    return status == FT_OK && written == length;
-}
-
-std::optional<qz::ByteStream> qz::readBack(FT_HANDLE dev, uint32_t count,
-                                           std::optional<uint32_t> waitFor) {
-    if (waitFor && wait4RxBuffer(dev, *waitFor) == -1) return std::nullopt;
-    ByteStream rx(count);
-    uint32_t got = 0;
-    if (FT_Read(dev, rx.data(), count, &got) != FT_OK || got != count) return std::nullopt;
-    return rx;
-}
 
 extern "C" {
 
@@ -106,47 +40,57 @@ int32_t setupFTDIdev(void** inHandle, const char* serial, uint32_t baudRate) {
         FT_Close(handle);
         return static_cast<int32_t>(status);
     }
-    try {
-        baudRates()[handle] = baudRate;
-    } catch (const std::bad_alloc&) {
-        // Without an entry the wait bound assumes the slowest rate: still bounded.
-    }
+    // Without a record (no memory left) the device still works: no lock of
+    // its own, and the wait bound of the slowest baud rate.
+    qz::rememberDevice(handle, baudRate);
     *inHandle = handle;
     return 0;
 }
 
-// Closes the device; returns FT_Close's status.
-int32_t closeFTDI(void* dev) {
-    baudRates().erase(dev);
-    return static_cast<int32_t>(FT_Close(dev));
-}
+// Closes the device once a transaction running on it has finished; returns
+// FT_Close's status.
+int32_t closeFTDI(void* dev) { return static_cast<int32_t>(qz::closeRememberedDevice(dev)); }
 
 }  // extern "C"
 
-// ---- provisional: sessions and playing a stream in one write and one read --
-qz::DeviceSession::DeviceSession(FT_HANDLE) {}
-qz::DeviceSession::~DeviceSession() = default;
+// ---- USB latency timer ------------------------------------------------------
+// The chip sends a part-filled packet of read-back only when this timer
+// expires, so it bounds every short transaction. D2XX takes 2 to 255 ms; a
+// driver without the operation answers FT_NOT_SUPPORTED.
+namespace {
+constexpr uint8_t kMinLatencyMs = 2;
+}  // namespace
 
-qz::Outcome qz::playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const uint8_t> stream,
-                           const PlayOptions& options, ByteStream* rx) {
-    if (FT_STATUS s = FT_SetBitMode(dev, pinDirectionMask(prot), FT_BITMODE_SYNC_BITBANG); s != FT_OK)
-        return Outcome::driver(s);
-    const auto length = static_cast<uint32_t>(stream.size());
-    uint32_t written = 0;
-    const FT_STATUS ws = FT_Write(dev, const_cast<uint8_t*>(stream.data()), length, &written);
-    if (options.dumpWritten) dumpIf(writeDebug, stream);
-    if (ws != FT_OK) return Outcome::driver(ws);
-    if (written != length) return Outcome::of(QZ_DRIVER_ERROR);
-    if (!options.readBack) return Outcome::success();
-    if (options.waitFor && wait4RxBuffer(dev, *options.waitFor) == -1) return Outcome::of(QZ_TIMEOUT);
-    rx->assign(length, 0);
-    uint32_t got = 0;
-    if (FT_STATUS rs = FT_Read(dev, rx->data(), length, &got); rs != FT_OK) return Outcome::driver(rs);
-    if (got != length) return Outcome::of(QZ_TIMEOUT);
-    return Outcome::success();
+extern "C" {
+
+// QZ_OK; QZ_BAD_ARGUMENT (no driver call) below 2 ms; the driver's refusal.
+int32_t qz_setLatencyTimer(void* dev, uint8_t ms, QZ_RESULT* detail) {
+    if (ms < kMinLatencyMs) return qz::report(qz::Outcome::of(QZ_BAD_ARGUMENT), detail);
+    const qz::DeviceSession session(dev);
+    const FT_STATUS status = FT_SetLatencyTimer(dev, ms);
+    return qz::report(status == FT_OK ? qz::Outcome::success() : qz::Outcome::driver(status), detail);
 }
 
-int32_t qz::report(const Outcome& outcome, QZ_RESULT* detail) {
-    if (detail) *detail = QZ_RESULT{outcome.status, outcome.missingAcks, outcome.index, outcome.driverStatus};
-    return outcome.status;
+// QZ_OK and the timer in *ms; QZ_BAD_ARGUMENT for a null ms; the driver's refusal.
+int32_t qz_getLatencyTimer(void* dev, uint8_t* ms, QZ_RESULT* detail) {
+    if (!ms) return qz::report(qz::Outcome::of(QZ_BAD_ARGUMENT), detail);
+    const qz::DeviceSession session(dev);
+    uint8_t timer = 0;
+    const FT_STATUS status = FT_GetLatencyTimer(dev, &timer);
+    if (status != FT_OK) return qz::report(qz::Outcome::driver(status), detail);
+    *ms = timer;
+    return qz::report(qz::Outcome::success(), detail);
 }
+
+// 0, or -1 below 2 ms or when the driver refuses or lacks the operation.
+int32_t setLatencyTimer(void* dev, uint8_t ms) {
+    return qz_setLatencyTimer(dev, ms, nullptr) == QZ_OK ? 0 : -1;
+}
+
+// The timer in ms, or -1 when the driver refuses or lacks the operation.
+int32_t getLatencyTimer(void* dev) {
+    uint8_t ms = 0;
+    return qz_getLatencyTimer(dev, &ms, nullptr) == QZ_OK ? ms : -1;
+}
+
+}  // extern "C"

@@ -4,9 +4,10 @@
 
 #include <cstdio>
 
-int32_t writeDebug = 0;
-int32_t readDebug = 0;
-char debugDelim = 'n';  // 'n': no delimiter between samples
+// Switched from any thread while others dump: each is read once per dump.
+std::atomic<int32_t> writeDebug{0};
+std::atomic<int32_t> readDebug{0};
+std::atomic<char> debugDelim{'n'};  // 'n': no delimiter between samples
 
 namespace {
 constexpr int kVersionMajor = 1;
@@ -29,7 +30,8 @@ void qz::printPattern(const uint8_t* writeArray, uint32_t len, char delim) {
 }
 
 void qz::dumpIf(int32_t enabled, std::span<const uint8_t> stream) {
-    if (enabled != 0) printPattern(stream.data(), static_cast<uint32_t>(stream.size()), debugDelim);
+    if (enabled != 0)
+        printPattern(stream.data(), static_cast<uint32_t>(stream.size()), debugDelim.load());
 }
 
 extern "C" {

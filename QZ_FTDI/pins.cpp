@@ -18,6 +18,7 @@ extern "C" {
 int32_t toggleSingleBit(void* dev, uint8_t bitNum, int32_t toggleLow, int32_t singleEdge) {
     if (bitNum > qz::kMaxPin) return -1;
     const uint8_t pin = qz::pinBit(bitNum);
+    const qz::DeviceSession session(dev);
     if (FT_SetBitMode(dev, pin, FT_BITMODE_SYNC_BITBANG) != FT_OK) return -1;
     std::array<uint8_t, kToggleSamples> samples{};
     for (uint32_t i = 0; i < kToggleSamples; ++i) {
@@ -35,6 +36,7 @@ int32_t toggleSingleBit(void* dev, uint8_t bitNum, int32_t toggleLow, int32_t si
 int32_t writeCustomPattern(void* dev, uint8_t MASK, const uint8_t* byteSequence,
                            int32_t sequenceLen) {
     if (sequenceLen < 0 || !byteSequence) return -1;
+    const qz::DeviceSession session(dev);
     if (FT_SetBitMode(dev, MASK, FT_BITMODE_SYNC_BITBANG) != FT_OK) return -1;
     uint32_t written = 0;
     if (FT_Write(dev, const_cast<uint8_t*>(byteSequence), static_cast<uint32_t>(sequenceLen),

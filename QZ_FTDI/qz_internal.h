@@ -6,8 +6,10 @@
 #include "QZ_FTDI.h"
 #include "ftd2xx.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <optional>
@@ -108,6 +110,7 @@ uint8_t pinDirectionMask(const PROT_DES& prot);
 int32_t setImpedance(FT_HANDLE dev, const PROT_DES& prot);
 // 0 once at least `count` bytes wait in the receive queue; -1 on a driver
 // failure or when the bytes have not come within waitBoundMs(dev, count).
+// Polls briefly, then sleeps between polls (see transport.cpp).
 int32_t wait4RxBuffer(FT_HANDLE dev, uint32_t count);
 // The longest a working device can take to return `count` samples, in ms.
 uint64_t waitBoundMs(FT_HANDLE dev, uint32_t count);
@@ -148,10 +151,14 @@ struct Outcome {
 int32_t report(const Outcome& outcome, QZ_RESULT* detail);
 
 // ---- device sessions -------------------------------------------------------
+// What the library keeps about a device that setupFTDIdev opened (session.cpp).
+struct DeviceRecord;
+
 // Transactions on one device are serialised: a session holds the device's
 // lock for a whole transaction (purge to last read). Different devices never
 // wait for each other. Handles that were not opened by setupFTDIdev get no
-// lock of their own (the driver refuses them anyway).
+// lock of their own (the driver refuses them anyway). Not reentrant: a
+// transaction takes one session and calls no function that takes another.
 class DeviceSession {
 public:
     explicit DeviceSession(FT_HANDLE dev);
@@ -160,8 +167,17 @@ public:
     DeviceSession& operator=(const DeviceSession&) = delete;
 
 private:
-    void* state_ = nullptr;  // the device's record, kept alive while held
+    std::shared_ptr<DeviceRecord> state_;  // the device's record, kept alive while held
 };
+
+// Records a device that setupFTDIdev has just opened at `baudRate`. False
+// when no memory is left (the device then has no lock and the slowest wait bound).
+bool rememberDevice(FT_HANDLE dev, uint32_t baudRate);
+// Closes the device once no transaction is running on it (FT_Close's status);
+// its record goes when the driver has closed it.
+FT_STATUS closeRememberedDevice(FT_HANDLE dev);
+// The baud rate setupFTDIdev set on the device; nullopt for a handle it did not open.
+std::optional<uint32_t> rememberedBaudRate(FT_HANDLE dev);
 
 // How a transaction plays its stream.
 struct PlayOptions {
@@ -170,12 +186,17 @@ struct PlayOptions {
     bool dumpWritten = false;             // dump the written stream under writeDebug
 };
 
+// Streams up to this many samples are played in one FT_Write and one FT_Read
+// (transport.cpp says why this size is safe on every chip and driver).
+inline constexpr uint32_t kSingleWriteSamples = 4096;
+
 // Sets the descriptor's pin directions, writes `stream` (in one FT_Write when
-// it is short; longer ones in chunks with the read-back drained as it comes,
-// so that the chip never stalls) and, with readBack, fetches exactly
-// stream.size() read-back bytes into *rx. The caller has purged the queues.
-// QZ_OK, or the failure (driver status, unplug, read-back timeout, short
-// write or read).
+// it is at most kSingleWriteSamples long; longer ones in chunks with the
+// read-back drained as it comes, so that the chip never stalls) and, with
+// readBack, fetches exactly stream.size() read-back bytes into *rx (rx may be
+// null without readBack). The caller holds the device's session and has
+// purged the queues. QZ_OK, or the failure (driver status, unplug, read-back
+// timeout, short write or read, QZ_BAD_ARGUMENT for a stream of 4 GiB or more).
 Outcome playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const uint8_t> stream,
                    const PlayOptions& options, ByteStream* rx);
 
@@ -204,11 +225,13 @@ int32_t guarded(Body&& body) noexcept {
 }  // namespace qz
 
 // Process-wide switches of the pattern dump.
-extern int32_t writeDebug;
-extern int32_t readDebug;
-extern char debugDelim;
+// Atomic: any thread may switch them while others dump.
+extern std::atomic<int32_t> writeDebug;
+extern std::atomic<int32_t> readDebug;
+extern std::atomic<char> debugDelim;
 
-// The device-ID tables (borrowed handles; index = device ID).
+// The device-ID tables (borrowed handles; index = device ID). Read and
+// written only under the registry's lock (registry.cpp).
 inline constexpr uint32_t kDeviceIDs = 256;
 extern FT_HANDLE FTDI_Handles[kDeviceIDs];
 extern PROT_HANDLE PROT_Handles[kDeviceIDs];

@@ -103,7 +103,7 @@ int demo_blocks(void* dev, const char* serial) {
     PROT_HANDLE spi = NULL, i2c = NULL;
     int failures = 0;
 
-    int32_t spiChip = qzsim_attach_spi(serial, 0, 7, 2, 3, 7, 8, 1, 1);
+    int32_t spiChip = qzsim_attach_spi(serial, 0, 7, 2, 3, 7, 8, /*posedge*/ 1, /*rwBit*/ 1);
     int32_t i2cChip = qzsim_attach_i2c(serial, 4, 5, 6, 0x52, 1, 2);
     if (spiChip < 0 || i2cChip < 0 || initSPIDev(&spi, 0, 7, 2, 3, 7, 8, 1, 1) != 0 ||
         initI2CDev(&i2c, 4, 5, 6, 0x52, 1, 2) != 0) {

@@ -14,7 +14,8 @@ int demo_spi(void* dev, const char* serial) {
     uint32_t held = 0;
     int failures = 0;
 
-    int32_t chip = qzsim_attach_spi(serial, CLK, CS, SDI, SDO, ADDR_BITS, DATA_BITS, 1, 1);
+    int32_t chip = qzsim_attach_spi(serial, CLK, CS, SDI, SDO, ADDR_BITS, DATA_BITS,
+                                    /*posedge*/ 1, /*rwBit*/ 1);
     if (chip < 0 || initSPIDev(&spi, CLK, CS, SDI, SDO, ADDR_BITS, DATA_BITS, 1, 1) != 0) return -1;
     qzsim_set_register(chip, 0x10, 0x5A); /* a value the chip holds from power-up */
 

@@ -15,7 +15,8 @@ objdump=${4:-objdump}
 expected="closeFTDI deleteI2CDev deleteSPIDev enableDebugPrint getConnectedDevices getDLLVersion
 getDeviceInfo initI2CDev initSPIDev mapHandles multiRegRW multiRegStreamRW printConnectedDevices
 readI2C readSPI read_reg read_reg_stream read_regs setDebugDelim setupFTDIdev setupOE
-toggleSingleBit writeCustomPattern writeI2C writeSPI write_reg write_reg_stream write_regs"
+toggleSingleBit writeCustomPattern writeI2C writeSPI write_reg write_reg_stream write_regs
+setLatencyTimer getLatencyTimer qz_setLatencyTimer qz_getLatencyTimer"
 internal="createSPIByteStream createI2CByteStream parseByteStream setImpedance wait4RxBuffer printPattern"
 allowed_extra='^qzsim_'
 

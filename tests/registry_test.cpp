@@ -6,8 +6,10 @@
 #include "sim_fixture.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -165,6 +167,66 @@ TEST_F(Registry, DescriptorChangesAfterBindingApply) {
     ASSERT_EQ(0, setupOE(spiA.address(), 7, 1));
     ASSERT_EQ(0, write_reg(5, 1, 2));
     EXPECT_EQ(0x80, device().directionMask() & 0x80);
+}
+
+// Deleting a descriptor empties every ID bound to it, and only those.
+TEST_F(Registry, ForgottenDescriptorLeavesNoBindingBehind) {
+    for (const auto& [id, d] : {std::pair{3u, &spiA}, {4u, &spiB}, {5u, &spiA}})
+        ASSERT_EQ(0, mapHandles(dev, d->get(), id));
+    qz::forgetDescriptor(spiA.get());
+    device().resetCallCounts();
+    EXPECT_EQ(kAllFail, allSix(3));
+    EXPECT_EQ(kAllFail, allSix(5));
+    EXPECT_EQ(0u, driverCalls());
+    EXPECT_EQ(nullptr, FTDI_Handles[3]);
+    EXPECT_EQ(0, write_reg(4, 0x33, 0x4444));
+    EXPECT_EQ(0x4444, read_reg(4, 0x33));
+}
+
+// One thread rebinds an ID between two (device, descriptor) pairs while
+// another reads through it: every read sees one binding whole. A torn pair
+// (one device, the other's descriptor) addresses no chip and reads the
+// pulled-up data line, 0xFFFF.
+TEST(RegistryThreads, RebindingWhileReadingNeverMixesTwoBindings) {
+    qzsim::bench().clear();
+    struct Board {
+        const char* serial;
+        uint8_t cs;
+        uint32_t value;
+        void* dev = nullptr;
+        Descriptor spi;
+    } boards[2] = {{"A", 1, 0xAAAA, nullptr, {}}, {"B", 4, 0xBBBB, nullptr, {}}};
+    for (Board& b : boards) {
+        qzsim::DeviceInfo info;
+        info.serial = b.serial;
+        auto chip = std::make_shared<qzsim::SPIPeripheral>(
+            qzsim::SPIWiring{0, b.cs, 2, 3, 8, 16, true, true, std::nullopt, true});
+        chip->registers.write(0x10, b.value);
+        qzsim::bench().add(info).attach(chip);
+        ASSERT_EQ(0, setupFTDIdev(&b.dev, b.serial, 1000000));
+        makeSPI(b.spi, 0, b.cs, 2, 3, 8, 16, 1, 1);
+    }
+    constexpr uint32_t kID = 7;
+    ASSERT_EQ(0, mapHandles(boards[0].dev, boards[0].spi.get(), kID));
+    std::atomic<bool> reading{true};
+    std::thread rebinder([&] {
+        for (unsigned i = 0; reading; ++i) mapHandles(boards[i & 1].dev, boards[i & 1].spi.get(), kID);
+    });
+    int torn = 0;
+    int seen[2] = {};
+    for (int i = 0; i < 3000; ++i) {
+        const int32_t v = read_reg(kID, 0x10);
+        if (v == 0xAAAA) ++seen[0];
+        else if (v == 0xBBBB) ++seen[1];
+        else ++torn;
+    }
+    reading = false;
+    rebinder.join();
+    EXPECT_EQ(0, torn);
+    EXPECT_GT(seen[0] + seen[1], 0);
+    mapHandles(nullptr, nullptr, kID);
+    for (Board& b : boards) closeFTDI(b.dev);
+    qzsim::bench().clear();
 }
 
 }  // namespace

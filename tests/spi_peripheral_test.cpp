@@ -96,3 +96,21 @@ TEST(SPIPeripheral, OutputEnableDecidesDirectionAndGatesDataOut) {
     EXPECT_EQ(chip.log(), (Log{{Kind::Read, 5, {0xF}, {0xF}}}));
     EXPECT_EQ(kinds(chip), std::vector<Violation>(2, Violation::OutputEnableMismatch));
 }
+
+TEST(SPIPeripheral, LogsStayBounded) {
+    SPIPeripheral chip(wiring(true));
+    chip.setLogLimit(3);
+    for (const char* address : {"0001", "0010", "0011", "0100", "0101"})
+        play(chip, Wire{}.select().bits("0").bits(address).bits("1010").release());
+    play(chip, Wire{}.push(kCS | kClk).push(kCS));  // two violations
+    const Log log = chip.log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log.front().address, 3u);  // the most recent three, oldest first
+    EXPECT_EQ(log.back().address, 5u);
+    EXPECT_EQ(chip.logCount(), 5u);
+    EXPECT_EQ(chip.violationCount(), 2u);
+    chip.clearLog();
+    EXPECT_TRUE(chip.log().empty());
+    EXPECT_EQ(chip.logCount(), 0u);
+    EXPECT_EQ(chip.violationCount(), 0u);
+}

@@ -36,6 +36,44 @@ void I2CChip::setFault(I2CFault fault, uint32_t arg) {
     faultArg_ = arg;
 }
 
+void I2CChip::setReactionDelay(uint32_t samples) {
+    if (samples > kMaxReactionDelay) throw std::invalid_argument("I2C chip: reaction delay too long");
+    delay_ = samples;
+}
+
+void I2CChip::setRegisterWidth(uint32_t reg, uint32_t bytes) {
+    if (bytes == 0 || bytes > kMaxWordBytes)
+        throw std::invalid_argument("I2C chip: registers of 1 to 4 bytes");
+    widths_[reg] = bytes;
+}
+
+void I2CChip::setEeprom(uint32_t pageSize, uint32_t busySamples) {
+    pageSize_ = pageSize;
+    busySamples_ = busySamples;
+}
+
+// The slow-data-valid fault is a reaction delay of one sample.
+uint32_t I2CChip::reactionDelay() const {
+    return fault_ == I2CFault::SlowDataValid ? std::max<uint32_t>(delay_, 1) : delay_;
+}
+
+uint32_t I2CChip::widthOf(uint32_t reg) const {
+    const auto it = widths_.find(reg);
+    return it == widths_.end() ? dataBytes_ : it->second;
+}
+
+// Where the word after the one just written goes: the next register, or in
+// an EEPROM the next one within the same page (the page's first after its last).
+uint32_t I2CChip::nextWritePointer() const {
+    if (pageSize_ == 0) return pointer_ + 1;
+    const uint32_t page = pointer_ - pointer_ % pageSize_;
+    return page + (pointer_ - page + 1) % pageSize_;
+}
+
+bool I2CChip::pullsSCL() const {
+    return fault_ == I2CFault::HoldSCLLow || sample_ <= stretchUntil_;
+}
+
 // START or repeated START: a new address byte follows. A chip without a
 // register address always starts at register 0.
 void I2CChip::onStart() {
@@ -49,11 +87,16 @@ void I2CChip::onStart() {
     word_ = 0;
     wordBytes_ = 0;  // a partly written word is dropped
     dataBytesSeen_ = 0;
+    wordsWritten_ = 0;
     if (regBytes_ == 0) pointer_ = 0;
 }
 
-// STOP: the transfer is over; SDA is let go.
+// STOP: the transfer is over; SDA is let go. An EEPROM that took data starts
+// its write cycle.
 void I2CChip::onStop() {
+    if (phase_ != Phase::Idle && wordsWritten_ > 0 && pageSize_ > 0)
+        busyUntil_ = sample_ + busySamples_;
+    wordsWritten_ = 0;
     phase_ = Phase::Idle;
     sdaOut_ = false;
 }
@@ -70,7 +113,7 @@ void I2CChip::onRise(bool sda) {
     }
 }
 
-// SCL fell: the chip changes SDA only here, while SCL is low.
+// SCL fell: the chip's logic changes SDA only here, while SCL is low.
 void I2CChip::onFall() {
     if (phase_ == Phase::Idle) return;
     if (clocks_ == 0) return;  // the fall that ends a START
@@ -92,8 +135,8 @@ void I2CChip::byteReceived() {
     bool acknowledge = true;
     switch (role_) {
     case Role::Address:
-        if ((shift_ >> 1) != address_) {
-            phase_ = Phase::Idle;  // another chip's transfer: wait for START or STOP
+        if ((shift_ >> 1) != address_ || busy()) {
+            phase_ = Phase::Idle;  // another chip's transfer, or a write cycle: wait for START
             return;
         }
         acknowledge = fault_ != I2CFault::NoAddressAck;
@@ -105,35 +148,42 @@ void I2CChip::byteReceived() {
     case Role::DataByte:
         acknowledge = !(fault_ == I2CFault::NoDataAck && dataBytesSeen_ == faultArg_);
         ++dataBytesSeen_;
-        if (dataBytes_ == 0) break;  // registers of no bytes take nothing
-        word_ = (word_ << 8) | shift_;
-        if (++wordBytes_ == dataBytes_) {
-            registers.write(pointer_, word_);
-            log_.push_back({false, pointer_, word_});
-            ++pointer_;
-            word_ = 0;
-            wordBytes_ = 0;
-        }
+        takeDataByte();
         break;
     }
     sdaOut_ = acknowledge;
+    tookPart_ = acknowledge;
 }
 
-// After the ninth clock: release the acknowledge and set up the next byte.
+// A written data byte joins the word for the register under the pointer; a
+// complete word is stored and the pointer moves on.
+void I2CChip::takeDataByte() {
+    if (wordBytes_ == 0) {
+        wordWidth_ = widthOf(pointer_);
+        word_ = 0;
+    }
+    if (wordWidth_ == 0) return;  // registers of no bytes take nothing
+    word_ = (word_ << 8) | shift_;
+    if (++wordBytes_ < wordWidth_) return;
+    registers.write(pointer_, word_);
+    log_.push({false, pointer_, word_});
+    ++wordsWritten_;
+    pointer_ = nextWritePointer();
+    wordBytes_ = 0;
+}
+
+// After the ninth clock: release the acknowledge, stretch the clock if the
+// chip does, and set up the next byte.
 void I2CChip::byteDone() {
     sdaOut_ = false;
     clocks_ = 0;
+    if (tookPart_ && stretch_ > 0) stretchUntil_ = sample_ + stretch_;
     if (phase_ == Phase::Receive) {
         if (role_ == Role::Address && (shift_ & 1u)) {
             // Addressed for reading: send from the register pointer on.
-            if (dataBytes_ == 0) {
-                phase_ = Phase::Idle;
-                return;
-            }
             phase_ = Phase::Transmit;
             wordBytes_ = 0;
             loadWord();
-            driveBit();
         } else if (role_ == Role::Address) {
             role_ = regBytes_ > 0 ? Role::RegisterByte : Role::DataByte;
         } else if (role_ == Role::RegisterByte && regBytesSeen_ == regBytes_) {
@@ -143,8 +193,8 @@ void I2CChip::byteDone() {
         return;
     }
     // A byte was sent.
-    if (++wordBytes_ == dataBytes_) {
-        log_.push_back({true, pointer_, word_});
+    if (++wordBytes_ == wordWidth_) {
+        log_.push({true, pointer_, word_});
         ++pointer_;
         wordBytes_ = 0;
     }
@@ -152,29 +202,44 @@ void I2CChip::byteDone() {
         phase_ = Phase::Idle;  // not-acknowledge: send nothing more
         return;
     }
-    if (wordBytes_ == 0) loadWord();
-    driveBit();
+    if (wordBytes_ == 0)
+        loadWord();
+    else
+        driveBit();
 }
 
-// The register under the pointer becomes the word being sent.
-void I2CChip::loadWord() { word_ = registers.read(pointer_); }
+// The register under the pointer becomes the word being sent, and its first
+// bit goes out; a register of no bytes ends the read.
+void I2CChip::loadWord() {
+    word_ = registers.read(pointer_);
+    wordWidth_ = widthOf(pointer_);
+    tookPart_ = wordWidth_ > 0;
+    if (wordWidth_ == 0) {
+        phase_ = Phase::Idle;
+        return;
+    }
+    driveBit();
+}
 
 // Puts the next bit of the word on SDA, most significant first: clocks_ bits
 // of the current byte have gone, wordBytes_ bytes of the word.
 void I2CChip::driveBit() {
-    const uint32_t byteIndex = dataBytes_ - 1 - wordBytes_;
+    const uint32_t byteIndex = wordWidth_ - 1 - wordBytes_;
     const uint32_t bitIndex = kBitsPerByte - 1 - clocks_;
     const bool one = ((word_ >> (8 * byteIndex + bitIndex)) & 1u) != 0;
     sdaOut_ = !one;  // open drain: a 1 is the line left to its pull-up
 }
 
-// A slow chip's output reaches the line one sample after its logic set it.
-void I2CChip::beginSample() {
-    if (fault_ == I2CFault::SlowDataValid) sdaPin_ = sdaOut_;
-}
+void I2CChip::beginSample() { ++sample_; }
 
+// What the logic pulls now reaches the pin after the reaction delay; with no
+// delay, in this very sample.
 void I2CChip::endSample() {
-    if (fault_ != I2CFault::SlowDataValid) sdaPin_ = sdaOut_;
+    pending_.push_back(sdaOut_);
+    while (pending_.size() > reactionDelay()) {
+        sdaPin_ = pending_.front();
+        pending_.pop_front();
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -194,7 +259,10 @@ std::shared_ptr<I2CChip> I2CBus::addChip(uint8_t address, uint8_t regBytes, uint
     return chip;
 }
 
-void I2CBus::addChip(std::shared_ptr<I2CChip> chip) { chips_.push_back(std::move(chip)); }
+void I2CBus::addChip(std::shared_ptr<I2CChip> chip) {
+    chip->bus_ = weak_from_this();
+    chips_.push_back(std::move(chip));
+}
 
 bool I2CBus::anyChip(bool (I2CChip::*pulls)() const) const {
     return std::any_of(chips_.begin(), chips_.end(),
@@ -240,7 +308,7 @@ PinDrive I2CBus::onSample(uint8_t levels) {
 void I2CBus::sdaChanged(bool line) {
     const uint64_t clockInByte = clocks_ == 0 ? 0 : (clocks_ - 1) % kAckClock + 1;
     if (busy_ && clockInByte > 1) {
-        violations_.push_back({sample_, std::string("SDA ") + (line ? "rose" : "fell") +
+        violations_.push({sample_, std::string("SDA ") + (line ? "rose" : "fell") +
                                             " while SCL high, clock " +
                                             std::to_string(clockInByte) + " of byte " +
                                             std::to_string((clocks_ - 1) / kAckClock + 1)});
@@ -293,6 +361,9 @@ std::shared_ptr<I2CBus> busOn(Device& device, uint8_t scl, uint8_t sdaW, uint8_t
     return bus;
 }
 
+// The I2C chip behind a peripheral ID, or nullptr.
+I2CChip* i2cChip(int32_t peripheral) { return dynamic_cast<I2CChip*>(bench().chip(peripheral)); }
+
 }  // namespace
 
 extern "C" {
@@ -321,6 +392,41 @@ int32_t qzsim_i2c_fault(int32_t peripheral, int32_t fault, int32_t arg) {
                                            I2CFault::HoldSCLLow};
     if (fault < 0 || fault >= static_cast<int32_t>(std::size(kFaults))) return -1;
     chip->setFault(kFaults[fault], static_cast<uint32_t>(arg));
+    return 0;
+}
+
+// Sets a chip's reaction delay in samples: 0, or -1 for another peripheral or
+// a delay above 65535.
+int32_t qzsim_i2c_set_reaction_delay(int32_t peripheral, uint32_t samples) {
+    I2CChip* chip = i2cChip(peripheral);
+    if (!chip || samples > I2CChip::kMaxReactionDelay) return -1;
+    chip->setReactionDelay(samples);
+    return 0;
+}
+
+// Sets how many samples a chip holds SCL low after each byte: 0, or -1 for
+// another peripheral.
+int32_t qzsim_i2c_set_clock_stretch(int32_t peripheral, uint32_t samples) {
+    I2CChip* chip = i2cChip(peripheral);
+    if (!chip) return -1;
+    chip->setClockStretch(samples);
+    return 0;
+}
+
+// Makes a chip an EEPROM (pageSize 0: not one): 0, or -1 for another peripheral.
+int32_t qzsim_i2c_set_eeprom(int32_t peripheral, uint32_t pageSize, uint32_t busySamples) {
+    I2CChip* chip = i2cChip(peripheral);
+    if (!chip) return -1;
+    chip->setEeprom(pageSize, busySamples);
+    return 0;
+}
+
+// Sets the width of one I2C register: 0, or -1 for another peripheral or a
+// width outside 1-4.
+int32_t qzsim_set_register_width(int32_t peripheral, uint32_t reg, uint32_t bytes) {
+    I2CChip* chip = i2cChip(peripheral);
+    if (!chip || bytes == 0 || bytes > kMaxWordBytes) return -1;
+    chip->setRegisterWidth(reg, bytes);
     return 0;
 }
 

@@ -26,6 +26,18 @@ SPIPeripheral::SPIPeripheral(SPIWiring wiring) : wiring_(wiring) {
         throw std::invalid_argument("SPI chip: 0-32 address bits, 1-32 data bits");
 }
 
+void SPIPeripheral::setOutputEnable(uint8_t pin, bool high) {
+    if (pin > kLastPin) throw std::invalid_argument("SPI chip pins are 0 to 7");
+    wiring_.outputEnable = pin;
+    wiring_.outputEnableHigh = high;
+}
+
+void SPIPeripheral::setLogLimit(std::size_t entries) {
+    log_.setLimit(entries);
+    violations_.setLimit(entries);
+}
+
+// Empties both logs and their counts.
 void SPIPeripheral::clearLog() {
     log_.clear();
     violations_.clear();
@@ -49,7 +61,7 @@ SPITransaction::Kind SPIPeripheral::frameKind(bool outputEnabledNow) const {
     return Kind::Exchange;
 }
 
-void SPIPeripheral::violation(SPIViolation::Kind kind) { violations_.push_back({kind, samples_}); }
+void SPIPeripheral::violation(SPIViolation::Kind kind) { violations_.push({kind, samples_}); }
 
 // Chip select fell: a new frame, its first bit presented at once.
 void SPIPeripheral::beginFrame() {
@@ -73,7 +85,7 @@ void SPIPeripheral::endFrame() {
     if (kind != SPITransaction::Kind::Read)
         for (uint32_t w = 0; w < in_.size(); ++w) registers.write(wordAddress(w), in_[w]);
     if (kind == SPITransaction::Kind::Write) out_.clear();
-    log_.push_back({kind, address_, std::move(in_), std::move(out_)});
+    log_.push({kind, address_, std::move(in_), std::move(out_)});
     in_.clear();
     out_.clear();
 }
@@ -154,8 +166,11 @@ PinDrive SPIPeripheral::onSample(uint8_t levels) {
 
 extern "C" {
 
+// A new SPI chip on the device's pins, its last two arguments in the order of
+// initSPIDev (clock polarity, then read/write bit): its peripheral ID, or -1
+// for an unknown device, pins above 7 or bit counts out of range.
 int32_t qzsim_attach_spi(const char* serial, uint8_t clk, uint8_t cs, uint8_t sdi, uint8_t sdo,
-                         uint8_t addrBits, uint8_t dataBits, int32_t rwBit, int32_t posedge) {
+                         uint8_t addrBits, uint8_t dataBits, int32_t posedge, int32_t rwBit) {
     using namespace qzsim;
     return guardedSim([&]() -> int32_t {
         Device* device = serial ? bench().find(serial) : nullptr;
@@ -166,6 +181,16 @@ int32_t qzsim_attach_spi(const char* serial, uint8_t clk, uint8_t cs, uint8_t sd
         device->attach(chip);
         return bench().adoptChip(chip);
     });
+}
+
+// Gates an SPI chip's data-out with an output-enable input: 0, or -1 for
+// another kind of peripheral or a pin above 7.
+int32_t qzsim_spi_output_enable(int32_t peripheral, uint8_t pin, int32_t high) {
+    using namespace qzsim;
+    auto* chip = dynamic_cast<SPIPeripheral*>(bench().chip(peripheral));
+    if (!chip || pin > kLastPin) return -1;
+    chip->setOutputEnable(pin, high != 0);
+    return 0;
 }
 
 }  // extern "C"

@@ -27,6 +27,7 @@
 #pragma once
 
 #include "qzsim/bench.hpp"
+#include "qzsim/ring_log.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -76,8 +77,16 @@ public:
     PinDrive onSample(uint8_t levels) override;
 
     const SPIWiring& wiring() const { return wiring_; }
-    const std::vector<SPITransaction>& log() const { return log_; }
-    const std::vector<SPIViolation>& violations() const { return violations_; }
+    // Wires the output-enable input to `pin` (asserted at level `high`); throws
+    // std::invalid_argument for a pin above 7.
+    void setOutputEnable(uint8_t pin, bool high);
+    // The most recent transactions and violations, oldest first (rings of
+    // kDefaultLogLimit entries unless set), and how many there were in all.
+    std::vector<SPITransaction> log() const { return log_.entries(); }
+    std::vector<SPIViolation> violations() const { return violations_.entries(); }
+    uint64_t logCount() const { return log_.count(); }
+    uint64_t violationCount() const { return violations_.count(); }
+    void setLogLimit(std::size_t entries);
     void clearLog();
 
 private:
@@ -109,8 +118,8 @@ private:
     std::vector<uint32_t> in_;
     std::vector<uint32_t> out_;
 
-    std::vector<SPITransaction> log_;
-    std::vector<SPIViolation> violations_;
+    RingLog<SPITransaction> log_;
+    RingLog<SPIViolation> violations_;
 };
 
 }  // namespace qzsim

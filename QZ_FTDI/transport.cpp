@@ -1,0 +1,219 @@
+// Playing a transaction's stream on the chip and fetching its read-back.
+//
+// In synchronous bit-bang mode the chip clocks a written byte onto the pins
+// only when it has room to keep the sample it takes for the host. The D2XX
+// driver keeps reading the chip into a receive buffer of its own whether or
+// not we call FT_Read, but that buffer is bounded: 4 KiB on every driver by
+// default (the default USB transfer size; up to 64 KiB when a program raises
+// it). Once the driver buffer and the chip's FIFO towards the host are full
+// the chip stops clocking, and a write that is still queued cannot finish.
+//
+// So the read-back we have not yet fetched ("unread": written minus read)
+// must never exceed kMaxUnread = 4 KiB: then the whole of it fits in the
+// smallest driver buffer alone (a 4 KiB request holds 64 x 62 = 3968 data
+// bytes at full speed, and the chip's own FIFO holds at least 256 more on the
+// FT232R, 1 KiB or more on the H series), and the chip never stalls.
+//  - A stream of at most kSingleWriteSamples (= kMaxUnread) samples is
+//    written in one FT_Write and read in one FT_Read, as every transaction
+//    always has been: its whole read-back fits in the driver even if nothing
+//    reads it until the write has returned.
+//  - A longer stream is written in chunks of kChunkSamples. Up to four chunks
+//    are in flight; before writing the next one we drain as much read-back as
+//    is needed to keep the unread bytes within kMaxUnread. While we wait for
+//    the oldest chunk, three more keep the chip busy, so its USB packets
+//    towards the host are always full and leave at once: the latency timer
+//    (which only releases a part-filled packet) is paid once, at the end.
+#include "qz_internal.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kMaxUnread = qz::kSingleWriteSamples;
+constexpr uint32_t kChunkSamples = 1024;
+static_assert(kMaxUnread % kChunkSamples == 0 && kMaxUnread / kChunkSamples >= 2,
+              "a chunk must stay in flight while the oldest is drained");
+
+// The slowest bit-bang baud rate any FTDI divisor gives.
+constexpr uint32_t kSlowestBaud = 183;
+// USB latency timer (at most 255 ms) plus host scheduling.
+constexpr uint64_t kLatencyAllowanceMs = 300;
+
+// Polling schedule while read-back is awaited. The first polls follow each
+// other at once (the bytes of a short frame are often there already); after
+// that we sleep between polls, doubling the pause up to kMaxPause. Waiting out
+// a 16 ms latency timer then takes about 4 + 5 + 16 / 0.5 = 41 polls, each a
+// few microseconds of work: well under 10 % of one core, and the wait ends at
+// most kMaxPause after the bytes have come.
+constexpr int kBusyPolls = 4;
+constexpr std::chrono::microseconds kFirstPause{20};
+constexpr std::chrono::microseconds kMaxPause{500};
+
+class Backoff {
+public:
+    void pause() {
+        if (polls_ < kBusyPolls) {
+            ++polls_;
+            return;
+        }
+        std::this_thread::sleep_for(pause_);
+        pause_ = std::min(pause_ * 2, kMaxPause);
+    }
+
+private:
+    int polls_ = 0;
+    std::chrono::microseconds pause_ = kFirstPause;
+};
+
+// Polls until at least `count` read-back bytes are queued; `*queued` is the
+// last count seen. Fails with the driver's status on a failed poll (the count
+// is tested first: a poll that shows enough ends the wait), or QZ_TIMEOUT at
+// `deadline`.
+qz::Outcome awaitQueued(FT_HANDLE dev, uint32_t count, Clock::time_point deadline,
+                        uint32_t* queued) {
+    Backoff backoff;
+    for (;;) {
+        uint32_t rx = 0;
+        const FT_STATUS status = FT_GetQueueStatus(dev, &rx);
+        if (status != FT_OK) rx = 0;  // a failed poll leaves no count to trust
+        *queued = rx;
+        if (rx >= count) return qz::Outcome::success();
+        if (status != FT_OK) return qz::Outcome::driver(status);
+        if (Clock::now() > deadline) return qz::Outcome::of(QZ_TIMEOUT);  // the read-back stalled
+        backoff.pause();
+    }
+}
+
+Clock::time_point deadlineFor(FT_HANDLE dev, uint32_t count) {
+    return Clock::now() + std::chrono::milliseconds(qz::waitBoundMs(dev, count));
+}
+
+// One FT_Write that must take every byte; the chip is never asked for more
+// than it can clock out, so a short count means the device failed.
+qz::Outcome writeAll(FT_HANDLE dev, const uint8_t* bytes, uint32_t count) {
+    uint32_t written = 0;
+    const FT_STATUS status = FT_Write(dev, const_cast<uint8_t*>(bytes), count, &written);
+    if (status != FT_OK) return qz::Outcome::driver(status);
+    if (written != count) return qz::Outcome::of(QZ_DRIVER_ERROR);
+    return qz::Outcome::success();
+}
+
+// One FT_Read of exactly `count` bytes; fewer means they never came.
+qz::Outcome readAll(FT_HANDLE dev, uint8_t* into, uint32_t count) {
+    uint32_t got = 0;
+    const FT_STATUS status = FT_Read(dev, into, count, &got);
+    if (status != FT_OK) return qz::Outcome::driver(status);
+    if (got != count) return qz::Outcome::of(QZ_TIMEOUT);
+    return qz::Outcome::success();
+}
+
+// A stream longer than kSingleWriteSamples: chunks written while the
+// read-back is drained, never more than kMaxUnread of it unread. Without
+// `keep` the read-back is drained into a scratch buffer and dropped; the last
+// kMaxUnread bytes of it are then left for the next purge.
+qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t* keep) {
+    const auto total = static_cast<uint32_t>(stream.size());
+    std::vector<uint8_t> scratch;
+    if (!keep) scratch.resize(kMaxUnread);
+    uint32_t written = 0;
+    uint32_t read = 0;
+    const auto drain = [&](uint32_t atLeast) {
+        uint32_t queued = 0;
+        const qz::Outcome waited =
+            awaitQueued(dev, atLeast, deadlineFor(dev, written - read), &queued);
+        if (!waited.ok()) return waited;
+        // Bytes beyond what we wrote would be a driver's fault: leave them.
+        const uint32_t take = std::min(queued, written - read);
+        uint8_t* into = keep ? keep + read : scratch.data();
+        const qz::Outcome got = readAll(dev, into, take);
+        if (got.ok()) read += take;
+        return got;
+    };
+    while (written < total) {
+        const uint32_t chunk = std::min(kChunkSamples, total - written);
+        const uint32_t unread = written - read;
+        if (unread + chunk > kMaxUnread) {
+            const qz::Outcome drained = drain(unread + chunk - kMaxUnread);
+            if (!drained.ok()) return drained;
+            continue;
+        }
+        const qz::Outcome sent = writeAll(dev, stream.data() + written, chunk);
+        if (!sent.ok()) return sent;
+        written += chunk;
+    }
+    while (keep && read < total) {
+        const qz::Outcome drained = drain(total - read);
+        if (!drained.ok()) return drained;
+    }
+    return qz::Outcome::success();
+}
+
+}  // namespace
+
+// In bit-bang mode every FTDI chip clocks samples at least at the baud rate
+// (FT232R: 16 x baud; H series: 4 or 5 x), so `count` samples need at most
+// count / baud seconds on the wire. The bound doubles that and adds the
+// latency allowance: a working device always delivers well inside it.
+uint64_t qz::waitBoundMs(FT_HANDLE dev, uint32_t count) {
+    // A rate below the slowest divisor (a driver that took 0, say) is no
+    // faster than that divisor; it must not shrink the divisor to nothing.
+    const uint64_t baud = std::max(rememberedBaudRate(dev).value_or(kSlowestBaud), kSlowestBaud);
+    return kLatencyAllowanceMs + (2000ull * count + baud - 1) / baud;
+}
+
+int32_t qz::wait4RxBuffer(FT_HANDLE dev, uint32_t count) {
+    uint32_t queued = 0;
+    return awaitQueued(dev, count, deadlineFor(dev, count), &queued).ok() ? 0 : -1;
+}
+
+qz::Outcome qz::playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const uint8_t> stream,
+                           const PlayOptions& options, ByteStream* rx) {
+    if (stream.size() > std::numeric_limits<uint32_t>::max() || (options.readBack && !rx))
+        return Outcome::of(QZ_BAD_ARGUMENT);
+    if (const FT_STATUS s = FT_SetBitMode(dev, pinDirectionMask(prot), FT_BITMODE_SYNC_BITBANG);
+        s != FT_OK)
+        return Outcome::driver(s);
+    const auto length = static_cast<uint32_t>(stream.size());
+    if (options.readBack) rx->assign(length, 0);
+    uint8_t* const keep = options.readBack ? rx->data() : nullptr;
+    if (length > kSingleWriteSamples) {
+        const Outcome played = playChunked(dev, stream, keep);
+        if (options.dumpWritten) dumpIf(writeDebug, stream);
+        return played;
+    }
+    const Outcome sent = writeAll(dev, stream.data(), length);
+    if (options.dumpWritten) dumpIf(writeDebug, stream);
+    if (!sent.ok() || !options.readBack) return sent;
+    if (options.waitFor) {
+        uint32_t queued = 0;
+        const Outcome waited = awaitQueued(dev, *options.waitFor, deadlineFor(dev, *options.waitFor), &queued);
+        if (!waited.ok()) return waited;
+    }
+    return readAll(dev, keep, length);
+}
+
+bool qz::writeStream(FT_HANDLE dev, std::span<const uint8_t> stream, bool dumpUnderWriteDebug) {
+    // FT_Write takes a 32-bit length; callers keep their streams below 4 GiB.
+    const Outcome sent = writeAll(dev, stream.data(), static_cast<uint32_t>(stream.size()));
+    if (dumpUnderWriteDebug) dumpIf(writeDebug, stream);
+    return sent.ok();
+}
+
+std::optional<qz::ByteStream> qz::readBack(FT_HANDLE dev, uint32_t count,
+                                           std::optional<uint32_t> waitFor) {
+    if (waitFor && wait4RxBuffer(dev, *waitFor) == -1) return std::nullopt;
+    ByteStream rx(count);
+    if (!readAll(dev, rx.data(), count).ok()) return std::nullopt;
+    return rx;
+}
+
+int32_t qz::report(const Outcome& outcome, QZ_RESULT* detail) {
+    if (detail)
+        *detail = QZ_RESULT{outcome.status, outcome.missingAcks, outcome.index, outcome.driverStatus};
+    return outcome.status;
+}

@@ -1,0 +1,193 @@
+// Playing streams of any length on the simulated chip: the single write and
+// read of short streams, the chunked write with the read-back drained of long
+// ones, their failures, and the wait that sleeps instead of spinning.
+#include "sim_fixture.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+namespace {
+
+using qzsim::Op;
+
+// Records the most read-back the host had left unread at any sample: the
+// driver buffer and chip FIFO of a real chip must hold all of it.
+class UnreadProbe : public qzsim::Peripheral {
+public:
+    explicit UnreadProbe(const qzsim::Device& device) : device_(device) {}
+    qzsim::PinDrive onSample(uint8_t) override {
+        most = std::max(most, device_.queuedReadback());
+        return {};
+    }
+    std::size_t most = 0;
+
+private:
+    const qzsim::Device& device_;
+};
+
+// A pseudo-random stream: every position distinct enough that a reordering
+// or a lost byte shows.
+std::vector<uint8_t> streamOf(std::size_t length, uint32_t seed = 1) {
+    std::vector<uint8_t> out(length);
+    for (auto& b : out) {
+        seed = seed * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(seed >> 24);
+    }
+    return out;
+}
+
+class Transport : public SimBench {
+protected:
+    void SetUp() override {
+        SimBench::SetUp();
+        makeSPI(spi, 0, 3, 1, 2, 8, 16, 1, 1);  // pins 0, 1 and 3 are outputs
+        dev = openDevice();
+        addDevice("REF");
+        ref = open("REF");
+    }
+
+    // The read-back one FT_Write and one FT_Read of `stream` give on a second,
+    // identical chip (the simulated driver holds any amount).
+    std::vector<uint8_t> referenceReadback(std::span<const uint8_t> stream) {
+        EXPECT_EQ(FT_OK, FT_Purge(ref, FT_PURGE_RX | FT_PURGE_TX));
+        EXPECT_EQ(0, qz::setImpedance(ref, spi.des()));
+        uint32_t done = 0;
+        const auto n = static_cast<uint32_t>(stream.size());
+        EXPECT_EQ(FT_OK, FT_Write(ref, const_cast<uint8_t*>(stream.data()), n, &done));
+        std::vector<uint8_t> rx(n);
+        EXPECT_EQ(FT_OK, FT_Read(ref, rx.data(), n, &done));
+        EXPECT_EQ(n, done);
+        return rx;
+    }
+
+    qz::Outcome play(std::span<const uint8_t> stream, qz::ByteStream* rx, bool readBack = true,
+                     std::optional<uint32_t> waitFor = std::nullopt) {
+        const qz::DeviceSession session(dev);
+        EXPECT_TRUE(qz::purgeQueues(dev));
+        return qz::playStream(dev, spi.des(), stream, qz::PlayOptions{readBack, waitFor, false}, rx);
+    }
+
+    Descriptor spi;
+    FT_HANDLE dev = nullptr;
+    FT_HANDLE ref = nullptr;
+};
+
+TEST_F(Transport, ShortStreamKeepsOneWriteAndOneRead) {
+    for (const std::size_t length : {std::size_t{1}, std::size_t{54}, std::size_t{qz::kSingleWriteSamples}}) {
+        const auto stream = streamOf(length);
+        device().resetCallCounts();
+        qz::ByteStream rx;
+        ASSERT_TRUE(play(stream, &rx, true, static_cast<uint32_t>(length)).ok()) << length;
+        EXPECT_EQ(referenceReadback(stream), rx) << length;
+        EXPECT_EQ(1u, device().calls(Op::SetBitMode));
+        EXPECT_EQ(1u, device().calls(Op::Write)) << length;
+        EXPECT_EQ(1u, device().calls(Op::Read)) << length;
+    }
+}
+
+TEST_F(Transport, LongReadBackIsTheSameBytesInTheSameOrderAsOneRead) {
+    for (const std::size_t length : {qz::kSingleWriteSamples + 1u, 10000u, 100000u}) {
+        const auto stream = streamOf(length, static_cast<uint32_t>(length));
+        qz::ByteStream rx;
+        ASSERT_TRUE(play(stream, &rx).ok()) << length;
+        EXPECT_EQ(referenceReadback(stream), rx) << length;
+    }
+}
+
+TEST_F(Transport, UnreadReadBackNeverExceedsFourKiB) {
+    auto probe = std::make_shared<UnreadProbe>(device());
+    device().attach(probe);
+    const auto stream = streamOf(50000);
+    qz::ByteStream rx;
+    ASSERT_TRUE(play(stream, &rx).ok());
+    EXPECT_LE(probe->most, qz::kSingleWriteSamples);
+    EXPECT_GT(device().calls(Op::Write), 1u);
+    // A write-only stream drains too, and leaves no more than that for the next purge.
+    probe->most = 0;
+    ASSERT_TRUE(play(stream, nullptr, false).ok());
+    EXPECT_LE(probe->most, qz::kSingleWriteSamples);
+    EXPECT_LE(device().queuedReadback(), qz::kSingleWriteSamples);
+}
+
+TEST_F(Transport, ShortWriteOnlyStreamReadsNothing) {
+    const auto stream = streamOf(300);
+    device().resetCallCounts();
+    ASSERT_TRUE(play(stream, nullptr, false).ok());
+    EXPECT_EQ(1u, device().calls(Op::Write));
+    EXPECT_EQ(0u, device().calls(Op::Read) + device().calls(Op::GetQueueStatus));
+}
+
+TEST_F(Transport, ReadBackThatTricklesInIsStillWhole) {
+    device().setReadbackDrip(700);  // less than a chunk per poll
+    const auto stream = streamOf(20000, 7);
+    qz::ByteStream rx;
+    ASSERT_TRUE(play(stream, &rx).ok());
+    device().clearFaults();
+    EXPECT_EQ(referenceReadback(stream), rx);
+}
+
+// Each fault ends a long transfer with its failure, soon, however far it got.
+TEST_F(Transport, FaultInTheMiddleOfALongStreamFailsWithoutHanging) {
+    const struct {
+        const char* name;
+        std::function<void(qzsim::Device&)> inject;
+        QZ_STATUS status;
+    } cases[] = {
+        {"short write", [](qzsim::Device& d) { d.setShortWrite(600); }, QZ_DRIVER_ERROR},
+        {"write refused", [](qzsim::Device& d) { d.failNthCall(Op::Write, 3, FT_OTHER_ERROR); }, QZ_DRIVER_ERROR},
+        {"unplug on write", [](qzsim::Device& d) { d.failNthCall(Op::Write, 6, FT_IO_ERROR); }, QZ_UNPLUGGED},
+        {"unplug on poll", [](qzsim::Device& d) { d.failNthCall(Op::GetQueueStatus, 4, FT_IO_ERROR); }, QZ_UNPLUGGED},
+        {"unplug on read", [](qzsim::Device& d) { d.failNthCall(Op::Read, 2, FT_IO_ERROR); }, QZ_UNPLUGGED},
+        {"lost read-back", [](qzsim::Device& d) { d.setReadbackStall(9000); }, QZ_TIMEOUT},
+    };
+    const auto stream = streamOf(30000);
+    for (const auto& c : cases) {
+        device().clearFaults();
+        c.inject(device());
+        qz::ByteStream rx;
+        const auto start = std::chrono::steady_clock::now();
+        const qz::Outcome outcome = play(stream, &rx);
+        EXPECT_EQ(c.status, outcome.status) << c.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
+        if (c.status == QZ_UNPLUGGED) {
+            EXPECT_EQ(uint32_t{FT_IO_ERROR}, outcome.driverStatus) << c.name;
+        }
+    }
+}
+
+TEST_F(Transport, ShortStreamFailuresAreReported) {
+    const auto stream = streamOf(200);
+    qz::ByteStream rx;
+    device().setShortWrite(100);
+    EXPECT_EQ(QZ_DRIVER_ERROR, play(stream, &rx).status);
+    device().clearFaults();
+    device().failNthCall(Op::SetBitMode, 1, FT_IO_ERROR);
+    EXPECT_EQ(QZ_UNPLUGGED, play(stream, &rx).status);
+    device().setReadbackStall(150);
+    EXPECT_EQ(QZ_TIMEOUT, play(stream, &rx).status);  // the driver's read came back short
+    device().clearFaults();
+    device().setReadbackStall(150);
+    EXPECT_EQ(QZ_TIMEOUT, play(stream, &rx, true, 200u).status);  // the wait gave up
+}
+
+// A spinning wait polls millions of times in 300 ms; one that sleeps between
+// polls (up to half a millisecond) polls at most about 600 times.
+TEST_F(Transport, WaitSleepsInsteadOfSpinning) {
+    const uint8_t pattern[10] = {};
+    device().setReadbackStall(4);
+    ASSERT_EQ(10, writeCustomPattern(dev, 0xFF, pattern, 10));
+    device().resetCallCounts();
+    EXPECT_EQ(-1, qz::wait4RxBuffer(dev, 10));
+    EXPECT_GT(device().calls(Op::GetQueueStatus), 100u);
+    EXPECT_LT(device().calls(Op::GetQueueStatus), 2000u);
+}
+
+TEST_F(Transport, ReadBackWithoutABufferIsRefusedBeforeAnyWrite) {
+    const auto stream = streamOf(16);
+    device().resetCallCounts();
+    EXPECT_EQ(QZ_BAD_ARGUMENT, play(stream, nullptr, true).status);
+    EXPECT_EQ(0u, device().calls(Op::Write));
+}
+
+}  // namespace
