@@ -139,6 +139,9 @@ void transferAll(const std::string& name, void* dev, PROT_HANDLE prot, bool spi,
             expect(back[i] == values[i], name, "read_regs value", back[i], values[i]);
         r = read_reg_stream(id, base, back, kBatch);
         expect(r == 0, name, "read_reg_stream", r, 0);
+        for (uint32_t i = 0; i < kBatch; ++i)
+            expect(back[regs[i] - base] == values[i], name, "read_reg_stream value",
+                   back[regs[i] - base], values[i]);
 
         const PROT_HANDLE p = prot;
         const uint32_t w = nextValue(seed);
