@@ -1,36 +1,106 @@
 // Protocol descriptors: how one SPI or I2C peripheral is wired to the pins.
+// The library keeps the set of live descriptor records, so that a deleted,
+// doubly deleted or foreign pointer is refused instead of being read.
 #include "qz_internal.h"
+
+#include <mutex>
+#include <unordered_set>
 
 namespace {
 
 bool validPin(uint8_t pin) { return pin <= qz::kMaxPin; }
 
-// Stores a new descriptor in *inHandle: 0, or -1 for a null handle address
-// or when no memory is left (nothing is allocated then).
+// The highest 7-bit I2C bus address.
+constexpr uint8_t kMaxI2CAddress = 0x7F;
+
+// Every descriptor handed out and not yet deleted. The lock also guards the
+// records' contents: a transfer copies a record while setupOE may change it
+// on another thread.
+struct LiveDescriptors {
+    std::mutex lock;
+    std::unordered_set<const void*> records;
+};
+
+LiveDescriptors& live() {
+    static LiveDescriptors set;
+    return set;
+}
+
+// Pins that the descriptor drives (bit n: pin n), each signal once; false
+// when two output signals share a pin.
+bool outputsDistinct(std::initializer_list<uint8_t> pins) {
+    uint8_t used = 0;
+    for (uint8_t pin : pins) {
+        if (used & qz::pinBit(pin)) return false;
+        used |= qz::pinBit(pin);
+    }
+    return true;
+}
+
+// The output signals of a descriptor, with `oe` as the output-enable pin.
+bool outputsDistinct(const PROT_DES& des, uint8_t oe) {
+    if (qz::isSPI(des)) return outputsDistinct({des.CLKnum, des.CSnum, des.SDInum, oe});
+    return outputsDistinct({des.SCLnum, des.SDAnumW, oe});
+}
+
+// Stores a new descriptor in *inHandle and registers it as live: 0, or -1
+// for a null handle address or when no memory is left (nothing is kept then).
 int32_t storeNew(PROT_HANDLE* inHandle, const PROT_DES& des) {
     if (!inHandle) return -1;
     PROT_DES* record = new (std::nothrow) PROT_DES(des);
     if (!record) return -1;
+    try {
+        const std::lock_guard<std::mutex> guard(live().lock);
+        live().records.insert(record);
+    } catch (const std::exception&) {
+        delete record;
+        return -1;
+    }
     *inHandle = record;
+    return 0;
+}
+
+// Runs `change` on the live record behind `handle` under the lock: its
+// result, or -1 for a handle that is not live.
+template <class Change>
+int32_t withLive(PROT_HANDLE handle, Change&& change) {
+    const std::lock_guard<std::mutex> guard(live().lock);
+    if (!handle || live().records.count(handle) == 0) return -1;
+    return change(*static_cast<PROT_DES*>(handle));
+}
+
+// Frees a live descriptor: 0; -1 (nothing done) for one that is not live. No
+// device ID keeps pointing at it afterwards.
+int32_t deleteDescriptor(PROT_HANDLE handle) {
+    if (!handle) return 0;  // deleting nothing is harmless
+    {
+        const std::lock_guard<std::mutex> guard(live().lock);
+        if (live().records.erase(handle) == 0) return -1;
+    }
+    qz::forgetDescriptor(handle);
+    delete static_cast<PROT_DES*>(handle);
     return 0;
 }
 
 }  // namespace
 
 std::optional<PROT_DES> qz::copyDescriptor(PROT_HANDLE handle) {
-    if (!handle) return std::nullopt;
+    const std::lock_guard<std::mutex> guard(live().lock);
+    if (!handle || live().records.count(handle) == 0) return std::nullopt;
     return *static_cast<const PROT_DES*>(handle);
 }
 
 extern "C" {
 
 // 0 and a new SPI descriptor in *inHandle; -1 (nothing allocated) for a null
-// handle address, a pin above 7 or more than 32 address or data bits.
+// handle address, a pin above 7, more than 32 address or data bits, RWbit
+// other than 0 or 1, or clock, chip select and data-in not on three pins.
 int32_t initSPIDev(PROT_HANDLE* inHandle, uint8_t CLKnum, uint8_t CSnum, uint8_t SDInum,
                    uint8_t SDOnum, uint8_t addrBits, uint8_t dataBits, int32_t posedge,
                    int32_t RWbit) {
     if (!validPin(CLKnum) || !validPin(CSnum) || !validPin(SDInum) || !validPin(SDOnum) ||
-        addrBits > qz::kMaxBits || dataBits > qz::kMaxBits)
+        addrBits > qz::kMaxBits || dataBits > qz::kMaxBits || (RWbit != 0 && RWbit != 1) ||
+        !outputsDistinct({CLKnum, CSnum, SDInum}))
         return -1;
     PROT_DES des{};
     des.SPI_I2C = 1;
@@ -49,11 +119,14 @@ int32_t initSPIDev(PROT_HANDLE* inHandle, uint8_t CLKnum, uint8_t CSnum, uint8_t
 }
 
 // 0 and a new I2C descriptor in *inHandle; -1 (nothing allocated) for a null
-// handle address, a pin above 7 or more than 4 register-address or data bytes.
+// handle address, a pin above 7, an address above 0x7F (the 7-bit form is
+// wanted: 0x50, not the datasheets' 0xA0), more than 4 register-address or
+// data bytes, or SCL and SDA written on one pin.
 int32_t initI2CDev(PROT_HANDLE* inHandle, uint8_t SCL_num, uint8_t SDAw_num, uint8_t SDAr_num,
                    uint8_t addr, uint8_t bytesPerAddr, uint8_t bytesPerReg) {
     if (!validPin(SCL_num) || !validPin(SDAw_num) || !validPin(SDAr_num) ||
-        bytesPerAddr > qz::kMaxBytes || bytesPerReg > qz::kMaxBytes)
+        addr > kMaxI2CAddress || bytesPerAddr > qz::kMaxBytes || bytesPerReg > qz::kMaxBytes ||
+        !outputsDistinct({SCL_num, SDAw_num}))
         return -1;
     PROT_DES des{};
     des.SPI_I2C = 0;
@@ -69,23 +142,41 @@ int32_t initI2CDev(PROT_HANDLE* inHandle, uint8_t SCL_num, uint8_t SDAw_num, uin
     return storeNew(inHandle, des);
 }
 
-// Switches the output-enable pin on (or moves it): 0; -1 for a null handle
-// address or handle, or a pin above 7.
+// Switches the output-enable pin on (or moves it): 0; -1, the descriptor
+// unchanged, for a null handle address, a handle that is not a live
+// descriptor, a pin above 7 or one that carries another output signal.
 int32_t setupOE(PROT_HANDLE* inHandle, uint8_t OEnum, int32_t OEpol) {
-    if (!inHandle || !*inHandle || !validPin(OEnum)) return -1;
-    auto* des = static_cast<PROT_DES*>(*inHandle);
-    des->OEnum = OEnum;
-    des->OE_pol = OEpol;
-    des->OE_EN = 1;
-    return 0;
+    if (!inHandle || !validPin(OEnum)) return -1;
+    return withLive(*inHandle, [&](PROT_DES& des) {
+        if (!outputsDistinct(des, OEnum)) return -1;
+        des.OEnum = OEnum;
+        des.OE_pol = OEpol;
+        des.OE_EN = 1;
+        return 0;
+    });
 }
 
-// Frees a descriptor of either kind; a null handle is harmless. Returns 0.
-int32_t deleteSPIDev(PROT_HANDLE spi) {
-    delete static_cast<PROT_DES*>(spi);
-    return 0;
+// Frees a descriptor of either kind: 0 (a null handle is harmless); -1, and
+// nothing done, for a pointer that is not a live descriptor (deleted
+// already, or never one). Device IDs bound to it are emptied.
+int32_t deleteSPIDev(PROT_HANDLE spi) { return deleteDescriptor(spi); }
+
+int32_t deleteI2CDev(PROT_HANDLE i2c) { return deleteDescriptor(i2c); }
+
+// Strict I2C timing on (strict non-zero) or off: 0, or -1 for a handle that
+// is not a live I2C descriptor.
+int32_t setI2CStrictTiming(PROT_HANDLE i2c, int32_t strict) {
+    return withLive(i2c, [&](PROT_DES& des) {
+        if (qz::isSPI(des)) return -1;
+        des.strictTiming = strict != 0 ? 1 : 0;
+        return 0;
+    });
 }
 
-int32_t deleteI2CDev(PROT_HANDLE i2c) { return deleteSPIDev(i2c); }
+// 1 when strict I2C timing is on, 0 when off, -1 for a handle that is not a
+// live I2C descriptor.
+int32_t getI2CStrictTiming(PROT_HANDLE i2c) {
+    return withLive(i2c, [](PROT_DES& des) { return qz::isSPI(des) ? -1 : des.strictTiming; });
+}
 
 }  // extern "C"

@@ -11,29 +11,43 @@
 namespace {
 
 // How the master treats the data line during one event or slot.
-enum DataLine : unsigned { DrivenLow = 0, DrivenHigh = 1, Released = 2 };
+enum DataLine : unsigned {
+    DrivenLow = 0,
+    DrivenHigh = 1,
+    Released = 2,  // for the peripheral to answer (acknowledge, read data)
+    SentOne = 3,   // released to send a 1 of the master's own
+};
+constexpr unsigned kLineKinds = 4;
 
 constexpr uint32_t kStopEvents = 3;
 constexpr uint32_t kBitsPerByte = 8;
 constexpr uint32_t kAddressBits = 7;
+// Strict timing: one more SCL-low sample after each START (so that SDA does
+// not change in the sample in which SCL falls) and one before a repeated
+// START (so that SCL stays low two samples there too).
+constexpr uint32_t kStrictStartEvents = 1;
+constexpr uint32_t kStrictRepeatedStartEvents = 2;
+
+// Positions within a bit slot: SCL rises at 1, falls at 3.
+constexpr uint32_t kFirstHighEvent = 1;
+constexpr uint32_t kSecondHighEvent = 2;
 
 // Lays down the slots of one frame or stream word. Every bit slot is four
 // events with SCL low, high, high, low and the data line held the same way in
-// all four, so SDA only ever changes while SCL is low.
+// all four, so SDA only ever changes while SCL is low. With a layout, it also
+// records which pins the master watches and where the peripheral answers.
 class SlotWriter {
 public:
-    SlotWriter(const PROT_DES& i2c, uint8_t* out) : begin_(out), out_(out) {
-        const uint8_t oe = qz::pinBit(i2c.OEnum);
-        const bool oeInUse = i2c.OE_EN == 1;
+    SlotWriter(const PROT_DES& i2c, uint8_t* out, qz::I2CLayout* layout, const qz::PieceRef& piece)
+        : begin_(out), out_(out), layout_(layout), piece_(piece), strict_(qz::strictTiming(i2c)) {
         scl_ = qz::pinBit(i2c.SCLnum);
         sda_ = qz::pinBit(i2c.SDAnumW);
-        // Output enable idles at its not-asserted level; asserting flips it.
-        const uint8_t oeIdle = oeInUse && i2c.OE_pol == 0 ? oe : 0;
-        const uint8_t oeAsserted = oeInUse ? static_cast<uint8_t>(oeIdle ^ oe) : 0;
-        sclLow_[DrivenLow] = oeIdle;
-        sclLow_[DrivenHigh] = static_cast<uint8_t>(oeIdle | sda_);
-        sclLow_[Released] = static_cast<uint8_t>(oeAsserted | sda_);
-        for (unsigned line = 0; line < 3; ++line) {
+        sdaRead_ = qz::pinBit(i2c.SDAnumR);
+        sclLow_[DrivenLow] = qz::i2cSample(i2c, false, qz::SdaLevel::DrivenLow);
+        sclLow_[DrivenHigh] = qz::i2cSample(i2c, false, qz::SdaLevel::DrivenHigh);
+        sclLow_[Released] = qz::i2cSample(i2c, false, qz::SdaLevel::Released);
+        sclLow_[SentOne] = sclLow_[Released];
+        for (unsigned line = 0; line < kLineKinds; ++line) {
             const uint8_t low = sclLow_[line];
             const uint8_t high = static_cast<uint8_t>(low | scl_);
             const uint8_t events[4] = {low, high, high, low};
@@ -43,26 +57,40 @@ public:
 
     // One bit slot: SCL low, high, high, low.
     void bit(DataLine line) {
+        const uint8_t watched =
+            static_cast<uint8_t>(scl_ | (line == DrivenHigh || line == SentOne ? sdaRead_ : 0));
+        watch(kFirstHighEvent, watched);
+        watch(kSecondHighEvent, watched);
         std::memcpy(out_, &slot_[line], sizeof slot_[line]);
         out_ += sizeof slot_[line];
     }
 
     // START (and repeated START): SDA falls while SCL is high. Expects SCL
     // low with the line released, or the bus idle (both high), before it.
-    void start() {
+    // Strict timing keeps SCL low for a second sample before a repeated
+    // START, and lets SCL fall one sample after the START, before the first
+    // bit changes SDA.
+    void start(bool repeated) {
+        if (strict_ && repeated) *out_++ = sclLow_[DrivenHigh];
         const uint8_t high = static_cast<uint8_t>(sclLow_[DrivenHigh] | scl_);
         const uint8_t low = static_cast<uint8_t>(sclLow_[DrivenLow] | scl_);
+        watch(0, static_cast<uint8_t>(scl_ | sdaRead_));  // the idle level before it
+        watch(1, scl_);
+        watch(2, scl_);
         *out_++ = high;
         *out_++ = low;
         *out_++ = low;
+        if (strict_) *out_++ = sclLow_[DrivenLow];
     }
 
-    // STOP: SDA is held low while SCL rises, then rises while SCL is high.
-    // The last event's SDA comes from the last-event rule (see finish).
+    // STOP: SDA is held low while SCL rises, then rises while SCL is high
+    // (the last-event rule of finish gives the same byte).
     void stop() {
+        watch(1, scl_);
+        watch(2, static_cast<uint8_t>(scl_ | sdaRead_));
         *out_++ = sclLow_[DrivenLow];
         *out_++ = static_cast<uint8_t>(sclLow_[DrivenLow] | scl_);
-        *out_++ = static_cast<uint8_t>(sclLow_[DrivenLow] | scl_);
+        *out_++ = static_cast<uint8_t>(sclLow_[DrivenHigh] | scl_);
     }
 
     // The 7-bit address (bit 7 of `addr` is not sent), the read/write bit and
@@ -70,36 +98,60 @@ public:
     void addressPass(uint8_t addr, bool readBit) {
         for (uint32_t b = kAddressBits; b-- > 0;) bit((addr >> b) & 1u ? DrivenHigh : DrivenLow);
         bit(readBit ? DrivenHigh : DrivenLow);
-        bit(Released);
+        acknowledgeSlot();
     }
 
     // A byte sent to the peripheral: each 1 is `one`, each 0 driven low; then
     // the peripheral's acknowledge slot, released.
     void byteOut(uint8_t value, DataLine one) {
         for (uint32_t b = kBitsPerByte; b-- > 0;) bit((value >> b) & 1u ? one : DrivenLow);
-        bit(Released);
+        acknowledgeSlot();
     }
 
     // A byte from the peripheral: eight released slots, then the master's
     // acknowledge (driven low) or not-acknowledge (released).
     void byteIn(bool masterAcknowledges) {
-        for (uint32_t b = 0; b < kBitsPerByte; ++b) bit(Released);
+        for (uint32_t b = 0; b < kBitsPerByte; ++b) {
+            if (layout_) layout_->dataBits.push_back(here() + kFirstHighEvent);
+            bit(Released);
+        }
         bit(masterAcknowledges ? DrivenLow : Released);
     }
 
     // The last event of every stream has SDA set (the output enable keeps its
     // level): the STOP's rising SDA, or an acknowledged stream word's release.
-    void finish() const {
+    // Strict timing leaves a stream word's last event alone: SCL falls there,
+    // and the next piece releases SDA one sample later.
+    void finish(bool fullFrame) const {
+        if (strict_ && !fullFrame) return;
         if (out_ != begin_) out_[-1] |= sda_;
     }
 
 private:
+    // The peripheral's acknowledge: sampled on the slot's second SCL-high
+    // event, which leaves a late slave the whole SCL-low phase to answer.
+    void acknowledgeSlot() {
+        if (layout_) layout_->acks.push_back({here() + kSecondHighEvent, piece_.frame, piece_.unit});
+        bit(Released);
+    }
+
+    uint32_t here() const { return piece_.at + static_cast<uint32_t>(out_ - begin_); }
+
+    // Pins to watch at event `offset` from the current position.
+    void watch(uint32_t offset, uint8_t pins) {
+        if (layout_) layout_->watch[here() + offset] |= pins;
+    }
+
     uint8_t* begin_;
     uint8_t* out_;
+    qz::I2CLayout* layout_;
+    qz::PieceRef piece_;
+    bool strict_;
     uint8_t scl_ = 0;
     uint8_t sda_ = 0;
-    uint8_t sclLow_[3] = {};  // the event byte with SCL low, per data-line treatment
-    uint32_t slot_[3] = {};   // the four events of a bit slot, per treatment
+    uint8_t sdaRead_ = 0;
+    uint8_t sclLow_[kLineKinds] = {};  // the event byte with SCL low, per data-line treatment
+    uint32_t slot_[kLineKinds] = {};   // the four events of a bit slot, per treatment
 };
 
 // Byte k (0 = least significant) of a register address or data word; bytes
@@ -117,36 +169,56 @@ bool acknowledgesLastByte(qz::sequenceMode mode) {
 
 }  // namespace
 
+uint8_t qz::i2cSample(const PROT_DES& i2c, bool sclHigh, SdaLevel sda) {
+    const uint8_t oe = pinBit(i2c.OEnum);
+    const bool oeInUse = i2c.OE_EN == 1;
+    // Output enable idles at its not-asserted level; asserting flips it.
+    const uint8_t oeIdle = oeInUse && i2c.OE_pol == 0 ? oe : 0;
+    const uint8_t oeAsserted = oeInUse ? static_cast<uint8_t>(oeIdle ^ oe) : 0;
+    uint8_t sample = sclHigh ? pinBit(i2c.SCLnum) : 0;
+    if (sda == SdaLevel::DrivenLow) sample |= oeIdle;
+    if (sda == SdaLevel::DrivenHigh) sample |= static_cast<uint8_t>(oeIdle | pinBit(i2c.SDAnumW));
+    if (sda == SdaLevel::Released) sample |= static_cast<uint8_t>(oeAsserted | pinBit(i2c.SDAnumW));
+    return sample;
+}
+
 // Samples in the stream of `mode`: 42 (write) or 81 (read) + 36 x (A + B)
-// for a full frame, 36 x B for a stream word.
+// for a full frame, 36 x B for a stream word; strict timing adds one sample
+// after each START and one before the repeated START.
 uint32_t qz::i2cStreamLength(const PROT_DES& i2c, sequenceMode mode) {
     const uint32_t dataEvents = kI2CByteEvents * i2c.bytesPerReg;
     if (!qz::isFullFrame(mode)) return dataEvents;
-    const uint32_t addressedPart =
-        kI2CStartEvents + kI2CByteEvents + kI2CByteEvents * i2c.bytesPerAddr;
-    const uint32_t readPass = isRead(mode) ? kI2CStartEvents + kI2CByteEvents : 0;
+    const bool strict = strictTiming(i2c);
+    const uint32_t addressedPart = kI2CStartEvents + (strict ? kStrictStartEvents : 0) +
+                                   kI2CByteEvents + kI2CByteEvents * i2c.bytesPerAddr;
+    const uint32_t readPass =
+        isRead(mode)
+            ? kI2CStartEvents + kI2CByteEvents + (strict ? kStrictRepeatedStartEvents : 0)
+            : 0;
     return addressedPart + readPass + dataEvents + kStopEvents;
 }
 
-// Fills out[0, i2cStreamLength) with the frame or stream word of `mode`;
-// `out` holds at least that many samples. Bits of `reg` above 8A and of
-// `data` above 8B are not sent; read modes ignore `data`, stream words `reg`.
-void qz::renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, sequenceMode mode,
-                         uint8_t* out) {
-    SlotWriter writer(i2c, out);
+namespace {
+
+// Fills out[0, i2cStreamLength) with the frame or stream word of `mode`,
+// recording it into `layout` when there is one.
+void render(const PROT_DES& i2c, uint32_t reg, uint32_t data, qz::sequenceMode mode,
+            uint8_t* out, qz::I2CLayout* layout, const qz::PieceRef& piece) {
+    SlotWriter writer(i2c, out, layout, piece);
     const bool read = isRead(mode);
     const uint32_t addrBytes = i2c.bytesPerAddr;
     const uint32_t dataBytes = i2c.bytesPerReg;
+    const bool fullFrame = qz::isFullFrame(mode);
 
-    if (qz::isFullFrame(mode)) {
-        writer.start();
+    if (fullFrame) {
+        writer.start(false);
         writer.addressPass(i2c.addr, false);
         // In a read frame the register address's ones are released, as the
         // data bits of a write are.
         for (uint32_t k = addrBytes; k-- > 0;)
-            writer.byteOut(byteOf(reg, k), read ? Released : DrivenHigh);
+            writer.byteOut(byteOf(reg, k), read ? SentOne : DrivenHigh);
         if (read) {
-            writer.start();  // repeated START
+            writer.start(true);  // repeated START
             writer.addressPass(i2c.addr, true);
         }
     }
@@ -154,10 +226,24 @@ void qz::renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, seque
         if (read)
             writer.byteIn(k > 0 || acknowledgesLastByte(mode));
         else
-            writer.byteOut(byteOf(data, k), Released);
+            writer.byteOut(byteOf(data, k), SentOne);
     }
-    if (qz::isFullFrame(mode)) writer.stop();
-    writer.finish();
+    if (fullFrame) writer.stop();
+    writer.finish(fullFrame);
+}
+
+}  // namespace
+
+// Bits of `reg` above 8A and of `data` above 8B are not sent; read modes
+// ignore `data`, stream words `reg`.
+void qz::renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, sequenceMode mode,
+                         uint8_t* out) {
+    render(i2c, reg, data, mode, out, nullptr, PieceRef{});
+}
+
+void qz::renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, sequenceMode mode,
+                         uint8_t* out, I2CLayout& layout, const PieceRef& piece) {
+    render(i2c, reg, data, mode, out, &layout, piece);
 }
 
 // The stream of `mode` in a fresh buffer; throws std::bad_alloc if none is left.

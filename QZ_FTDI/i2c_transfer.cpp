@@ -1,8 +1,9 @@
-// Single-register I2C transfers: one full frame written in one driver write,
-// its read-back fetched in one driver read, and the acknowledges (and, for a
-// read, the data bits) taken from the read-back at fixed distances from the
-// frame's reference: its first SCL-low sample after the START.
+// Single-register I2C transfers, and the judgement of every I2C read-back:
+// one stream written in one driver write, its read-back fetched in one driver
+// read, and compared with what was written, sample by sample, once the
+// read-back's lag is known from the first frame's START.
 #include "i2c.h"
+#include "transfer.h"
 
 #include <algorithm>
 
@@ -21,117 +22,230 @@ std::optional<std::size_t> qz::i2cFrameReference(std::span<const uint8_t> rx, ui
     return std::nullopt;
 }
 
-uint8_t qz::i2cAcknowledges(std::span<const uint8_t> rx, std::size_t reference, uint8_t sdaPin) {
-    constexpr unsigned kRecordedAcks = 8;
-    uint8_t ackBits = 0;
-    std::size_t position = reference + kI2CFirstAckOffset;
-    for (unsigned m = 0; m < kRecordedAcks && position < rx.size(); ++m, position += kI2CByteEvents)
-        if (pinHigh(rx[position], sdaPin)) ackBits = static_cast<uint8_t>(ackBits | (1u << m));
-    return ackBits;
-}
-
-uint8_t qz::i2cReadAckMask(uint32_t bytesPerAddr) {
-    const uint32_t counted = bytesPerAddr + 2;
-    return counted >= 8 ? uint8_t{0xFF} : static_cast<uint8_t>((1u << counted) - 1);
-}
-
-std::size_t qz::i2cFirstDataSample(std::size_t reference, uint32_t bytesPerAddr) {
-    return reference + kI2CFirstDataOffset + std::size_t{kI2CByteEvents} * bytesPerAddr;
-}
-
-std::optional<uint32_t> qz::i2cReadWord(std::span<const uint8_t> rx, std::size_t first,
-                                        uint8_t sdaPin, uint32_t bytes) {
-    constexpr uint32_t kBitsPerByte = 8;
-    uint32_t word = 0;
-    for (uint32_t j = 0; j < bytes; ++j) {
-        const auto byte = parseByteStream(rx, first + std::size_t{kI2CByteEvents} * j, sdaPin,
-                                          kI2CBitEvents, kBitsPerByte);
-        if (!byte) return std::nullopt;
-        word = (word << kBitsPerByte) | *byte;  // the first byte ends up most significant
-    }
-    return word;
-}
-
 namespace {
 
-// What one played frame left to look at: its read-back and where the frame
-// starts in it.
-struct PlayedFrame {
-    qz::ByteStream rx;
-    std::size_t reference;
-};
+// The read-back sample that shows the third sample of the frame at every lag
+// from 0 to 2: inside the START, where SCL is driven high.
+constexpr std::size_t kInsideEveryStart = 2;
 
-// Purges, refuses an SPI descriptor, writes one full frame of `mode` in one
-// driver write (dumped under writeDebug if `dumpFrame`) and reads back as many
-// samples. nullopt on any driver failure, an SPI descriptor, or a read-back
-// in which the frame's START never shows.
-std::optional<PlayedFrame> playFrame(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
-                                     uint32_t data, qz::sequenceMode mode, bool dumpFrame) {
-    if (!qz::purgeQueues(dev)) return std::nullopt;
-    if (qz::isSPI(i2c)) return std::nullopt;
-    uint32_t eventCount = 0;
-    {
-        const qz::ByteStream frame = qz::createI2CByteStream(i2c, reg, data, mode);
-        eventCount = static_cast<uint32_t>(frame.size());
-        if (qz::setImpedance(dev, i2c) != 0) return std::nullopt;
-        if (!qz::writeStream(dev, frame, dumpFrame)) return std::nullopt;
-    }  // the frame is released before the read-back is fetched
-    auto rx = qz::readBack(dev, eventCount, eventCount);
-    if (!rx) return std::nullopt;
-    const auto reference = qz::i2cFrameReference(*rx, i2c.SCLnum, rx->size());
-    if (!reference) return std::nullopt;
-    return PlayedFrame{std::move(*rx), *reference};
+// Why no START shows: SCL read low where every lag puts the START (a slave
+// holds the clock), or the frame is simply not there.
+qz::Outcome missingStart(const PROT_DES& i2c, std::span<const uint8_t> rx) {
+    const bool sclHeld = rx.size() > kInsideEveryStart &&
+                         !qz::pinHigh(rx[kInsideEveryStart], i2c.SCLnum);
+    return qz::Outcome::of(sclHeld ? QZ_CLOCK_STRETCHED : QZ_FRAME_NOT_FOUND);
+}
+
+// The first watched pin that read low: SCL driven high (stretched or held
+// clock), or a 1 of the master's on SDA (held or contested bus).
+qz::Outcome watchedLines(const PROT_DES& i2c, const qz::I2CLayout& layout,
+                         std::span<const uint8_t> rx, std::size_t lag, uint32_t frameLength) {
+    const uint8_t scl = qz::pinBit(i2c.SCLnum);
+    const std::size_t end = std::min(layout.watch.size(), rx.size() - std::min(rx.size(), lag));
+    for (std::size_t k = 0; k < end; ++k) {
+        const uint8_t watched = layout.watch[k];
+        const uint8_t low = static_cast<uint8_t>(watched & ~rx[k + lag]);
+        if (low == 0) continue;
+        qz::Outcome outcome = qz::Outcome::of((low & scl) ? QZ_CLOCK_STRETCHED : QZ_BUS_HELD);
+        outcome.index = frameLength ? static_cast<uint32_t>(k / frameLength) : 0;
+        return outcome;
+    }
+    return qz::Outcome::success();
+}
+
+// The first frame with a missing acknowledge: its acknowledge bits (bit m the
+// m-th acknowledge of the frame, the first 32 kept) and the register of the
+// first missing one.
+qz::Outcome acknowledges(const PROT_DES& i2c, const qz::I2CLayout& layout,
+                         std::span<const uint8_t> rx, std::size_t lag) {
+    constexpr uint32_t kKeptBits = 32;
+    bool nacked = false;
+    uint32_t missing = 0, unit = 0, frame = 0, slot = 0;
+    for (const qz::AckSample& ack : layout.acks) {
+        if (ack.frame != frame || slot == 0) {
+            if (nacked) break;  // the frame with the first missing acknowledge is complete
+            frame = ack.frame;
+            slot = 0;
+        }
+        const std::size_t position = ack.position + lag;
+        if (position < rx.size() && qz::pinHigh(rx[position], i2c.SDAnumR)) {
+            if (!nacked) unit = ack.unit;
+            nacked = true;
+            if (slot < kKeptBits) missing |= 1u << slot;
+        }
+        ++slot;
+    }
+    if (!nacked) return qz::Outcome::success();
+    qz::Outcome outcome = qz::Outcome::nack(missing);
+    outcome.index = unit;
+    return outcome;
 }
 
 }  // namespace
 
-int32_t qz::writeI2C(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg, uint32_t data) {
-    // The written frame is dumped whatever the driver says.
-    const auto played = playFrame(dev, i2c, reg, data, WRITE, true);
-    if (!played) return -1;
-    return -static_cast<int32_t>(i2cAcknowledges(played->rx, played->reference, i2c.SDAnumR));
+qz::I2CJudgement qz::judgeI2C(const PROT_DES& i2c, std::span<const uint8_t> written,
+                              const I2CLayout& layout, std::span<const uint8_t> rx,
+                              uint32_t firstFrameLength, uint32_t frameLength) {
+    const auto sent = i2cFrameReference(written, i2c.SCLnum, firstFrameLength);
+    if (!sent) return {missingStart(i2c, rx), 0, true};
+    const auto seen =
+        i2cFrameReference(rx, i2c.SCLnum, std::min<std::size_t>(firstFrameLength,
+                                                                *sent + kMaxReadbackLag + 1));
+    if (!seen || *seen < *sent) return {missingStart(i2c, rx), 0, true};
+    const std::size_t lag = *seen - *sent;
+    Outcome outcome = watchedLines(i2c, layout, rx, lag, frameLength);
+    if (outcome.ok()) outcome = acknowledges(i2c, layout, rx, lag);
+    return {outcome, lag, true};
 }
 
-int32_t qz::readI2C(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg) {
+qz::I2CJudgement qz::playI2C(FT_HANDLE dev, const PROT_DES& i2c, std::span<const uint8_t> stream,
+                             const I2CLayout& layout, const PlayOptions& options,
+                             uint32_t firstFrameLength, uint32_t frameLength, ByteStream* rx) {
+    const Outcome played = playStream(dev, i2c, stream, options, rx);
+    if (!played.ok() || !options.readBack) return {played, 0, false};
+    return judgeI2C(i2c, stream, layout, *rx, firstFrameLength, frameLength);
+}
+
+std::optional<std::vector<uint32_t>> qz::i2cReceivedWords(const PROT_DES& i2c,
+                                                          const I2CLayout& layout,
+                                                          std::span<const uint8_t> rx,
+                                                          std::size_t lag, uint32_t count) {
+    const std::size_t bitsPerWord = std::size_t{kI2CBitsPerByte} * i2c.bytesPerReg;
+    if (layout.dataBits.size() < bitsPerWord * count) return std::nullopt;
+    std::vector<uint32_t> words(count);
+    auto bit = layout.dataBits.begin();
+    for (uint32_t& word : words) {
+        for (std::size_t b = 0; b < bitsPerWord; ++b, ++bit) {
+            const std::size_t position = *bit + lag;
+            if (position >= rx.size()) return std::nullopt;
+            word = (word << 1) | (pinHigh(rx[position], i2c.SDAnumR) ? 1u : 0u);
+        }
+    }
+    return words;
+}
+
+namespace {
+
+// One full frame of `mode` and its layout.
+struct Frame {
+    qz::ByteStream stream;
+    qz::I2CLayout layout;
+};
+
+Frame frameOf(const PROT_DES& i2c, uint32_t reg, uint32_t data, qz::sequenceMode mode) {
+    const uint32_t length = qz::i2cStreamLength(i2c, mode);
+    Frame frame{qz::ByteStream(length), qz::I2CLayout(length)};
+    qz::renderI2CStream(i2c, reg, data, mode, frame.stream.data(), frame.layout, qz::PieceRef{});
+    return frame;
+}
+
+}  // namespace
+
+qz::Outcome qz::writeI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
+                                 uint32_t data) {
+    DeviceSession session(dev);
+    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (isSPI(i2c)) return Outcome::of(QZ_BAD_ARGUMENT);
+    const Frame frame = frameOf(i2c, reg, data, WRITE);
+    const auto length = static_cast<uint32_t>(frame.stream.size());
+    ByteStream rx;
+    // The written frame is dumped whatever the driver says.
+    return playI2C(dev, i2c, frame.stream, frame.layout, PlayOptions{true, length, true}, length,
+                   0, &rx)
+        .outcome;
+}
+
+qz::Outcome qz::readI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
+                                uint32_t* value) {
+    DeviceSession session(dev);
+    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (isSPI(i2c)) return Outcome::of(QZ_BAD_ARGUMENT);
     // The master does not acknowledge the last data byte; a read never dumps
     // its frame.
-    const auto played = playFrame(dev, i2c, reg, 0, READ_NACK, false);
-    if (!played) return -1;
-    const uint8_t ackBits =
-        static_cast<uint8_t>(i2cAcknowledges(played->rx, played->reference, i2c.SDAnumR) &
-                             i2cReadAckMask(i2c.bytesPerAddr));
-    if (ackBits != 0) {
-        dumpIf(readDebug, played->rx);
-        return -static_cast<int32_t>(ackBits);
-    }
-    const auto value = i2cReadWord(played->rx,
-                                   i2cFirstDataSample(played->reference, i2c.bytesPerAddr),
-                                   i2c.SDAnumR, i2c.bytesPerReg);
-    if (!value) return -1;
-    dumpIf(readDebug, played->rx);
-    return static_cast<int32_t>(*value);
+    const Frame frame = frameOf(i2c, reg, 0, READ_NACK);
+    const auto length = static_cast<uint32_t>(frame.stream.size());
+    ByteStream rx;
+    const I2CJudgement judged = playI2C(dev, i2c, frame.stream, frame.layout,
+                                        PlayOptions{true, length, false}, length, 0, &rx);
+    if (judged.fetched) dumpIf(readDebug, rx);  // also on a failure: the dump shows why
+    if (!judged.outcome.ok()) return judged.outcome;
+    const auto words = i2cReceivedWords(i2c, frame.layout, rx, judged.lag, 1);
+    if (!words) return Outcome::of(QZ_FRAME_NOT_FOUND);
+    *value = words->front();
+    return Outcome::success();
 }
+
+int32_t qz::writeI2CResult(const Outcome& outcome) {
+    constexpr uint32_t kRecorded = 0xFF;  // the first eight acknowledges
+    if (outcome.status == QZ_NACK && (outcome.missingAcks & kRecorded) != 0)
+        return -static_cast<int32_t>(outcome.missingAcks & kRecorded);
+    return zeroOrFailure(outcome);
+}
+
+int32_t qz::readI2CResult(const Outcome& outcome, uint32_t value) {
+    return outcome.status == QZ_NACK ? writeI2CResult(outcome) : valueOrFailure(outcome, value);
+}
+
+namespace {
+
+// The C entry points' checks: a live I2C descriptor whose widths take the
+// arguments (nothing is sent to the driver otherwise). An SPI descriptor is
+// refused by the transfer, after the purge.
+qz::Outcome writeI2CHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t reg, uint32_t data) {
+    const auto des = qz::copyDescriptor(handle);
+    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    if (!qz::isSPI(*des) && (!qz::fitsWidth(reg, 8u * des->bytesPerAddr) ||
+                             !qz::fitsWidth(data, 8u * des->bytesPerReg)))
+        return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    return qz::guardedOutcome([&] { return qz::writeI2CRegister(dev, *des, reg, data); });
+}
+
+// As writeI2CHandle; a read of zero data bytes would leave the peripheral
+// driving SDA, and is refused.
+qz::Outcome readI2CHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t reg, uint32_t* value) {
+    const auto des = qz::copyDescriptor(handle);
+    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    if (!qz::isSPI(*des) &&
+        (des->bytesPerReg == 0 || !qz::fitsWidth(reg, 8u * des->bytesPerAddr)))
+        return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    return qz::guardedOutcome([&] { return qz::readI2CRegister(dev, *des, reg, value); });
+}
+
+}  // namespace
 
 extern "C" {
 
 // Writes one register: 0 when every acknowledge slot was acknowledged,
-// -(acknowledge bits) when some were not (bit 0 the address, then the
-// register-address bytes, then the data bytes); -1 for a null descriptor
-// (no driver call), an SPI descriptor, a driver failure or no clock seen.
+// -(acknowledge bits) when some of the first eight were not (bit 0 the
+// address, then the register-address bytes, then the data bytes); -1 for
+// anything else: not a live descriptor, an SPI one, a value wider than the
+// descriptor (no driver call), a driver failure, a held bus or clock, or a
+// frame that does not show in the read-back.
 int32_t writeI2C(void* dev, PROT_HANDLE i2c, uint32_t reg, uint32_t data) {
-    const auto des = qz::copyDescriptor(i2c);
-    if (!des) return -1;
-    return qz::guarded([&] { return qz::writeI2C(dev, *des, reg, data); });
+    return qz::writeI2CResult(writeI2CHandle(dev, i2c, reg, data));
 }
 
-// Reads one register: its value, or -(acknowledge bits within the read mask)
-// when the address, a register-address byte or the read address was not
-// acknowledged; -1 for a null descriptor (no driver call), an SPI
-// descriptor, a driver failure, no clock seen or data past the read-back.
+// Reads one register: its value, or -(acknowledge bits) when the address, a
+// register-address byte or the read address was not acknowledged; -1 as for
+// writeI2C, and for a descriptor of zero data bytes.
 int32_t readI2C(void* dev, PROT_HANDLE i2c, uint32_t reg) {
-    const auto des = qz::copyDescriptor(i2c);
-    if (!des) return -1;
-    return qz::guarded([&] { return qz::readI2C(dev, *des, reg); });
+    uint32_t value = 0;
+    const qz::Outcome outcome = readI2CHandle(dev, i2c, reg, &value);
+    return qz::readI2CResult(outcome, value);
+}
+
+// writeI2C as a status; detail (may be NULL) gets the missing acknowledges.
+int32_t qz_writeI2C(void* dev, PROT_HANDLE i2c, uint32_t reg, uint32_t data,
+                    QZ_RESULT* detail) {
+    return qz::report(writeI2CHandle(dev, i2c, reg, data), detail);
+}
+
+// readI2C as a status: QZ_OK and the register in *value (untouched otherwise;
+// a NULL value is a bad argument).
+int32_t qz_readI2C(void* dev, PROT_HANDLE i2c, uint32_t reg, uint32_t* value,
+                   QZ_RESULT* detail) {
+    if (!value) return qz::report(qz::Outcome::of(QZ_BAD_ARGUMENT), detail);
+    return qz::report(readI2CHandle(dev, i2c, reg, value), detail);
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include "i2c.h"
 #include "qz_internal.h"
 #include "spi.h"
+#include "transfer.h"
 
 #include <algorithm>
 #include <limits>
@@ -55,55 +56,16 @@ std::optional<std::vector<std::size_t>> chipSelectFalls(std::span<const uint8_t>
     return falls;
 }
 
-// Only a START holds SCL high for three samples in a row (bits hold it for
-// two); where a frame's closing samples run into the next START the run is
-// longer but counts once. Every read frame has two STARTs: the opening one
-// arms the detector, the repeated START in front of the address with the
-// read bit is recorded at its third SCL-high sample (one earlier should SCL
-// still be high in the next sample). nullopt unless exactly `frames` repeated
-// STARTs are found; the table never grows past one entry per frame.
-std::optional<std::vector<std::size_t>> repeatedStarts(std::span<const uint8_t> rx,
-                                                       const PROT_DES& i2c, uint32_t frames) {
-    std::vector<std::size_t> starts;
-    starts.reserve(frames);
-    unsigned highRun = 0;
-    bool armed = false;
-    for (std::size_t i = 0; i + 1 < rx.size(); ++i) {
-        if (!qz::pinHigh(rx[i], i2c.SCLnum)) {
-            highRun = 0;
-            continue;
-        }
-        if (++highRun < qz::kI2CStartEvents) continue;
-        highRun = 0;
-        if (!armed) {
-            armed = true;
-            continue;
-        }
-        armed = false;
-        if (starts.size() == frames) return std::nullopt;  // more than one per frame
-        starts.push_back(qz::pinHigh(rx[i + 1], i2c.SCLnum) ? i - 1 : i);
-    }
-    if (starts.size() != frames) return std::nullopt;
-    return starts;
-}
-
-// The value of one register whose first data bit (most significant) shows at
-// rx[first]: SPI words are dataBits wide, two samples per bit; I2C words are
-// bytesPerReg bytes of eight bits, four samples per bit.
-std::optional<uint32_t> wordAt(std::span<const uint8_t> rx, std::size_t first, const PROT_DES& des) {
-    if (qz::isSPI(des))
-        return qz::parseByteStream(rx, first, des.SDOnum, qz::kSPISamplesPerBit, des.dataBits);
-    return qz::i2cReadWord(rx, first, des.SDAnumR, des.bytesPerReg);
-}
-
-// Reads `count` words, the i-th starting at firstOf(i); nullopt if any word
-// lies (partly) outside the read-back.
+// Reads `count` SPI words (dataBits wide, two samples per bit), the i-th
+// starting at firstOf(i); nullopt if any word lies (partly) outside the
+// read-back.
 template <class FirstOf>
 std::optional<std::vector<uint32_t>> wordsAt(std::span<const uint8_t> rx, uint32_t count,
-                                             const PROT_DES& des, FirstOf firstOf) {
+                                             const PROT_DES& spi, FirstOf firstOf) {
     std::vector<uint32_t> words(count);
     for (uint32_t i = 0; i < count; ++i) {
-        const auto word = wordAt(rx, firstOf(i), des);
+        const auto word =
+            qz::parseByteStream(rx, firstOf(i), spi.SDOnum, qz::kSPISamplesPerBit, spi.dataBits);
         if (!word) return std::nullopt;
         words[i] = *word;
     }
@@ -112,53 +74,81 @@ std::optional<std::vector<uint32_t>> wordsAt(std::span<const uint8_t> rx, uint32
 
 // ---- batches --------------------------------------------------------------
 
-// The data of every frame of a batch read-back; nullopt unless exactly one
-// reference feature per frame is found and every word lies inside.
-std::optional<std::vector<uint32_t>> extractBatch(std::span<const uint8_t> rx, uint32_t numRegs,
-                                                  const PROT_DES& des) {
-    if (qz::isSPI(des)) {
-        const auto falls = chipSelectFalls(rx, des, numRegs);
-        if (!falls) return std::nullopt;
-        // The frame's first active clock comes one bit period after chip
-        // select falls; the data follow the read/write bit and the address.
-        return wordsAt(rx, numRegs, des, [&](uint32_t i) {
-            return qz::spiDataPosition(des, (*falls)[i] + qz::kSPISamplesPerBit);
-        });
-    }
-    const auto starts = repeatedStarts(rx, des, numRegs);
-    if (!starts) return std::nullopt;
-    // From the repeated START's third SCL-high sample: the address with the
-    // read bit (one byte), then the first data bit's second SCL-high sample.
-    constexpr std::size_t kFirstDataAfterRepeatedStart = qz::kI2CByteEvents + 3;
-    return wordsAt(rx, numRegs, des,
-                   [&](uint32_t i) { return (*starts)[i] + kFirstDataAfterRepeatedStart; });
+// The data of every frame of an SPI batch read-back; nullopt unless exactly
+// one chip-select fall per frame is found and every word lies inside.
+std::optional<std::vector<uint32_t>> extractSPIBatch(std::span<const uint8_t> rx,
+                                                     uint32_t numRegs, const PROT_DES& spi) {
+    const auto falls = chipSelectFalls(rx, spi, numRegs);
+    if (!falls) return std::nullopt;
+    // The frame's first active clock comes one bit period after chip select
+    // falls; the data follow the read/write bit and the address.
+    return wordsAt(rx, numRegs, spi, [&](uint32_t i) {
+        return qz::spiDataPosition(spi, (*falls)[i] + qz::kSPISamplesPerBit);
+    });
 }
 
-int32_t batchTransfer(FT_HANDLE dev, const PROT_DES& des, const uint32_t* reg, uint32_t* data,
-                      uint32_t numRegs, bool write) {
-    const Generator& gen = generatorFor(des);
-    const sequenceMode mode = write ? qz::WRITE : qz::READ_NACK;
-    const uint32_t frameLength = gen.length(des, mode);
-    const uint64_t total = uint64_t{frameLength} * numRegs;
-    if (total > kMaxTransfer) return -1;  // does not fit one driver transfer
-
-    if (!qz::purgeQueues(dev)) return -1;
-    {  // the batch is released before its read-back is fetched
-        ByteStream batch(total);
-        if (qz::setImpedance(dev, des) != 0) return -1;
-        for (uint32_t i = 0; i < numRegs; ++i)
-            gen.render(des, reg[i], data[i], mode, batch.data() + std::size_t{frameLength} * i);
-        if (!qz::writeStream(dev, batch, false)) return -1;
-    }
-    if (write) return 0;
-
-    // Wait for one frame's worth; the driver's read waits for the rest.
-    const auto rx = qz::readBack(dev, static_cast<uint32_t>(total), frameLength);
-    if (!rx) return -1;
-    const auto words = extractBatch(*rx, numRegs, des);
-    if (!words) return -1;
+// Hands the words read to the caller; data is written only on success.
+qz::Outcome deliver(const std::optional<std::vector<uint32_t>>& words, uint32_t* data) {
+    if (!words) return qz::Outcome::of(QZ_FRAME_NOT_FOUND);
     std::copy(words->begin(), words->end(), data);
-    return 0;
+    return qz::Outcome::success();
+}
+
+// The samples of a batch of numRegs frames of `mode`, or nullopt when it does
+// not fit one driver transfer.
+std::optional<uint32_t> batchLength(const PROT_DES& des, uint32_t numRegs, bool write) {
+    const uint64_t total =
+        uint64_t{generatorFor(des).length(des, write ? qz::WRITE : qz::READ_NACK)} * numRegs;
+    if (total > kMaxTransfer) return std::nullopt;
+    return static_cast<uint32_t>(total);
+}
+
+// SPI batch: a write does not read back; a read finds each frame by its
+// chip-select fall.
+qz::Outcome spiBatch(FT_HANDLE dev, const PROT_DES& spi, const uint32_t* reg, uint32_t* data,
+                     uint32_t numRegs, bool write, uint32_t frameLength) {
+    const sequenceMode mode = write ? qz::WRITE : qz::READ_NACK;
+    ByteStream rx;
+    {  // the batch is released before its read-back is examined
+        ByteStream batch(std::size_t{frameLength} * numRegs);
+        for (uint32_t i = 0; i < numRegs; ++i)
+            qz::renderSPIStream(spi, reg[i], write ? data[i] : 0, mode,
+                                batch.data() + std::size_t{frameLength} * i);
+        // Wait for one frame's worth; the driver's read waits for the rest.
+        const qz::Outcome played =
+            qz::playStream(dev, spi, batch, qz::PlayOptions{!write, frameLength, false}, &rx);
+        if (!played.ok() || write) return played;
+    }
+    return deliver(extractSPIBatch(rx, numRegs, spi), data);
+}
+
+// I2C batch: writes read back too, for their acknowledges; every frame is
+// judged as a single transfer would judge it.
+qz::Outcome i2cBatch(FT_HANDLE dev, const PROT_DES& i2c, const uint32_t* reg, uint32_t* data,
+                     uint32_t numRegs, bool write, uint32_t frameLength) {
+    const sequenceMode mode = write ? qz::WRITE : qz::READ_NACK;
+    const std::size_t total = std::size_t{frameLength} * numRegs;
+    ByteStream batch(total), rx;
+    qz::I2CLayout layout(total);
+    for (uint32_t i = 0; i < numRegs; ++i) {
+        const uint32_t at = frameLength * i;
+        qz::renderI2CStream(i2c, reg[i], write ? data[i] : 0, mode, batch.data() + at, layout,
+                            qz::PieceRef{at, i, i});
+    }
+    const qz::I2CJudgement judged =
+        qz::playI2C(dev, i2c, batch, layout, qz::PlayOptions{true, frameLength, false},
+                    frameLength, frameLength, &rx);
+    if (!judged.outcome.ok() || write) return judged.outcome;
+    return deliver(qz::i2cReceivedWords(i2c, layout, rx, judged.lag, numRegs), data);
+}
+
+qz::Outcome batchTransfer(FT_HANDLE dev, const PROT_DES& des, const uint32_t* reg,
+                          uint32_t* data, uint32_t numRegs, bool write, uint32_t total) {
+    qz::DeviceSession session(dev);
+    if (qz::Outcome purged = qz::purgeDevice(dev); !purged.ok()) return purged;
+    const uint32_t frameLength = total / numRegs;
+    return qz::isSPI(des) ? spiBatch(dev, des, reg, data, numRegs, write, frameLength)
+                          : i2cBatch(dev, des, reg, data, numRegs, write, frameLength);
 }
 
 // ---- streams --------------------------------------------------------------
@@ -181,56 +171,139 @@ StreamKinds streamKinds(const PROT_DES& des, uint32_t numRegs, bool write) {
 // rises and two with it high; I2C: the STOP). They move to the stream's end.
 constexpr uint32_t kClosingSamples = 3;
 
-// The words of a stream read-back: the first word sits where a single read
-// finds it, the others follow at one word's length each.
-std::optional<std::vector<uint32_t>> extractStream(std::span<const uint8_t> rx, uint32_t numRegs,
-                                                   uint32_t frameLength, const PROT_DES& des) {
-    if (qz::isSPI(des)) {
-        const auto strobe = qz::findSPIStrobe(des, rx, frameLength);
-        if (!strobe) return std::nullopt;
-        return wordsAt(rx, numRegs, des,
-                       [&](uint32_t i) { return qz::spiDataPosition(des, *strobe, i); });
-    }
-    const auto reference = qz::i2cFrameReference(rx, des.SCLnum, frameLength);
-    if (!reference) return std::nullopt;
-    const std::size_t first = qz::i2cFirstDataSample(*reference, des.bytesPerAddr);
-    const std::size_t wordLength = std::size_t{qz::kI2CByteEvents} * des.bytesPerReg;
-    return wordsAt(rx, numRegs, des, [&](uint32_t i) { return first + wordLength * i; });
+// The samples of a stream of numRegs words, or nullopt when it does not fit
+// one driver transfer.
+std::optional<uint32_t> streamLength(const PROT_DES& des, uint32_t numRegs, bool write) {
+    const Generator& gen = generatorFor(des);
+    const StreamKinds kinds = streamKinds(des, numRegs, write);
+    const uint64_t total =
+        gen.length(des, kinds.first) + uint64_t{gen.length(des, kinds.piece)} * (numRegs - 1);
+    if (total > kMaxTransfer) return std::nullopt;
+    return static_cast<uint32_t>(total);
 }
 
-int32_t streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uint32_t* data,
-                       uint32_t numRegs, bool write) {
+// Lays the stream into `stream`: the first frame without its closing
+// samples, the pieces, then the closing samples. With a layout (I2C) the
+// watched pins move with the closing samples, and each piece is recorded as
+// the word it carries.
+void assembleStream(const PROT_DES& des, uint32_t reg, const uint32_t* data, uint32_t numRegs,
+                    bool write, ByteStream& stream, qz::I2CLayout* layout) {
     const Generator& gen = generatorFor(des);
     const StreamKinds kinds = streamKinds(des, numRegs, write);
     const uint32_t frameLength = gen.length(des, kinds.first);
     const uint32_t pieceLength = gen.length(des, kinds.piece);
-    const uint64_t total = frameLength + uint64_t{pieceLength} * (numRegs - 1);
-    if (total > kMaxTransfer) return -1;
-
-    if (!qz::purgeQueues(dev)) return -1;
-    if (qz::setImpedance(dev, des) != 0) return -1;
-    {  // the stream is released before its read-back is fetched
-        ByteStream stream(total);
-        gen.render(des, reg, write ? data[0] : 0, kinds.first, stream.data());
-        uint8_t closing[kClosingSamples];
-        std::copy_n(stream.data() + frameLength - kClosingSamples, kClosingSamples, closing);
-        std::size_t at = frameLength - kClosingSamples;
-        for (uint32_t i = 1; i < numRegs; ++i, at += pieceLength)
-            gen.render(des, reg, write ? data[i] : 0,
-                       i + 1 == numRegs ? kinds.lastPiece : kinds.piece, stream.data() + at);
-        std::copy_n(closing, kClosingSamples, stream.data() + at);
-        if (!qz::writeStream(dev, stream, true)) return -1;
+    auto render = [&](uint32_t word, sequenceMode mode, uint32_t at) {
+        const uint32_t value = write ? data[word] : 0;
+        if (layout)
+            qz::renderI2CStream(des, reg, value, mode, stream.data() + at, *layout,
+                                qz::PieceRef{at, 0, word});
+        else
+            gen.render(des, reg, value, mode, stream.data() + at);
+    };
+    render(0, kinds.first, 0);
+    const uint32_t cut = frameLength - kClosingSamples;
+    uint8_t closing[kClosingSamples], closingWatch[kClosingSamples] = {};
+    std::copy_n(stream.data() + cut, kClosingSamples, closing);
+    if (layout) {
+        std::copy_n(layout->watch.data() + cut, kClosingSamples, closingWatch);
+        std::fill_n(layout->watch.data() + cut, kClosingSamples, uint8_t{0});
     }
-    if (write) return 0;
+    uint32_t at = cut;
+    for (uint32_t i = 1; i < numRegs; ++i, at += pieceLength)
+        render(i, i + 1 == numRegs ? kinds.lastPiece : kinds.piece, at);
+    std::copy_n(closing, kClosingSamples, stream.data() + at);
+    if (layout) std::copy_n(closingWatch, kClosingSamples, layout->watch.data() + at);
+}
 
+// The words of an SPI stream read-back: the first word sits where a single
+// read finds it, the others follow at one word's length each.
+std::optional<std::vector<uint32_t>> extractSPIStream(std::span<const uint8_t> rx,
+                                                      uint32_t numRegs, uint32_t frameLength,
+                                                      const PROT_DES& spi) {
+    const auto strobe = qz::findSPIStrobe(spi, rx, frameLength);
+    if (!strobe) return std::nullopt;
+    return wordsAt(rx, numRegs, spi,
+                   [&](uint32_t i) { return qz::spiDataPosition(spi, *strobe, i); });
+}
+
+qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uint32_t* data,
+                           uint32_t numRegs, bool write, uint32_t total) {
+    qz::DeviceSession session(dev);
+    if (qz::Outcome purged = qz::purgeDevice(dev); !purged.ok()) return purged;
+    const uint32_t frameLength =
+        generatorFor(des).length(des, streamKinds(des, numRegs, write).first);
+    ByteStream stream(total), rx;
     // No wait first: the driver's read returns once every byte has come.
-    const auto rx = qz::readBack(dev, static_cast<uint32_t>(total), std::nullopt);
-    if (!rx) return -1;
-    const auto words = extractStream(*rx, numRegs, frameLength, des);
-    if (!words) return -1;
-    std::copy(words->begin(), words->end(), data);
-    qz::dumpIf(readDebug, *rx);
-    return 0;
+    const qz::PlayOptions options{!qz::isSPI(des) || !write, std::nullopt, true};
+    if (qz::isSPI(des)) {
+        assembleStream(des, reg, data, numRegs, write, stream, nullptr);
+        const qz::Outcome played = qz::playStream(dev, des, stream, options, &rx);
+        if (!played.ok() || write) return played;
+        const qz::Outcome delivered = deliver(extractSPIStream(rx, numRegs, frameLength, des), data);
+        if (delivered.ok()) qz::dumpIf(readDebug, rx);
+        return delivered;
+    }
+    // I2C: writes read back too, for their acknowledges.
+    qz::I2CLayout layout(total);
+    assembleStream(des, reg, data, numRegs, write, stream, &layout);
+    const qz::I2CJudgement judged =
+        qz::playI2C(dev, des, stream, layout, options, frameLength, 0, &rx);
+    if (!judged.outcome.ok() || write) return judged.outcome;
+    const qz::Outcome delivered =
+        deliver(qz::i2cReceivedWords(des, layout, rx, judged.lag, numRegs), data);
+    if (delivered.ok()) qz::dumpIf(readDebug, rx);
+    return delivered;
+}
+
+// ---- the C entry points' checks ---------------------------------------------
+
+// Whether a register address and (for writes) a data word fit the
+// descriptor's widths.
+bool argumentsFit(const PROT_DES& des, uint32_t reg, uint32_t data, bool write) {
+    if (qz::isSPI(des)) return qz::spiArgumentsFit(des, reg, write ? data : 0);
+    return qz::fitsWidth(reg, 8u * des.bytesPerAddr) &&
+           (!write || qz::fitsWidth(data, 8u * des.bytesPerReg));
+}
+
+// A read of zero I2C data bytes would leave the peripheral driving SDA.
+bool readsNothing(const PROT_DES& des, bool write) {
+    return !write && !qz::isSPI(des) && des.bytesPerReg == 0;
+}
+
+qz::Outcome batchHandle(FT_HANDLE dev, PROT_HANDLE prot, const uint32_t* reg, uint32_t* data,
+                        uint32_t numRegs, bool write) {
+    const auto des = qz::copyDescriptor(prot);
+    if (!des || !reg || !data || numRegs == 0 || readsNothing(*des, write))
+        return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    const auto total = batchLength(*des, numRegs, write);
+    if (!total) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    for (uint32_t i = 0; i < numRegs; ++i) {
+        if (!argumentsFit(*des, reg[i], write ? data[i] : 0, write)) {
+            qz::Outcome outcome = qz::Outcome::of(QZ_BAD_ARGUMENT);
+            outcome.index = i;
+            return outcome;
+        }
+    }
+    return qz::guardedOutcome(
+        [&] { return batchTransfer(dev, *des, reg, data, numRegs, write, *total); });
+}
+
+qz::Outcome streamHandle(FT_HANDLE dev, PROT_HANDLE prot, uint32_t reg, uint32_t* data,
+                         uint32_t numRegs, bool write) {
+    const auto des = qz::copyDescriptor(prot);
+    if (!des || !data || numRegs == 0 || readsNothing(*des, write))
+        return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    const auto total = streamLength(*des, numRegs, write);
+    if (!total) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    for (uint32_t i = 0; i < numRegs; ++i) {
+        if (!argumentsFit(*des, reg, write ? data[i] : 0, write)) {
+            qz::Outcome outcome = qz::Outcome::of(QZ_BAD_ARGUMENT);
+            outcome.index = i;
+            return outcome;
+        }
+    }
+    return qz::guardedOutcome(
+        [&] { return streamTransfer(dev, *des, reg, data, numRegs, write, *total); });
 }
 
 }  // namespace
@@ -239,23 +312,33 @@ extern "C" {
 
 // Writes (write non-zero) or reads numRegs registers reg[i] <-> data[i] as a
 // batch of complete frames in one driver write (and one read). 0, or -1 on a
-// driver failure, a null argument, numRegs 0, a batch too large for one
-// transfer, or a read-back that does not show every frame; data is written
-// only after a successful read.
+// driver failure, a handle that is not a live descriptor, a null argument,
+// numRegs 0, a batch too large for one transfer, a register or word wider
+// than the descriptor (no driver call for these), an I2C read of zero data
+// bytes, a missing I2C acknowledge, a held bus or clock, or a read-back that
+// does not show every frame; data is written only after a successful read.
 int32_t multiRegRW(void* dev, PROT_HANDLE prot, const uint32_t* reg, uint32_t* data,
                    uint32_t numRegs, int32_t write) {
-    const auto des = qz::copyDescriptor(prot);
-    if (!des || !reg || !data || numRegs == 0) return -1;
-    return qz::guarded([&] { return batchTransfer(dev, *des, reg, data, numRegs, write != 0); });
+    return qz::zeroOrFailure(batchHandle(dev, prot, reg, data, numRegs, write != 0));
 }
 
 // Writes or reads numRegs consecutive data words starting at register reg in
 // one frame that carries the address once. Results as for multiRegRW.
 int32_t multiRegStreamRW(void* dev, PROT_HANDLE prot, uint32_t reg, uint32_t* data,
                          uint32_t numRegs, int32_t write) {
-    const auto des = qz::copyDescriptor(prot);
-    if (!des || !data || numRegs == 0) return -1;
-    return qz::guarded([&] { return streamTransfer(dev, *des, reg, data, numRegs, write != 0); });
+    return qz::zeroOrFailure(streamHandle(dev, prot, reg, data, numRegs, write != 0));
+}
+
+// multiRegRW as a status; detail->index names the register concerned.
+int32_t qz_multiRegRW(void* dev, PROT_HANDLE prot, const uint32_t* reg, uint32_t* data,
+                      uint32_t numRegs, int32_t write, QZ_RESULT* detail) {
+    return qz::report(batchHandle(dev, prot, reg, data, numRegs, write != 0), detail);
+}
+
+// multiRegStreamRW as a status; detail->index names the word concerned.
+int32_t qz_multiRegStreamRW(void* dev, PROT_HANDLE prot, uint32_t reg, uint32_t* data,
+                            uint32_t numRegs, int32_t write, QZ_RESULT* detail) {
+    return qz::report(streamHandle(dev, prot, reg, data, numRegs, write != 0), detail);
 }
 
 }  // extern "C"

@@ -40,6 +40,9 @@ struct PROT_DES {
     uint8_t OEnum;
     int32_t OE_EN;   // == 1: in use
     int32_t OE_pol;  // non-zero: high while asserted
+    // I2C strict timing: every SCL-low phase at least two samples, SDA never
+    // changing in a sample in which SCL changes (for slaves that react late).
+    int32_t strictTiming;
 };
 
 namespace qz {
@@ -76,8 +79,16 @@ inline constexpr uint8_t kMaxBits = 32;
 inline constexpr uint8_t kMaxBytes = 4;
 
 // ---- descriptors -----------------------------------------------------------
-// The descriptor behind a caller's handle, copied; nullopt for a null handle.
+// The descriptor behind a caller's handle, copied under the descriptors'
+// lock; nullopt for a handle that is not a live descriptor (null, deleted,
+// or any other pointer).
 std::optional<PROT_DES> copyDescriptor(PROT_HANDLE handle);
+
+// Whether a value fits `bits` bits; a width of 0 sends nothing of the value,
+// which is then ignored.
+inline constexpr bool fitsWidth(uint32_t value, uint32_t bits) {
+    return bits == 0 || bits >= 32 || (value >> bits) == 0;
+}
 
 // ---- waveform generators --------------------------------------------------
 // Each generator comes as a length function and a renderer that fills exactly

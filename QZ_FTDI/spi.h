@@ -43,15 +43,18 @@ inline constexpr std::size_t spiDataPosition(const PROT_DES& spi, std::size_t st
     return strobe + kSPISamplesPerBit * (spiCommandBits(spi) + std::size_t{word} * spi.dataBits);
 }
 
-// Writes one register: 0, or -1 when the purge, the pin directions or the
-// write fails, or the descriptor is not an SPI one. The written frame is
-// dumped under writeDebug whatever the write answered.
-int32_t writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr, uint32_t data);
+// Single-register transfers on a copy of the caller's descriptor; the caller
+// has checked the arguments' widths. Each takes the device's session and
+// purges first; a descriptor of the I2C kind is refused after the purge.
+// The write's frame is dumped under writeDebug whatever the driver answered;
+// the read-back is dumped under readDebug once it has been read in full.
+// QZ_FRAME_NOT_FOUND: no strobe that leaves every data bit in the read-back.
+Outcome writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr, uint32_t data);
+Outcome readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr, uint32_t* value);
 
-// Reads one register: its value, or -1 when a driver step fails, the
-// descriptor is not an SPI one, or the read-back holds no strobe that leaves
-// every data bit inside it. The read-back is dumped under readDebug once it
-// has been read in full.
-int32_t readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr);
+// Whether the arguments fit an SPI descriptor's address and data widths.
+inline constexpr bool spiArgumentsFit(const PROT_DES& spi, uint32_t addr, uint32_t data) {
+    return fitsWidth(addr, spi.addrBits) && fitsWidth(data, spi.dataBits);
+}
 
 }  // namespace qz

@@ -2,6 +2,7 @@
 // takes the same number of samples back and finds its data bits by the
 // frame's first active clock edge.
 #include "spi.h"
+#include "transfer.h"
 
 #include <algorithm>
 
@@ -17,54 +18,94 @@ std::optional<std::size_t> qz::findSPIStrobe(const PROT_DES& spi, std::span<cons
     return std::nullopt;
 }
 
-int32_t qz::writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr, uint32_t data) {
-    if (!purgeQueues(dev)) return -1;
-    if (!isSPI(spi)) return -1;
+qz::Outcome qz::writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr,
+                                 uint32_t data) {
+    DeviceSession session(dev);
+    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (!isSPI(spi)) return Outcome::of(QZ_BAD_ARGUMENT);
     const ByteStream frame = createSPIByteStream(spi, addr, data, WRITE);
-    if (setImpedance(dev, spi) != 0) return -1;
-    return writeStream(dev, frame, true) ? 0 : -1;
+    return playStream(dev, spi, frame, PlayOptions{false, std::nullopt, true}, nullptr);
 }
 
-int32_t qz::readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr) {
-    if (!purgeQueues(dev)) return -1;
-    if (!isSPI(spi)) return -1;
-    uint32_t samples = 0;
-    {  // the frame is released once written
+qz::Outcome qz::readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr,
+                                uint32_t* value) {
+    DeviceSession session(dev);
+    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (!isSPI(spi)) return Outcome::of(QZ_BAD_ARGUMENT);
+    ByteStream rx;
+    {  // the frame is released once played
         const ByteStream frame = createSPIByteStream(spi, addr, 0, READ_ACK);
-        if (setImpedance(dev, spi) != 0) return -1;
-        if (!writeStream(dev, frame, false)) return -1;
-        samples = static_cast<uint32_t>(frame.size());
+        const auto samples = static_cast<uint32_t>(frame.size());
+        const Outcome played =
+            playStream(dev, spi, frame, PlayOptions{true, samples, false}, &rx);
+        if (!played.ok()) return played;
     }
-    const std::optional<ByteStream> rx = readBack(dev, samples, samples);
-    if (!rx) return -1;
     // The data bits: every second sample from the first data clock on, taken
     // from the data-out pin. No strobe, or one too late for all the bits to
     // lie in the read-back, leaves no value.
-    std::optional<uint32_t> value;
-    if (const auto strobe = findSPIStrobe(spi, *rx, rx->size()))
-        value = parseByteStream(*rx, spiDataPosition(spi, *strobe), spi.SDOnum, kSPISamplesPerBit,
-                                spi.dataBits);
-    dumpIf(readDebug, *rx);  // also without a value: the dump shows why
-    return value ? static_cast<int32_t>(*value) : -1;
+    std::optional<uint32_t> word;
+    if (const auto strobe = findSPIStrobe(spi, rx, rx.size()))
+        word = parseByteStream(rx, spiDataPosition(spi, *strobe), spi.SDOnum, kSPISamplesPerBit,
+                               spi.dataBits);
+    dumpIf(readDebug, rx);  // also without a value: the dump shows why
+    if (!word) return Outcome::of(QZ_FRAME_NOT_FOUND);
+    *value = *word;
+    return Outcome::success();
 }
+
+namespace {
+
+// The C entry points' checks: a live descriptor whose widths take the
+// arguments (no driver call otherwise). An I2C descriptor is refused by the
+// transfer, after the purge.
+qz::Outcome writeSPIHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t addr, uint32_t data) {
+    const auto des = qz::copyDescriptor(handle);
+    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    if (qz::isSPI(*des) && !qz::spiArgumentsFit(*des, addr, data))
+        return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    return qz::guardedOutcome([&] { return qz::writeSPIRegister(dev, *des, addr, data); });
+}
+
+qz::Outcome readSPIHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t addr, uint32_t* value) {
+    const auto des = qz::copyDescriptor(handle);
+    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    if (qz::isSPI(*des) && !qz::spiArgumentsFit(*des, addr, 0))
+        return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    return qz::guardedOutcome([&] { return qz::readSPIRegister(dev, *des, addr, value); });
+}
+
+}  // namespace
 
 extern "C" {
 
-// Writes register `addr` of an SPI peripheral: 0, or -1 on a null
-// descriptor, an I2C descriptor or any driver failure.
+// Writes register `addr` of an SPI peripheral: 0, or -1 for a handle that is
+// not a live descriptor, an address or data wider than the descriptor (no
+// driver call), an I2C descriptor or any driver failure.
 int32_t writeSPI(void* dev, PROT_HANDLE spi, uint32_t addr, uint32_t data) {
-    const std::optional<PROT_DES> des = qz::copyDescriptor(spi);
-    if (!des) return -1;
-    return qz::guarded([&] { return qz::writeSPIRegister(dev, *des, addr, data); });
+    return qz::zeroOrFailure(writeSPIHandle(dev, spi, addr, data));
 }
 
 // Reads register `addr` of an SPI peripheral: its value (32-bit words come
-// back as their signed reading), or -1 on a null descriptor, an I2C
-// descriptor, any driver failure or a read-back without a usable strobe.
+// back as their signed reading), or -1 as for writeSPI and for a read-back
+// without a usable strobe.
 int32_t readSPI(void* dev, PROT_HANDLE spi, uint32_t addr) {
-    const std::optional<PROT_DES> des = qz::copyDescriptor(spi);
-    if (!des) return -1;
-    return qz::guarded([&] { return qz::readSPIRegister(dev, *des, addr); });
+    uint32_t value = 0;
+    const qz::Outcome outcome = readSPIHandle(dev, spi, addr, &value);
+    return qz::valueOrFailure(outcome, value);
+}
+
+// writeSPI as a status; detail may be NULL.
+int32_t qz_writeSPI(void* dev, PROT_HANDLE spi, uint32_t addr, uint32_t data,
+                    QZ_RESULT* detail) {
+    return qz::report(writeSPIHandle(dev, spi, addr, data), detail);
+}
+
+// readSPI as a status: QZ_OK and the register in *value (untouched otherwise),
+// so that a 32-bit register holding 0xFFFFFFFF reads unmistakably.
+int32_t qz_readSPI(void* dev, PROT_HANDLE spi, uint32_t addr, uint32_t* value,
+                   QZ_RESULT* detail) {
+    if (!value) return qz::report(qz::Outcome::of(QZ_BAD_ARGUMENT), detail);
+    return qz::report(readSPIHandle(dev, spi, addr, value), detail);
 }
 
 }  // extern "C"

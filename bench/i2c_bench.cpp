@@ -48,13 +48,15 @@ BENCHMARK(BM_CreateI2CByteStream);
 void BM_ParseI2CReadback(benchmark::State& state) {
     const PROT_DES d = i2cBenchDescriptor();
     const auto frame = qz::createI2CByteStream(d, 0x1234, 0, qz::READ_NACK);
+    qz::I2CLayout layout(frame.size());
+    std::vector<uint8_t> written(frame.size());
+    qz::renderI2CStream(d, 0x1234, 0, qz::READ_NACK, written.data(), layout, qz::PieceRef{});
     const std::vector<uint8_t> rx = qzbench::laggedReadback(frame);
+    const auto length = static_cast<uint32_t>(frame.size());
     for (auto _ : state) {
-        const auto reference = qz::i2cFrameReference(rx, d.SCLnum, rx.size()).value_or(0);
-        const uint8_t acks = qz::i2cAcknowledges(rx, reference, d.SDAnumR);
-        auto value = qz::i2cReadWord(rx, qz::i2cFirstDataSample(reference, d.bytesPerAddr),
-                                     d.SDAnumR, d.bytesPerReg);
-        benchmark::DoNotOptimize(acks);
+        const auto judged = qz::judgeI2C(d, written, layout, rx, length, 0);
+        auto value = qz::i2cReceivedWords(d, layout, rx, judged.lag, 1);
+        benchmark::DoNotOptimize(judged);
         benchmark::DoNotOptimize(value);
     }
     qzbench::timePerUnit(state, "per_sample", rx.size());

@@ -16,6 +16,9 @@ expected="closeFTDI deleteI2CDev deleteSPIDev enableDebugPrint getConnectedDevic
 getDeviceInfo initI2CDev initSPIDev mapHandles multiRegRW multiRegStreamRW printConnectedDevices
 readI2C readSPI read_reg read_reg_stream read_regs setDebugDelim setupFTDIdev setupOE
 toggleSingleBit writeCustomPattern writeI2C writeSPI write_reg write_reg_stream write_regs
+setI2CStrictTiming getI2CStrictTiming i2cScan i2cRecoverBus qz_statusText
+qz_writeSPI qz_readSPI qz_writeI2C qz_readI2C qz_multiRegRW qz_multiRegStreamRW
+qz_i2cScan qz_i2cRecoverBus
 setLatencyTimer getLatencyTimer qz_setLatencyTimer qz_getLatencyTimer"
 internal="createSPIByteStream createI2CByteStream parseByteStream setImpedance wait4RxBuffer printPattern"
 allowed_extra='^qzsim_'

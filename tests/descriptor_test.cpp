@@ -6,11 +6,11 @@
 
 TEST(Descriptor, FreshDescriptorsHaveOutputEnableOffAndFlagsUnchanged) {
     Descriptor spi, i2c;
-    makeSPI(spi, 7, 7, 7, 7, 32, 32, /*posedge*/ 2, /*RWbit*/ 2);  // largest valid values
-    makeI2C(i2c, 4, 5, 6, 0x50, 4, 0);
+    makeSPI(spi, 7, 6, 5, 7, 32, 32, /*posedge*/ 2, /*RWbit*/ 1);  // largest valid values
+    makeI2C(i2c, 4, 5, 6, 0x7F, 4, 0);
     EXPECT_EQ(1, spi.des().SPI_I2C);
     EXPECT_EQ(2, spi.des().posedge);
-    EXPECT_EQ(2, spi.des().RWbit);
+    EXPECT_EQ(1, spi.des().RWbit);
     EXPECT_EQ(0, i2c.des().SPI_I2C);
     for (const Descriptor* d : {&spi, &i2c})
         EXPECT_TRUE(d->des().OE_EN == 0 && d->des().OEnum == 0 && d->des().OE_pol == 1);
@@ -31,6 +31,12 @@ TEST(Descriptor, OutOfRangeArgumentsAreRefusedWithNothingAllocated) {
         {"SDA read pin 8", [](PROT_HANDLE* h) { return initI2CDev(h, 0, 1, 8, 0x50, 1, 1); }},
         {"5 address bytes", [](PROT_HANDLE* h) { return initI2CDev(h, 0, 1, 2, 0x50, 5, 1); }},
         {"5 data bytes", [](PROT_HANDLE* h) { return initI2CDev(h, 0, 1, 2, 0x50, 1, 5); }},
+        {"8-bit address form", [](PROT_HANDLE* h) { return initI2CDev(h, 0, 1, 2, 0xA0, 1, 1); }},
+        {"SCL and SDA on one pin", [](PROT_HANDLE* h) { return initI2CDev(h, 3, 3, 2, 0x50, 1, 1); }},
+        {"RWbit 2", [](PROT_HANDLE* h) { return initSPIDev(h, 0, 1, 2, 3, 8, 8, 1, 2); }},
+        {"RWbit -1", [](PROT_HANDLE* h) { return initSPIDev(h, 0, 1, 2, 3, 8, 8, 1, -1); }},
+        {"clock and select on one pin", [](PROT_HANDLE* h) { return initSPIDev(h, 4, 4, 2, 3, 8, 8, 1, 0); }},
+        {"select and data-in on one pin", [](PROT_HANDLE* h) { return initSPIDev(h, 0, 2, 2, 3, 8, 8, 1, 0); }},
     };
     for (const auto& [what, init] : refused) {
         PROT_HANDLE handle = nullptr;

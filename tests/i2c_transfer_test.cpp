@@ -66,9 +66,9 @@ TEST_F(I2CTransfer, RoundTripsMatchTheChipLogAtEveryLag) {
             chip->registers.write(chipReg, preset & widthMask(w.b));
             // First transfer after opening: the read-back begins with the
             // levels from before the frame.
-            EXPECT_EQ(preset & widthMask(w.b), static_cast<uint32_t>(readI2C(dev, d.get(), reg)));
-            EXPECT_EQ(0, writeI2C(dev, d.get(), reg, value));
-            EXPECT_EQ(value & widthMask(w.b), static_cast<uint32_t>(readI2C(dev, d.get(), reg)));
+            EXPECT_EQ(preset & widthMask(w.b), static_cast<uint32_t>(readI2C(dev, d.get(), chipReg)));
+            EXPECT_EQ(0, writeI2C(dev, d.get(), chipReg, value & widthMask(w.b)));
+            EXPECT_EQ(value & widthMask(w.b), static_cast<uint32_t>(readI2C(dev, d.get(), chipReg)));
             const std::vector<I2CAccess> expected = {{true, chipReg, preset & widthMask(w.b)},
                                                      {false, chipReg, value & widthMask(w.b)},
                                                      {true, chipReg, value & widthMask(w.b)}};
@@ -121,8 +121,9 @@ TEST_F(I2CTransfer, MissingAcknowledgesFromChipFaults) {
         {"read, nobody, two register bytes", 2, 1, 0x3B, I2CFault::None, 0, true, -15},
         {"read, address refused on both passes", 1, 1, kChipAddress, I2CFault::NoAddressAck, 0,
          true, -5},
-        {"read, slow acknowledge misses the read-bit sample", 1, 1, kChipAddress,
-         I2CFault::SlowDataValid, 0, true, -4},
+        // The read address's acknowledge is taken in its slot, as every other.
+        {"read, slow acknowledge meets the read-address sample", 1, 1, kChipAddress,
+         I2CFault::SlowDataValid, 0, true, 0x5A},
         {"read, SCL held low", 1, 1, kChipAddress, I2CFault::HoldSCLLow, 0, true, -1},
     };
     int device = 0;

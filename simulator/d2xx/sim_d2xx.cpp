@@ -15,20 +15,26 @@ using qzsim::Op;
 
 namespace {
 
-// Runs one handle operation: counts it, answers an injected failure, and
-// refuses unknown, closed and unplugged handles.
+// Runs one handle operation under the device's lock: counts it, answers an
+// injected failure, and refuses unknown, closed and unplugged handles
+// (closing one that was unplugged releases the handle).
 template <class Body>
 FT_STATUS onDevice(FT_HANDLE handle, Op op, Body&& body) {
-    bool unplugged = false;
-    Device* device = Bench::instance().lookup(handle, &unplugged);
-    if (unplugged) {
-        if (op != Op::Close) return FT_IO_ERROR;
-        Bench::instance().closeHandle(handle);  // closing forgets the unplugged device
-        return FT_OK;
+    bool removed = false;
+    const std::shared_ptr<Device> device = Bench::instance().lookup(handle, &removed);
+    if (!device && !removed) return FT_INVALID_HANDLE;
+    if (device) {
+        auto lock = device->lock();
+        const auto failure = device->enter(op);
+        if (!device->unplugged()) {
+            if (failure) return *failure;
+            return body(*device);
+        }
+        if (op == Op::Close) device->close();
     }
-    if (!device) return FT_INVALID_HANDLE;
-    if (auto failure = device->enter(op)) return *failure;
-    return body(*device);
+    if (op != Op::Close) return FT_IO_ERROR;
+    Bench::instance().closeHandle(handle);
+    return FT_OK;
 }
 
 void copyString(const std::string& s, void* out, std::size_t capacity) {
@@ -38,7 +44,7 @@ void copyString(const std::string& s, void* out, std::size_t capacity) {
     static_cast<char*>(out)[n] = '\0';
 }
 
-std::vector<Device*> attached() { return Bench::instance().devices(); }
+std::vector<std::shared_ptr<Device>> attached() { return Bench::instance().plugged(); }
 
 // Every operation answers as the vendor's driver does for a chip on the bench.
 class SimDriver final : public qz::D2xxDriver {
@@ -95,9 +101,7 @@ FT_STATUS SimDriver::createDeviceInfoList(uint32_t* lpdwNumDevs) {
     Bench& bench = Bench::instance();
     if (auto failure = bench.enter(Op::CreateDeviceInfoList)) return *failure;
     if (!lpdwNumDevs) return FT_INVALID_PARAMETER;
-    bench.infoList.clear();
-    for (Device* d : attached()) bench.infoList.push_back({d->info(), d->isOpen()});
-    *lpdwNumDevs = static_cast<uint32_t>(bench.infoList.size());
+    *lpdwNumDevs = static_cast<uint32_t>(bench.snapshotInfo());
     return FT_OK;
 }
 
@@ -109,8 +113,9 @@ FT_STATUS SimDriver::getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags,
                                          void* lpDescription, FT_HANDLE* pftHandle) {
     Bench& bench = Bench::instance();
     if (auto failure = bench.enter(Op::GetDeviceInfoDetail)) return *failure;
-    if (dwIndex >= bench.infoList.size()) return FT_DEVICE_NOT_FOUND;
-    const auto& entry = bench.infoList[dwIndex];
+    const auto found = bench.infoEntry(dwIndex);
+    if (!found) return FT_DEVICE_NOT_FOUND;
+    const auto& entry = *found;
     if (lpdwFlags) *lpdwFlags = entry.open ? 1u : 0u;  // FT_FLAGS_OPENED
     if (lpdwType) *lpdwType = entry.info.type;
     if (lpdwID) *lpdwID = entry.info.id;
@@ -128,12 +133,15 @@ FT_STATUS SimDriver::openEx(void* pArg1, uint32_t Flags, FT_HANDLE* pHandle) {
     if (auto failure = bench.enter(Op::OpenEx)) return *failure;
     if (!pArg1 || !pHandle) return FT_INVALID_PARAMETER;
     const std::string key(static_cast<const char*>(pArg1));
-    for (Device* d : attached()) {
+    for (const auto& d : attached()) {
         const bool match = (Flags == FT_OPEN_BY_SERIAL_NUMBER && d->info().serial == key) ||
                            (Flags == FT_OPEN_BY_DESCRIPTION && d->info().description == key);
         if (!match) continue;
-        if (const FT_STATUS status = d->open(); status != FT_OK) return status;
-        *pHandle = bench.openHandle(*d);
+        {
+            auto lock = d->lock();
+            if (const FT_STATUS status = d->open(); status != FT_OK) return status;
+        }
+        *pHandle = bench.openHandle(d);
         return FT_OK;
     }
     return FT_DEVICE_NOT_FOUND;

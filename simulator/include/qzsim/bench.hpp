@@ -16,14 +16,47 @@
 //    drive input pins. A peripheral that drives an *output* pin low wins over
 //    the chip's driver (a sink holding a clock low); driving an output high has
 //    no effect. Where peripherals disagree on an input, low wins (wired AND).
+//
+// Time (only on a device switched to timed; an untimed device answers every
+// call at once, with unbounded buffers):
+//  - Host bytes cross USB at once into the chip's from-host FIFO; FT_Write
+//    returns when its last byte is in that FIFO.
+//  - The chip takes one byte per sample period (sample rate = baud x the
+//    profile's multiplier, capped at its maximum) and only while its to-host
+//    FIFO has room for the read-back byte: it stalls, it does not drop.
+//  - The to-host FIFO goes to the driver in USB packets: a full one as soon
+//    as it is full, a partial one only when the latency timer expires (the
+//    timer restarts at every packet, also the empty status packets sent when
+//    it expires with nothing to send), and only while the driver's receive
+//    buffer has room for the whole packet. The driver fills its buffer
+//    whether or not the program calls FT_Read.
+//  - A write that cannot finish (the chip stalled behind a full driver
+//    buffer) returns short after the write timeout and counts as a stall.
+//  - FT_Read waits (in simulated time) for its bytes, up to the read timeout,
+//    then returns FT_OK with fewer. A poll that would see nothing new moves
+//    the clock on to the next packet's arrival.
+//  - Unplugged (at a call or a time): every call answers FT_IO_ERROR except
+//    FT_Close, which releases the handle; a write cut short by it answers
+//    FT_IO_ERROR with the bytes that did go out in its count.
+//
+// Threads: the bench's device list and handle table have their own lock, and
+// each device has one of its own, held by the D2XX provider for each driver
+// operation; different devices never wait for each other. Bench::clear() and
+// Bench::remove() must not run while other threads use the devices they drop
+// through the C++ interface (the D2XX operations are safe against them).
 #pragma once
+
+#include "qzsim/profile.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -56,6 +89,7 @@ struct DeviceInfo {
     uint32_t locId = 0;          // 0: the bench assigns one
     bool listable = true;        // false: listing by index answers FT_DEVICE_NOT_OPENED
     uint32_t maxBaud = 3000000;  // bit-bang baud rates above this are refused
+    ChipProfile profile;         // FT232R unless set
 };
 
 // What a peripheral does to the pins from one sample on: pins in `mask` are
@@ -122,13 +156,52 @@ public:
 
     const DeviceInfo& info() const { return info_; }
 
+    // The device's own lock: the D2XX provider holds it for each driver
+    // operation; C++ code that changes a device other threads use takes it too.
+    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
+
     // ---- chip settings ----
     void setReadbackLag(unsigned lag);  // 0, 1 or 2
     unsigned readbackLag() const { return lag_; }
+    // The chip: FIFOs, packets, sample clock, latency timer after opening.
+    void setProfile(const ChipProfile& profile);
+    const ChipProfile& profile() const { return info_.profile; }
+    // Samples per second at the baud rate in force.
+    uint64_t sampleRate() const { return info_.profile.sampleRate(baud_); }
+
+    // ---- time and buffers (only a timed device uses them) ----
+    void setTimed(bool timed);
+    bool timed() const { return timed_; }
+    // The driver's receive buffer in bytes (default 64 KiB; at least 1).
+    void setDriverBuffer(uint32_t bytes);
+    uint32_t driverBuffer() const { return driverBuffer_; }
+    // How long FT_Write waits for room, and FT_Read for its bytes (ms of
+    // simulated time; default 5000 each).
+    void setWriteTimeout(uint32_t ms) { writeTimeoutMs_ = ms; }
+    void setReadTimeout(uint32_t ms) { readTimeoutMs_ = ms; }
+    // Lossy: read-back that finds the to-host FIFO full is dropped and the
+    // chip goes on, as some Linux driver versions are reported to do.
+    void setLossy(bool lossy) { lossy_ = lossy; }
+    uint64_t clockNs() const { return now_; }
+    uint64_t stallCount() const { return stalls_; }
+    uint64_t droppedCount() const { return dropped_; }
+    // Read-back bytes in the driver's buffer / still in the chip's FIFOs.
+    std::size_t driverQueued() const { return timed_ ? inDriver_ : queuedReadback(); }
+    std::size_t chipQueued() const { return toHostCount() + inputCount(); }
+
+    // ---- unplug ----
+    // At the nth driver call from now (1 = the next), or when the clock
+    // reaches `ns`; from then every call answers FT_IO_ERROR.
+    void unplugAtCall(uint32_t nth);
+    void unplugAtTime(uint64_t ns);
+    bool unplugged() const { return unplugged_; }
 
     // ---- wiring ----
     void attach(std::shared_ptr<Peripheral> peripheral);
     void detachAll();
+    // The name a pin carries in waveform files ("D0".."D7" unless set).
+    void setPinName(unsigned pin, const std::string& name);
+    std::string pinName(unsigned pin) const;
 
     // ---- fault injection (all counted from the moment they are set) ----
     // The nth call (1 = the next one) of `op` on this device fails with `status`.
@@ -151,10 +224,15 @@ public:
     uint8_t pinLevels() const { return history_[0]; }
     std::size_t queuedReadback() const { return rx_.size() - rxHead_; }
 
-    const std::vector<TraceSample>& trace() const { return trace_; }
-    void clearTrace() { trace_.clear(); }
-    // Samples recorded at most (default 4 Mi); 0 switches the trace off.
-    void setTraceLimit(std::size_t samples) { traceLimit_ = samples; }
+    // The most recent samples of the wire, oldest first (a copy).
+    std::vector<TraceSample> trace() const;
+    std::size_t traceSize() const { return ring_.size(); }
+    void clearTrace();
+    // Samples kept at most, the most recent ones (default 4 Mi); 0 switches
+    // the trace off. Keeps the most recent of those already recorded.
+    void setTraceLimit(std::size_t samples);
+    // Samples that fell out of the ring since the trace was last cleared.
+    uint64_t traceDropped() const { return traceDropped_; }
 
     // ---- the driver side (used by the D2XX provider) ----
     uint32_t open();
@@ -165,23 +243,51 @@ public:
     uint32_t write(const uint8_t* bytes, uint32_t count, uint32_t* written);
     uint32_t queueStatus(uint32_t* rxBytes);
     uint32_t read(uint8_t* buffer, uint32_t count, uint32_t* got);
-    // The USB latency timer: D2XX takes 2 to 255 ms (16 after opening).
+    // The USB latency timer: D2XX takes 2 to 255 ms (the profile's after opening).
     uint32_t setLatencyTimer(uint8_t ms);
     uint32_t latencyTimer(uint8_t* ms) const;
-    // Counts the call and answers an injected failure, if one is due.
+    // Counts the call, unplugs the device if that is due, and answers an
+    // injected failure, if one is due.
     std::optional<uint32_t> enter(Op op);
 
 private:
+    // What a stretch of simulated time waits for.
+    enum class Goal { None, WriteFits, DriverHolds, DriverGrows };
+
     uint8_t applySample(uint8_t written);
     void settle();
     void queueReadback(uint8_t byte);
+    uint8_t clockSample(uint8_t written, bool sync);
+    void record(const TraceSample& sample);
 
+    // The timed model.
+    uint32_t writeTimed(const uint8_t* bytes, uint32_t count, uint32_t* written);
+    uint32_t readTimed(uint8_t* buffer, uint32_t count, uint32_t* got);
+    bool advance(uint64_t until, Goal goal, std::size_t target);
+    bool reached(Goal goal, std::size_t target) const;
+    uint64_t chipCanTake() const;
+    void clockSamples(uint64_t count);
+    void sendFullPackets();
+    void latencyExpired();
+    void restartRun();
+    uint64_t runEndNs(uint64_t samples) const;
+    uint64_t runSamplesBy(uint64_t ns) const;
+    std::size_t toHostCount() const { return rx_.size() - rxHead_ - inDriver_; }
+    std::size_t inputCount() const { return inFifo_.size() - inHead_ + (pendingLen_ - pendingTaken_); }
+    std::size_t driverRoom() const { return driverBuffer_ > inDriver_ ? driverBuffer_ - inDriver_ : 0; }
+    static constexpr uint64_t kNsPerMs = 1000000;
+    static constexpr uint64_t kNsPerS = 1000000000;
+    uint64_t latencyNs() const { return uint64_t{latencyMs_} * kNsPerMs; }
+    void dropQueues();
+
+    std::mutex mutex_;
     DeviceInfo info_;
     unsigned lag_ = 1;
     std::vector<std::shared_ptr<Peripheral>> peripherals_;
     std::vector<PinDrive> drives_;
+    std::string pinNames_[8];
 
-    bool open_ = false;
+    std::atomic<bool> open_{false};
     uint32_t baud_ = 9600;
     uint8_t bitMode_ = 0;
     uint8_t mask_ = 0;
@@ -189,12 +295,42 @@ private:
     uint8_t latencyMs_ = 16;
     uint8_t history_[3] = {0xFF, 0xFF, 0xFF};  // levels now, one and two samples ago
 
+    // Read-back in order: the first inDriver_ unread bytes are in the
+    // driver's buffer, the rest (timed only) still in the chip's to-host FIFO.
     std::vector<uint8_t> rx_;
     std::size_t rxHead_ = 0;
+    std::size_t inDriver_ = 0;
     std::size_t revealed_ = 0;  // bytes FT_GetQueueStatus has shown (drip)
+    std::size_t polled_ = 0;    // driver bytes the last poll reported
 
-    std::vector<TraceSample> trace_;
+    // Timed model state.
+    bool timed_ = false;
+    bool lossy_ = false;
+    uint32_t driverBuffer_ = 65536;
+    uint32_t writeTimeoutMs_ = 5000;
+    uint32_t readTimeoutMs_ = 5000;
+    uint64_t now_ = 0;
+    uint64_t lastPacketNs_ = 0;  // the latency timer restarts here
+    bool running_ = false;       // the chip is clocking out a run of samples
+    uint64_t runStartNs_ = 0;    // ... that began here
+    uint64_t runDone_ = 0;       // ... and has this many done
+    std::vector<uint8_t> inFifo_;  // the from-host FIFO
+    std::size_t inHead_ = 0;
+    const uint8_t* pending_ = nullptr;  // the bytes of the FT_Write in progress
+    std::size_t pendingLen_ = 0;        // ... that fit no FIFO yet
+    std::size_t pendingTaken_ = 0;      // ... of which the chip has taken these
+    uint64_t stalls_ = 0;
+    uint64_t dropped_ = 0;
+
+    uint64_t totalCalls_ = 0;
+    std::optional<uint64_t> unplugCall_;
+    std::optional<uint64_t> unplugNs_;
+    std::atomic<bool> unplugged_{false};
+
+    std::vector<TraceSample> ring_;  // the trace: a ring once it is full
+    std::size_t ringNext_ = 0;       // where the next sample goes once full
     std::size_t traceLimit_ = std::size_t{4} << 20;
+    uint64_t traceDropped_ = 0;
 
     uint64_t calls_[kOpCount] = {};
     std::multimap<std::pair<unsigned, uint64_t>, uint32_t> failAt_;  // (op, call number) -> status
@@ -213,21 +349,26 @@ public:
     // Unplugs a device: its open handles answer FT_IO_ERROR from now on.
     bool remove(const std::string& serial);
     // Unplugs every device and clears the bench's own faults and counts.
+    // Not while other threads use the bench.
     void clear();
     Device* find(const std::string& serial);
+    // The same, kept alive while the caller holds it.
+    std::shared_ptr<Device> share(const std::string& serial);
     std::vector<Device*> devices();
+    // The devices still plugged in, kept alive while the caller holds them.
+    std::vector<std::shared_ptr<Device>> plugged();
 
     // Faults and counts of the operations that take no handle (listing,
     // device-info list, open).
     void failNthCall(Op op, uint32_t nth, uint32_t status);
-    uint64_t calls(Op op) const { return calls_[static_cast<unsigned>(op)]; }
+    uint64_t calls(Op op) const;
     std::optional<uint32_t> enter(Op op);
 
     // Handles: opaque tokens, never reused, so a stale handle is recognised.
-    void* openHandle(Device& device);
-    // The device behind a handle; nullptr for an unknown or closed handle.
+    void* openHandle(std::shared_ptr<Device> device);
+    // The device behind a handle; empty for an unknown or closed handle.
     // `unplugged` is set when the handle was valid but its device is gone.
-    Device* lookup(void* handle, bool* unplugged);
+    std::shared_ptr<Device> lookup(void* handle, bool* unplugged);
     void closeHandle(void* handle);
 
     // Snapshot taken by FT_CreateDeviceInfoList, read by FT_GetDeviceInfoDetail.
@@ -235,7 +376,9 @@ public:
         DeviceInfo info;
         bool open;
     };
-    std::vector<InfoEntry> infoList;
+    // Takes the snapshot; the number of devices in it.
+    std::size_t snapshotInfo();
+    std::optional<InfoEntry> infoEntry(std::size_t index);
 
     // Register chips reachable from the C API by ID.
     int32_t adoptChip(std::shared_ptr<RegisterChip> chip);
@@ -243,12 +386,14 @@ public:
 
 private:
     Bench() = default;
-    std::vector<std::unique_ptr<Device>> devices_;
-    std::map<uintptr_t, Device*> handles_;  // nullptr: device unplugged
+    mutable std::shared_mutex mutex_;
+    std::vector<std::shared_ptr<Device>> devices_;
+    std::map<uintptr_t, std::shared_ptr<Device>> handles_;  // empty: device removed
     uintptr_t nextHandle_ = 0x1000;
     uint32_t nextLocId_ = 0x1011;
     uint64_t calls_[kOpCount] = {};
     std::multimap<std::pair<unsigned, uint64_t>, uint32_t> failAt_;
+    std::vector<InfoEntry> infoList_;
     std::vector<std::shared_ptr<RegisterChip>> chips_;
 };
 
