@@ -217,4 +217,42 @@ TEST_F(Misuse, NullHandlesAndPointersGiveFailure) {
     EXPECT_EQ(0, deleteSPIDev(spi));
 }
 
+TEST_F(Misuse, StatusFormsCallStaleAndNullArgumentsBad) {
+    PROT_HANDLE spi = newSPI();
+    PROT_HANDLE i2c = nullptr;
+    ASSERT_EQ(0, initI2CDev(&i2c, 4, 5, 6, 0x50, 1, 1));
+    PROT_HANDLE stale = newSPI();
+    ASSERT_EQ(0, deleteSPIDev(stale));
+    const uint32_t regs[2] = {0x12, 0x13};
+    uint32_t data[2] = {7, 7};
+    uint32_t value = 7, count = 7;
+    uint8_t present[QZ_I2C_ADDRESS_COUNT] = {};
+    QZ_RESULT detail{};
+    const uint64_t before = writes();
+    for (PROT_HANDLE bad : {stale, static_cast<PROT_HANDLE>(dev), PROT_HANDLE{nullptr}}) {
+        EXPECT_EQ(QZ_BAD_ARGUMENT, qz_readSPI(dev, bad, 0x12, &value, &detail));
+        EXPECT_EQ(QZ_BAD_ARGUMENT, detail.status);
+        EXPECT_EQ(QZ_BAD_ARGUMENT, qz_writeSPI(dev, bad, 0x12, 1, nullptr));
+        EXPECT_EQ(QZ_BAD_ARGUMENT, qz_readI2C(dev, bad, 0x12, &value, nullptr));
+        EXPECT_EQ(QZ_BAD_ARGUMENT, qz_multiRegRW(dev, bad, regs, data, 2, 0, nullptr));
+        EXPECT_EQ(QZ_BAD_ARGUMENT, qz_multiRegStreamRW(dev, bad, 0x12, data, 2, 0, nullptr));
+        EXPECT_EQ(QZ_BAD_ARGUMENT, qz_i2cScan(dev, bad, present, &count, nullptr));
+        EXPECT_EQ(QZ_BAD_ARGUMENT, qz_i2cRecoverBus(dev, bad, nullptr));
+        EXPECT_EQ(-1, i2cScan(dev, bad, present));
+        EXPECT_EQ(-1, i2cRecoverBus(dev, bad));
+        EXPECT_EQ(-1, setI2CStrictTiming(bad, 1));
+        EXPECT_EQ(-1, getI2CStrictTiming(bad));
+    }
+    EXPECT_EQ(QZ_BAD_ARGUMENT, qz_readSPI(dev, spi, 0x12, nullptr, nullptr));
+    EXPECT_EQ(QZ_BAD_ARGUMENT, qz_multiRegRW(dev, spi, nullptr, data, 2, 0, nullptr));
+    EXPECT_EQ(QZ_BAD_ARGUMENT, qz_multiRegStreamRW(dev, spi, 0x12, nullptr, 2, 0, nullptr));
+    EXPECT_EQ(QZ_BAD_ARGUMENT, qz_i2cScan(dev, i2c, nullptr, &count, nullptr));
+    EXPECT_EQ(-1, i2cScan(dev, i2c, nullptr));
+    EXPECT_EQ(before, writes());
+    EXPECT_EQ(7u, value);
+    EXPECT_EQ(7u, data[0]);
+    EXPECT_EQ(0, deleteSPIDev(spi));
+    EXPECT_EQ(0, deleteI2CDev(i2c));
+}
+
 }  // namespace
