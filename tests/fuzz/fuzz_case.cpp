@@ -247,7 +247,7 @@ void runStatus(const Case& c, void* dev, PROT_HANDLE prot) {
         regs[i] = c.reg + i;
         data[i] = c.write ? c.data + i : kUntouched;
     }
-    const uint32_t id = c.deviceID;
+    [[maybe_unused]] const uint32_t id = c.deviceID;
     int32_t s = QZ_OK;
     switch (c.op % 9) {
         case 0:
@@ -261,6 +261,7 @@ void runStatus(const Case& c, void* dev, PROT_HANDLE prot) {
             break;
         case 2: s = qz_multiRegRW(dev, prot, regs, data, c.count, c.write, &detail); break;
         case 3: s = qz_multiRegStreamRW(dev, prot, c.reg, data, c.count, c.write, &detail); break;
+#ifdef QZ_FUZZ_STATUS_BY_ID
         case 4:
             mapHandles(dev, prot, id);
             s = c.write ? qz_write_regs(id, regs, data, c.count, &detail)
@@ -280,6 +281,7 @@ void runStatus(const Case& c, void* dev, PROT_HANDLE prot) {
             mapHandles(nullptr, nullptr, id);
             break;
         }
+#endif
         case 7: {
             uint8_t present[QZ_I2C_ADDRESS_COUNT];
             uint32_t count = 0;
