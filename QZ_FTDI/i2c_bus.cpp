@@ -92,9 +92,11 @@ Outcome scanBus(FT_HANDLE dev, const PROT_DES& i2c, uint8_t* present, uint32_t* 
 // Frees the bus in a few round trips, looking at the lines after each: SDA
 // released with SCL high; while SDA reads low, one SCL pulse at a time, at
 // most nine (a slave that was sending sees its byte end and the master's
-// not-acknowledge; one that was acknowledging lets go); then a STOP. QZ_OK
-// when both lines read high at the end; QZ_BUS_HELD (SDA low) or
-// QZ_CLOCK_STRETCHED (SCL low) otherwise.
+// not-acknowledge; one that was acknowledging lets go); then, SCL staying
+// high, SDA pulled low and released: a START and a STOP without a clock
+// edge, which no slave can take for a bit, and which resets one that was in
+// the middle of a byte. QZ_OK when both lines read high at the end;
+// QZ_BUS_HELD (SDA low) or QZ_CLOCK_STRETCHED (SCL low) otherwise.
 Outcome recoverBus(FT_HANDLE dev, const PROT_DES& i2c) {
     DeviceSession session(dev);
     if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
@@ -109,14 +111,10 @@ Outcome recoverBus(FT_HANDLE dev, const PROT_DES& i2c) {
     for (uint32_t clock = 0; clock < kRecoveryClocks && !lines.sda; ++clock)
         if (Outcome o = step(dev, i2c, pulse, &lines); !o.ok()) return o;
 
-    // STOP: SCL falls with SDA still released, SDA goes low, SCL rises, SDA
-    // rises; no sample changes both lines.
-    ByteStream stop;
-    hold(stop, i2c, false, SdaLevel::Released, 1);
-    hold(stop, i2c, false, SdaLevel::DrivenLow, 1);
-    hold(stop, i2c, true, SdaLevel::DrivenLow, 1);
-    hold(stop, i2c, true, SdaLevel::DrivenHigh, kHeldSamples);
-    if (Outcome o = step(dev, i2c, stop, &lines); !o.ok()) return o;
+    ByteStream startStop;
+    hold(startStop, i2c, true, SdaLevel::DrivenLow, 1);
+    hold(startStop, i2c, true, SdaLevel::DrivenHigh, kHeldSamples);
+    if (Outcome o = step(dev, i2c, startStop, &lines); !o.ok()) return o;
     if (!lines.scl) return Outcome::of(QZ_CLOCK_STRETCHED);
     if (!lines.sda) return Outcome::of(QZ_BUS_HELD);
     return Outcome::success();

@@ -69,7 +69,10 @@ TEST_F(ChipCApi, HabitSettersRefuseOtherPeripheralsAndBadValues) {
         EXPECT_EQ(-1, qzsim_i2c_set_clock_stretch(id, 1));
         EXPECT_EQ(-1, qzsim_i2c_set_eeprom(id, 16, 10));
         EXPECT_EQ(-1, qzsim_set_register_width(id, 0, 2));
+        EXPECT_EQ(-1, qzsim_i2c_set_sda_leads_scl(id, 1));
     }
+    EXPECT_EQ(0, qzsim_i2c_set_sda_leads_scl(i2c, 1));
+    EXPECT_TRUE(chip<I2CChip>(i2c).sdaLeadsScl());
     EXPECT_EQ(-1, qzsim_i2c_set_reaction_delay(i2c, I2CChip::kMaxReactionDelay + 1));
     EXPECT_EQ(-1, qzsim_set_register_width(i2c, 0, 0));
     EXPECT_EQ(-1, qzsim_set_register_width(i2c, 0, 5));

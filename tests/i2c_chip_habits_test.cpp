@@ -63,6 +63,25 @@ TEST(I2CChipHabits, LateChipMissesRepeatedStartAfterOneSampleLow) {
     }
 }
 
+// The first address bit (1) follows the START in the very sample in which
+// SCL falls: a chip that sees SDA first takes it for a STOP and misses its
+// address, unless SCL falls a sample before SDA moves.
+TEST(I2CChipHabits, ChipSeeingSdaAheadOfSclTakesTheFirstAddressBitForAStop) {
+    struct Case {
+        bool leads;
+        bool sclFallsAlone;
+        bool acknowledged;
+    } const cases[] = {{false, false, true}, {true, false, false}, {true, true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.leads) + std::to_string(c.sclFallsAlone));
+        Board b;
+        b.chip->setSdaLeadsScl(c.leads);
+        b.w.start();
+        if (c.sclFallsAlone) b.w.sample(false, false);
+        EXPECT_EQ(c.acknowledged, b.w.send(kAddress << 1));
+    }
+}
+
 TEST(I2CChipHabits, SlowDataValidIsAReactionDelayOfOne) {
     Board slow, late;
     slow.chip->setFault(qzsim::I2CFault::SlowDataValid);

@@ -297,6 +297,37 @@ TEST_F(I2CSoundness, StrictTimingIsAnI2CDescriptorSetting) {
     EXPECT_EQ(153u + 3u, qz::i2cStreamLength(strict, qz::READ_NACK));
 }
 
+// A chip that reacts one sample late still holds its acknowledge when the
+// default waveform raises SCL for the repeated START after one SCL-low
+// sample: it sees a STOP and a START. Strict timing gives it the second
+// SCL-low sample, at every read-back lag.
+TEST_F(I2CSoundness, LateChipSeesStopStartOnlyWithTheDefaultWaveform) {
+    int n = 0;
+    for (unsigned lag : {0u, 1u, 2u}) {
+        for (int32_t strict : {0, 1}) {
+            SCOPED_TRACE("lag " + std::to_string(lag) + (strict ? ", strict" : ", default"));
+            Descriptor d;
+            FT_HANDLE dev = setUp(d, 1, 1, lag, kAddress, "L" + std::to_string(n++));
+            chip->setReactionDelay(1);
+            chip->registers.write(0x12, 0x5C);
+            ASSERT_EQ(0, setI2CStrictTiming(d.get(), strict));
+            EXPECT_EQ(0x5C, readI2C(dev, d.get(), 0x12));
+            EXPECT_EQ(strict ? 1u : 2u, bus->stops());
+        }
+    }
+}
+
+// A chip that stretches the clock after each byte: the master cannot wait in
+// bit-bang mode, so the transfer is reported instead of being taken as done.
+TEST_F(I2CSoundness, StretchingChipIsReported) {
+    Descriptor d;
+    FT_HANDLE dev = setUp(d, 1, 1);
+    chip->setClockStretch(3);
+    QZ_RESULT r{};
+    EXPECT_EQ(QZ_CLOCK_STRETCHED, qz_writeI2C(dev, d.get(), 0x12, 0x34, &r));
+    EXPECT_EQ(-1, readI2C(dev, d.get(), 0x12));
+}
+
 // ---- scan ------------------------------------------------------------------
 
 TEST_F(I2CSoundness, ScanFindsEveryChipInOneStream) {
@@ -324,6 +355,18 @@ TEST_F(I2CSoundness, ScanFindsEveryChipInOneStream) {
     }
 }
 
+TEST_F(I2CSoundness, BusyEepromIsAbsentNotAFailure) {
+    Descriptor d;
+    FT_HANDLE dev = setUp(d, 1, 1);
+    bus->addChip(0x3C, 1, 1);
+    chip->setEeprom(16, 100000);
+    ASSERT_EQ(0, writeI2C(dev, d.get(), 0x05, 0xAA));  // starts its write cycle
+    uint8_t present[QZ_I2C_ADDRESS_COUNT];
+    EXPECT_EQ(1, i2cScan(dev, d.get(), present));
+    EXPECT_EQ(0, present[kAddress]);
+    EXPECT_EQ(1, present[0x3C]);
+}
+
 TEST_F(I2CSoundness, ScanStatusCountsAndRefusesBadArguments) {
     Descriptor d, spi;
     FT_HANDLE dev = setUp(d, 1, 1);
@@ -348,21 +391,32 @@ void interruptRead(FT_HANDLE dev, const PROT_DES& i2c) {
               writeCustomPattern(dev, 0x03, frame.data(), static_cast<int32_t>(frame.size())));
 }
 
+// Whatever bit the chip was driving and whatever follows it, recovery frees
+// the bus and the next read succeeds.
 TEST_F(I2CSoundness, RecoveryFreesAChipInterruptedMidByte) {
     int n = 0;
     for (unsigned lag : {0u, 1u, 2u}) {
-        SCOPED_TRACE("lag " + std::to_string(lag));
-        Descriptor d;
-        FT_HANDLE dev = setUp(d, 1, 1, lag, kAddress, "R" + std::to_string(n++));
-        chip->registers.write(0x12, 0x00);
-        chip->registers.write(0x13, 0x42);
-        interruptRead(dev, d.des());
-        uint32_t value = 0;
-        EXPECT_EQ(QZ_BUS_HELD, qz_readI2C(dev, d.get(), 0x13, &value, nullptr));
-        interruptRead(dev, d.des());
-        EXPECT_EQ(0, i2cRecoverBus(dev, d.get()));
-        EXPECT_EQ(0x42, readI2C(dev, d.get(), 0x13));
+        for (uint8_t value : {0x00, 0x09, 0x0D, 0x1F, 0xFF}) {
+            SCOPED_TRACE("lag " + std::to_string(lag) + ", value " + std::to_string(value));
+            Descriptor d;
+            FT_HANDLE dev = setUp(d, 1, 1, lag, kAddress, "R" + std::to_string(n++));
+            chip->registers.write(0x12, value);
+            chip->registers.write(0x13, 0x42);
+            interruptRead(dev, d.des());
+            EXPECT_EQ(0, i2cRecoverBus(dev, d.get()));
+            EXPECT_EQ(0x42, readI2C(dev, d.get(), 0x13));
+            EXPECT_EQ(value, readI2C(dev, d.get(), 0x12));  // nothing was written
+        }
     }
+}
+
+TEST_F(I2CSoundness, InterruptedChipHoldingSdaFailsTheNextTransfer) {
+    Descriptor d;
+    FT_HANDLE dev = setUp(d, 1, 1);
+    chip->registers.write(0x12, 0x00);
+    interruptRead(dev, d.des());
+    uint32_t value = 0;
+    EXPECT_EQ(QZ_BUS_HELD, qz_readI2C(dev, d.get(), 0x13, &value, nullptr));
 }
 
 TEST_F(I2CSoundness, RecoveryReportsLinesThatStayLow) {

@@ -101,9 +101,22 @@ void I2CChip::onStop() {
     sdaOut_ = false;
 }
 
+// SDA as the chip sees it changed: while SCL is high, a START (falling) or a
+// STOP (rising).
+void I2CChip::seeSda(bool line, bool sclHigh) {
+    if (line == lineSeen_) return;
+    lineSeen_ = line;
+    if (!sclHigh) return;
+    if (line)
+        onStop();
+    else
+        onStart();
+}
+
 // SCL rose: bits 1 to 8 of a received byte are taken; on the ninth clock of a
 // sent byte the host's acknowledge is read (low = acknowledged).
-void I2CChip::onRise(bool sda) {
+void I2CChip::onRise() {
+    const bool sda = lineSeen_;
     if (phase_ == Phase::Idle) return;
     ++clocks_;
     if (clocks_ <= kBitsPerByte) {
@@ -235,6 +248,10 @@ void I2CChip::beginSample() { ++sample_; }
 // What the logic pulls now reaches the pin after the reaction delay; with no
 // delay, in this very sample.
 void I2CChip::endSample() {
+    if (pending_.empty() && reactionDelay() == 0) {
+        sdaPin_ = sdaOut_;
+        return;
+    }
     pending_.push_back(sdaOut_);
     while (pending_.size() > reactionDelay()) {
         sdaPin_ = pending_.front();
@@ -276,13 +293,19 @@ PinDrive I2CBus::onSample(uint8_t levels) {
     for (auto& chip : chips_) chip->beginSample();
     const bool sclHeld = anyChip(&I2CChip::pullsSCL);
     const bool scl = (levels & bitOf(scl_)) != 0 && !sclHeld;
+    const bool hostSda = (levels & bitOf(sdaWrite_)) != 0;
 
-    // The SCL edge first: a rising edge samples the line as it stood.
     if (scl != sclHigh_) {
+        // A chip that sees SDA ahead of SCL takes the host's SDA change
+        // before this SCL edge.
+        const bool early = hostSda && !anyChip(&I2CChip::pullsSDA);
+        for (auto& chip : chips_)
+            if (chip->sdaLeadsScl()) chip->seeSda(early, sclHigh_);
+        // The SCL edge: a rising edge samples the line as each chip saw it.
         sclHigh_ = scl;
         if (scl) {
             ++clocks_;
-            for (auto& chip : chips_) chip->onRise(line_);
+            for (auto& chip : chips_) chip->onRise();
         } else {
             for (auto& chip : chips_) chip->onFall();
         }
@@ -290,11 +313,12 @@ PinDrive I2CBus::onSample(uint8_t levels) {
     for (auto& chip : chips_) chip->endSample();
 
     // Then SDA: open drain, low if the host or any chip pulls it low.
-    const bool line = (levels & bitOf(sdaWrite_)) != 0 && !anyChip(&I2CChip::pullsSDA);
+    const bool line = hostSda && !anyChip(&I2CChip::pullsSDA);
     if (line != line_) {
         line_ = line;
         if (sclHigh_) sdaChanged(line);
     }
+    for (auto& chip : chips_) chip->seeSda(line, sclHigh_);
 
     PinDrive drive;
     drive.mask = static_cast<uint8_t>(bitOf(sdaRead_) | (sclHeld ? bitOf(scl_) : 0));
@@ -317,11 +341,9 @@ void I2CBus::sdaChanged(bool line) {
         ++starts_;
         busy_ = true;
         clocks_ = 0;
-        for (auto& chip : chips_) chip->onStart();
     } else {
         if (busy_) ++stops_;
         busy_ = false;
-        for (auto& chip : chips_) chip->onStop();
     }
 }
 
@@ -418,6 +440,15 @@ int32_t qzsim_i2c_set_eeprom(int32_t peripheral, uint32_t pageSize, uint32_t bus
     I2CChip* chip = i2cChip(peripheral);
     if (!chip) return -1;
     chip->setEeprom(pageSize, busySamples);
+    return 0;
+}
+
+// Sets the order in which a chip sees SDA and SCL change in one sample: 0, or
+// -1 for another peripheral.
+int32_t qzsim_i2c_set_sda_leads_scl(int32_t peripheral, int32_t leads) {
+    I2CChip* chip = i2cChip(peripheral);
+    if (!chip) return -1;
+    chip->setSdaLeadsScl(leads != 0);
     return 0;
 }
 

@@ -8,9 +8,10 @@
 // Edge order within one sample: in synchronous bit-bang mode all pins change
 // at once, so SCL may fall in the very sample in which SDA changes (the first
 // address bit after every START, the end of an acknowledged stream word). A
-// real chip sees SCL fall first, thanks to its internal SDA hold time, so the
-// bus handles the SCL edge before it looks at SDA: such a sample is never
-// taken for a START or STOP.
+// chip with an internal SDA hold time sees SCL fall first, so the bus hands
+// chips the SCL edge before the SDA change: such a sample is not taken for a
+// START or STOP (except by a chip set to see SDA ahead of SCL, below), and
+// the bus's own START, STOP and violation counts follow that order.
 //
 // A chip decodes the bus edge by edge: START (SDA falls while SCL is high),
 // repeated START, STOP (SDA rises while SCL is high); bits are sampled on SCL
@@ -69,6 +70,9 @@ class I2CBus;
 //    after the STOP of a transfer that wrote data the chip is busy with its
 //    write cycle for `busySamples` bus samples: it does not acknowledge its
 //    address and ignores the transfer.
+//  - SDA ahead of SCL: a chip that samples the pins on its own clock through
+//    unequal input paths may see SDA move before SCL in a sample in which
+//    both change: SDA rising as SCL falls is a STOP to it.
 //  - A read interrupted mid-byte (the master stops clocking) leaves the chip
 //    driving its current bit; it lets go only when the master clocks the rest
 //    of the byte out (and does not acknowledge it) or sends a STOP that the
@@ -102,10 +106,16 @@ public:
     // The bus the chip was added to (empty if none, or if it is gone).
     std::shared_ptr<I2CBus> bus() const { return bus_.lock(); }
 
+    // Sees SDA move ahead of SCL: in a sample in which both change, the SDA
+    // change comes first (default: SCL first).
+    void setSdaLeadsScl(bool leads) { sdaLeadsScl_ = leads; }
+    bool sdaLeadsScl() const { return sdaLeadsScl_; }
+
     // ---- the bus side ----
-    void onStart();
-    void onStop();
-    void onRise(bool sda);
+    // The SDA line as this chip sees it (a change while SCL is high is a
+    // START or STOP); SCL edges, a rising one sampling that line.
+    void seeSda(bool line, bool sclHigh);
+    void onRise();
     void onFall();
     // Called around the edges of every sample: the chip counts samples, and
     // output changes made by its logic reach the line after the reaction
@@ -120,6 +130,8 @@ private:
     enum class Phase { Idle, Receive, Transmit };
     enum class Role { Address, RegisterByte, DataByte };
 
+    void onStart();
+    void onStop();
     void byteReceived();
     void byteDone();
     void takeDataByte();
@@ -140,6 +152,7 @@ private:
     uint32_t pageSize_ = 0;
     uint32_t busySamples_ = 0;
     std::map<uint32_t, uint32_t> widths_;  // registers not of dataBytes bytes
+    bool sdaLeadsScl_ = false;
     std::weak_ptr<I2CBus> bus_;
 
     Phase phase_ = Phase::Idle;
@@ -148,6 +161,7 @@ private:
     uint8_t shift_ = 0;
     bool hostAcknowledged_ = false;
     bool tookPart_ = false;  // acknowledged or sent the byte being finished
+    bool lineSeen_ = true;   // SDA as the chip last saw it (the bus idles high)
     bool sdaOut_ = false;    // what the chip's logic pulls
     bool sdaPin_ = false;    // what reaches the line
     std::deque<bool> pending_;  // logic outputs on their way to the pin

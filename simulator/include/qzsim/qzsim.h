@@ -127,6 +127,10 @@ QZSIM_API int32_t qzsim_i2c_set_reaction_delay(int32_t peripheral, uint32_t samp
 QZSIM_API int32_t qzsim_i2c_set_clock_stretch(int32_t peripheral, uint32_t samples);
 QZSIM_API int32_t qzsim_i2c_set_eeprom(int32_t peripheral, uint32_t pageSize,
                                        uint32_t busySamples);
+/* A chip that samples the pins on its own clock may see SDA move before SCL
+ * when both change in one sample (SDA rising as SCL falls is then a STOP to
+ * it): `leads` non-zero sets that order, zero the default (SCL first). */
+QZSIM_API int32_t qzsim_i2c_set_sda_leads_scl(int32_t peripheral, int32_t leads);
 /* I2C register widths in bytes (1 to 4) for one register, overriding the
  * chip's data width (an LM75 has 1- and 2-byte registers). */
 QZSIM_API int32_t qzsim_set_register_width(int32_t peripheral, uint32_t reg, uint32_t bytes);
