@@ -5,6 +5,7 @@
 #include "qzsim/qzsim.h"
 
 #include <algorithm>
+#include <mutex>
 #include <stdexcept>
 #include <tuple>
 #include <utility>
@@ -377,8 +378,11 @@ std::vector<BusEntry>& buses() {
     return entries;
 }
 
-// The bus on the device's pin triple, attached on first use.
+// The bus on the device's pin triple, attached on first use. The table is
+// shared by every device, which may be set up from several threads.
 std::shared_ptr<I2CBus> busOn(Device& device, uint8_t scl, uint8_t sdaW, uint8_t sdaR) {
+    static std::mutex tableMutex;
+    const std::lock_guard<std::mutex> held(tableMutex);
     auto& entries = buses();
     std::erase_if(entries, [](const BusEntry& e) { return e.bus.expired(); });
     for (const BusEntry& e : entries)
@@ -404,10 +408,18 @@ extern "C" {
 int32_t qzsim_attach_i2c(const char* serial, uint8_t scl, uint8_t sdaW, uint8_t sdaR,
                          uint8_t address, uint8_t regBytes, uint8_t dataBytes) {
     return guardedSim([&]() -> int32_t {
-        Device* device = serial ? bench().find(serial) : nullptr;
+        const std::shared_ptr<Device> device = serial ? bench().share(serial) : nullptr;
         if (!device) return -1;
         auto chip = std::make_shared<I2CChip>(address, regBytes, dataBytes);
-        busOn(*device, scl, sdaW, sdaR)->addChip(chip);
+        {  // the device may be playing a transfer on another thread
+            const auto held = device->lock();
+            busOn(*device, scl, sdaW, sdaR)->addChip(chip);
+            // The wire trace names the pins after their signals: the read pin
+            // shows the open-drain line itself.
+            device->setPinName(scl, "SCL");
+            device->setPinName(sdaR, "SDA");
+            device->setPinName(sdaW, "SDA_W");
+        }
         return bench().adoptChip(std::move(chip));
     });
 }

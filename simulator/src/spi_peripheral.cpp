@@ -173,12 +173,20 @@ int32_t qzsim_attach_spi(const char* serial, uint8_t clk, uint8_t cs, uint8_t sd
                          uint8_t addrBits, uint8_t dataBits, int32_t posedge, int32_t rwBit) {
     using namespace qzsim;
     return guardedSim([&]() -> int32_t {
-        Device* device = serial ? bench().find(serial) : nullptr;
+        const std::shared_ptr<Device> device = serial ? bench().share(serial) : nullptr;
         if (!device) return -1;
         const SPIWiring wiring{clk,        cs,           sdi, sdo, addrBits, dataBits,
                                rwBit == 1, posedge != 0, {},  true};
         auto chip = std::make_shared<SPIPeripheral>(wiring);
-        device->attach(chip);
+        {  // the device may be playing a transfer on another thread
+            const auto held = device->lock();
+            device->attach(chip);
+            // The wire trace names the pins after their signals.
+            device->setPinName(clk, "CLK");
+            device->setPinName(cs, "CS");
+            device->setPinName(sdi, "MOSI");
+            device->setPinName(sdo, "MISO");
+        }
         return bench().adoptChip(chip);
     });
 }

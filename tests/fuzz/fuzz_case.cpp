@@ -126,9 +126,7 @@ PROT_HANDLE makeDescriptor(const Case& c, bool spi) {
         if (initI2CDev(&prot, p.p[0], p.p[1], sdaR, c.i2cAddress, c.bytesPerAddr,
                        c.bytesPerReg) != 0)
             return nullptr;
-#ifdef QZ_FUZZ_ADDITIONS
         if (c.strict && setI2CStrictTiming(prot, 1) != 0) broken("strict timing refused", 0);
-#endif
     }
     return prot;
 }
@@ -229,7 +227,6 @@ void runMulti(const Case& c, void* dev, PROT_HANDLE prot) {
     checkMulti(r, c, c.spi, c.write, data);
 }
 
-#ifdef QZ_FUZZ_ADDITIONS
 // The status forms: a status code in range; a value only on success; the
 // missing-acknowledge set only with QZ_NACK.
 void checkStatus(int32_t s, const QZ_RESULT& detail) {
@@ -261,7 +258,6 @@ void runStatus(const Case& c, void* dev, PROT_HANDLE prot) {
             break;
         case 2: s = qz_multiRegRW(dev, prot, regs, data, c.count, c.write, &detail); break;
         case 3: s = qz_multiRegStreamRW(dev, prot, c.reg, data, c.count, c.write, &detail); break;
-#ifdef QZ_FUZZ_STATUS_BY_ID
         case 4:
             mapHandles(dev, prot, id);
             s = c.write ? qz_write_regs(id, regs, data, c.count, &detail)
@@ -281,7 +277,6 @@ void runStatus(const Case& c, void* dev, PROT_HANDLE prot) {
             mapHandles(nullptr, nullptr, id);
             break;
         }
-#endif
         case 7: {
             uint8_t present[QZ_I2C_ADDRESS_COUNT];
             uint32_t count = 0;
@@ -304,7 +299,6 @@ void runStatus(const Case& c, void* dev, PROT_HANDLE prot) {
     }
     checkStatus(s, detail);
 }
-#endif
 
 }  // namespace
 
@@ -317,9 +311,7 @@ void run(Family family, const Case& c, void* dev) {
         case Family::I2c: runSingle(c, dev, prot, spi); break;
         case Family::Multi: runMulti(c, dev, prot); break;
         case Family::Status:
-#ifdef QZ_FUZZ_ADDITIONS
             runStatus(c, dev, prot);
-#endif
             break;
     }
     deleteSPIDev(prot);
