@@ -51,8 +51,17 @@ constexpr uint64_t kLatencyAllowanceMs = 300;
 // few microseconds of work: well under 10 % of one core, and the wait ends at
 // most kMaxPause after the bytes have come.
 constexpr int kBusyPolls = 4;
+#ifdef _WIN32
+// Windows sleeps in whole milliseconds at least: a shorter sleep returns at
+// once and the wait would spin. So there the pause is one millisecond (one
+// timer tick, which is longer where the system timer runs at its default
+// 15.6 ms; the bound is unchanged).
+constexpr std::chrono::microseconds kFirstPause{1000};
+constexpr std::chrono::microseconds kMaxPause{1000};
+#else
 constexpr std::chrono::microseconds kFirstPause{20};
 constexpr std::chrono::microseconds kMaxPause{500};
+#endif
 
 class Backoff {
 public:
