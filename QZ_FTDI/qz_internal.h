@@ -129,14 +129,6 @@ uint64_t waitBoundMs(FT_HANDLE dev, uint32_t count);
 // Steps shared by every register transaction.
 // Empties both driver queues: false if the driver refuses.
 bool purgeQueues(FT_HANDLE dev);
-// One FT_Write of the whole stream; true only if every byte was taken. With
-// dumpUnderWriteDebug the stream is dumped under writeDebug, whatever the
-// driver answered.
-bool writeStream(FT_HANDLE dev, std::span<const uint8_t> stream, bool dumpUnderWriteDebug);
-// Reads exactly `count` read-back bytes in one FT_Read, after waiting (when
-// waitFor is set) for that many to be queued. nullopt on any failure.
-std::optional<ByteStream> readBack(FT_HANDLE dev, uint32_t count,
-                                   std::optional<uint32_t> waitFor);
 
 // ---- outcomes ------------------------------------------------------------
 // What a transaction came to, before it is folded into a specified result or

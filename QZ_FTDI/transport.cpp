@@ -224,22 +224,6 @@ qz::Outcome qz::playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t
     return played;
 }
 
-bool qz::writeStream(FT_HANDLE dev, std::span<const uint8_t> stream, bool dumpUnderWriteDebug) {
-    // FT_Write takes a 32-bit length; callers keep their streams below 4 GiB.
-    uint32_t taken = 0;
-    const Outcome sent = writeAll(dev, stream.data(), static_cast<uint32_t>(stream.size()), &taken);
-    if (dumpUnderWriteDebug) dumpIf(writeDebug, stream);
-    return sent.ok();
-}
-
-std::optional<qz::ByteStream> qz::readBack(FT_HANDLE dev, uint32_t count,
-                                           std::optional<uint32_t> waitFor) {
-    if (waitFor && wait4RxBuffer(dev, *waitFor) == -1) return std::nullopt;
-    ByteStream rx(count);
-    if (!readAll(dev, rx.data(), count).ok()) return std::nullopt;
-    return rx;
-}
-
 int32_t qz::report(const Outcome& outcome, QZ_RESULT* detail) {
     if (detail)
         *detail = QZ_RESULT{outcome.status, outcome.missingAcks, outcome.index, outcome.driverStatus};

@@ -130,16 +130,19 @@ TEST_F(DeviceTest, ShortWriteShortReadOrRefusedPurgeIsAFailure) {
     FT_HANDLE dev = openDevice();
     ASSERT_EQ(FT_OK, FT_SetBitMode(dev, 0xFF, FT_BITMODE_SYNC_BITBANG));
     const std::vector<uint8_t> stream(8, 0x55);
+    qz::ByteStream rx;
+    const auto play = [&](std::optional<uint32_t> waitFor) {
+        return qz::playSamples(dev, 0xFF, stream, qz::PlayOptions{true, waitFor, false}, &rx);
+    };
     device().setShortWrite(5);
-    EXPECT_FALSE(qz::writeStream(dev, stream, false));
+    EXPECT_TRUE(play(8u).isShortWrite());
     device().clearFaults();
     ASSERT_TRUE(qz::purgeQueues(dev));
     EXPECT_EQ(0u, device().queuedReadback());
-    ASSERT_TRUE(qz::writeStream(dev, stream, false));
-    EXPECT_TRUE(qz::readBack(dev, 8, 8u).has_value());
+    EXPECT_TRUE(play(8u).ok());
+    EXPECT_EQ(8u, rx.size());
     device().setReadbackStall(6);
-    ASSERT_TRUE(qz::writeStream(dev, stream, false));
-    EXPECT_FALSE(qz::readBack(dev, 8, std::nullopt).has_value());  // the driver's read came back short
+    EXPECT_EQ(QZ_TIMEOUT, play(std::nullopt).status);  // the driver's read came back short
     device().failNthCall(Op::Purge, 1, FT_IO_ERROR);
     EXPECT_FALSE(qz::purgeQueues(dev));
 }
@@ -157,8 +160,9 @@ TEST_F(DeviceTest, NullDeviceHandleGetsAFailureNotACrash) {
         EXPECT_EQ(-1, qz::setImpedance(nullptr, spi.des()));
         EXPECT_EQ(-1, qz::wait4RxBuffer(nullptr, 1));
         EXPECT_FALSE(qz::purgeQueues(nullptr));
-        EXPECT_FALSE(qz::writeStream(nullptr, pattern, false));
-        EXPECT_FALSE(qz::readBack(nullptr, 2, 2u).has_value());
+        qz::ByteStream rx;
+        EXPECT_EQ(QZ_DRIVER_ERROR, qz::playSamples(nullptr, 0xFF, pattern,
+                                                   qz::PlayOptions{true, 2u, false}, &rx).status);
         EXPECT_NE(0, setupFTDIdev(nullptr, "DEV", 9600));
         EXPECT_NE(0, setupFTDIdev(&handle, nullptr, 9600));
     }));

@@ -49,9 +49,15 @@ TEST_F(DiagnosticsTest, AnyNonZeroSwitchDumpsWithTheCurrentDelimiter) {
 }
 
 TEST_F(DiagnosticsTest, WriteDumpComesWhateverTheDriverAnswered) {
+    FT_HANDLE dev = openDevice();
     enableDebugPrint(1, 0);
-    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { EXPECT_FALSE(qz::writeStream(nullptr, kTwoSamples, true)); }));
-    EXPECT_EQ("", captureStdout([] { qz::writeStream(nullptr, kTwoSamples, false); }));
+    const auto play = [&](bool dump) {
+        device().failNthCall(qzsim::Op::Write, 1, FT_IO_ERROR);
+        return qz::playSamples(dev, 0xFF, kTwoSamples, qz::PlayOptions{false, std::nullopt, dump},
+                               nullptr);
+    };
+    EXPECT_EQ(kTwoSamplesPlain, captureStdout([&] { EXPECT_FALSE(play(true).ok()); }));
+    EXPECT_EQ("", captureStdout([&] { EXPECT_FALSE(play(false).ok()); }));
 }
 
 TEST_F(DiagnosticsTest, VersionBannerLeavesTheCursorOnItsLine) {
