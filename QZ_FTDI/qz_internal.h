@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -83,6 +84,9 @@ inline constexpr uint8_t kMaxBytes = 4;
 // lock; nullopt for a handle that is not a live descriptor (null, deleted,
 // or any other pointer).
 std::optional<PROT_DES> copyDescriptor(PROT_HANDLE handle);
+// Runs `change` on the live descriptor behind a handle, under that lock:
+// true, or false (nothing run) for a handle that is not live.
+bool editDescriptor(PROT_HANDLE handle, const std::function<void(PROT_DES&)>& change);
 
 // Whether a value fits `bits` bits; a width of 0 sends nothing of the value,
 // which is then ignored.
