@@ -73,6 +73,12 @@ void checkRange(uint32_t first, uint32_t last) {
                                       hex(first) + ")");
 }
 
+// A string of a fixed buffer, read no further than the buffer's end.
+template <std::size_t N>
+std::string bounded(const char (&buffer)[N]) {
+    return std::string(buffer, std::find(buffer, buffer + N, '\0'));
+}
+
 }  // namespace
 
 int listDevices(const CommonOptions& options) {
@@ -88,8 +94,8 @@ int listDevices(const CommonOptions& options) {
                           description, serial, index == 0 ? 1 : 0) < 0)
             throw Failure(kExitDeviceError, "the driver cannot describe device " +
                                                 std::to_string(index));
-        devices.push_back({{"serial", serial},
-                           {"description", description},
+        devices.push_back({{"serial", bounded(serial)},
+                           {"description", bounded(description)},
                            {"type", deviceTypeName(type)},
                            {"location", location},
                            {"open", (flags & 1) != 0}});
