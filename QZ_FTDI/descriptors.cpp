@@ -1,7 +1,11 @@
 // Protocol descriptors: how one SPI or I2C peripheral is wired to the pins.
 // The library keeps the set of live descriptor records, so that a deleted,
 // doubly deleted or foreign pointer is refused instead of being read.
-#include "qz_internal.h"
+#include "descriptors.h"
+#include "registry.h"
+
+#include <initializer_list>
+#include <new>
 
 #include <mutex>
 #include <unordered_set>

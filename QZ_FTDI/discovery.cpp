@@ -1,5 +1,8 @@
 // Device discovery: count, print and list the attached FTDI devices.
-#include "qz_internal.h"
+#include "QZ_FTDI.h"
+#include "ftd2xx.h"
+
+#include <cstdint>
 
 #include <cstdio>
 #include <cstring>
