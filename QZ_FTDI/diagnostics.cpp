@@ -2,10 +2,11 @@
 // Windows entry point.
 #include "diagnostics.h"
 #include "QZ_FTDI.h"
+#include "messages.h"
 
 #include <atomic>
 
-#include <cstdio>
+#include <string>
 
 namespace {
 
@@ -19,18 +20,19 @@ constexpr int kVersionMinor = 0;
 constexpr int kVersionPatch = 1;
 }  // namespace
 
+// One message: a row of 0 and 1 per pin (pin 0 first), then an empty line.
 void qz::printPattern(const uint8_t* writeArray, uint32_t len, char delim) {
+    std::string rows;
+    rows.reserve((delim == 'n' ? 1u : 2u) * (size_t{len} + 1) * 8 + 1);
     for (unsigned pin = 0; pin < 8; ++pin) {
         for (uint32_t j = 0; j < len; ++j) {
-            const int level = (writeArray[j] >> pin) & 1;
-            if (delim == 'n')
-                std::printf("%d", level);
-            else
-                std::printf("%d%c", level, delim);
+            rows += static_cast<char>('0' + ((writeArray[j] >> pin) & 1));
+            if (delim != 'n') rows += delim;
         }
-        std::printf("\n");
+        rows += '\n';
     }
-    std::printf("\n");
+    rows += '\n';
+    qz::say(QZ_MESSAGE_DEBUG, rows);
 }
 
 int32_t qz::writeDumpSwitch() { return writeDebug.load(); }
@@ -63,7 +65,8 @@ int32_t setDebugDelim(char delim) {
 
 // Prints the version banner, without a newline.
 void getDLLVersion(void) {
-    std::printf("QZ_FTDI DLL Version %d.%d.%d", kVersionMajor, kVersionMinor, kVersionPatch);
+    qz::sayf(QZ_MESSAGE_INFO, "QZ_FTDI DLL Version %d.%d.%d", kVersionMajor, kVersionMinor,
+             kVersionPatch);
 }
 
 }  // extern "C"
