@@ -29,7 +29,7 @@ public:
     ~Descriptor() { deleteSPIDev(handle); }
     PROT_HANDLE* address() { return &handle; }
     PROT_HANDLE get() const { return handle; }
-    const PROT_DES& des() const { return *static_cast<const PROT_DES*>(handle); }
+    PROT_DES des() const { return qz::copyDescriptor(handle).value(); }
     PROT_HANDLE handle = nullptr;
 };
 
