@@ -122,6 +122,20 @@ TEST_F(I2CSoundness, MissingDataAcknowledgeNamesTheStreamWord) {
     EXPECT_EQ(1u << (1 + 1 + 2), r.missingAcks);  // address, register byte, data bytes 0, 1, 2
 }
 
+// A busy EEPROM: frame 0 misses only its data byte's acknowledge, frame 1 its
+// address (the write cycle frame 0 started). The result is frame 0's alone.
+TEST_F(I2CSoundness, BatchNackKeepsLaterFramesOutOfTheFirstFramesSet) {
+    Descriptor d;
+    FT_HANDLE dev = setUp(d, 1, 1);
+    chip->setFault(I2CFault::NoDataAck, 0);
+    chip->setEeprom(16, 100000);
+    uint32_t regs[2] = {1, 2}, data[2] = {3, 4};
+    QZ_RESULT r{};
+    EXPECT_EQ(QZ_NACK, qz_multiRegRW(dev, d.get(), regs, data, 2, 1, &r));
+    EXPECT_EQ(0u, r.index);
+    EXPECT_EQ(1u << 2, r.missingAcks);  // the data byte, after the address and register byte
+}
+
 TEST_F(I2CSoundness, LateChipReadsInBatchesAndStreams) {
     int n = 0;
     for (unsigned lag : {0u, 1u, 2u}) {
