@@ -4,7 +4,11 @@
 // is refused instead of being read, and since a token is never handed out
 // twice, the handle of a deleted descriptor can never reach one created
 // later (an address would: the allocator gives freed memory straight back).
-#include "qz_internal.h"
+#include "descriptors.h"
+#include "registry.h"
+
+#include <initializer_list>
+#include <new>
 
 #include <mutex>
 #include <unordered_map>

@@ -20,7 +20,7 @@ class Misuse : public SimBench {
 protected:
     void SetUp() override {
         SimBench::SetUp();
-        for (uint32_t id = 0; id < kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
+        for (uint32_t id = 0; id < qz::kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
         dev = openDevice();
         chip = std::make_shared<qzsim::SPIPeripheral>(
             qzsim::SPIWiring{0, 3, 1, 2, 8, 16, true, true, std::nullopt, true});
@@ -28,7 +28,7 @@ protected:
         chip->registers.write(0x12, 0xBEEF);
     }
     void TearDown() override {
-        for (uint32_t id = 0; id < kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
+        for (uint32_t id = 0; id < qz::kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
         SimBench::TearDown();
     }
 

@@ -4,7 +4,13 @@
 
 #include "QZ_FTDI.h"
 #include "ftd2xx.h"
-#include "qz_internal.h"
+#include "descriptors.h"
+#include "device.h"
+#include "diagnostics.h"
+#include "registry.h"
+#include "session.h"
+#include "status.h"
+#include "transport.h"
 #include "qzsim/bench.hpp"
 
 #include <gtest/gtest.h>
