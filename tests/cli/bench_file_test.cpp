@@ -142,6 +142,8 @@ const Mistake kMistakes[] = {
     {"syntax", "[[device]]\nserial = \n", "2: "},
     {"non_ascii_bare_key", "[[device]]\nserial = \"A\"\n\xC3\xA9 = 1\n",
      "3: a bare key holds only A-Z, a-z, 0-9, '_' and '-'"},
+    {"non_ascii_value", "[[device]]\nserial = \"A\"\nlistable = \xD0\x81\n",
+     "3: characters outside ASCII belong in strings and comments only"},
     {"register_run_past_top",
      "[[device]]\nserial = \"A\"\n[[device.spi]]\nclk = 0\ncs = 1\nsdi = 2\nsdo = 3\n"
      "address_bits = 32\ndata_bits = 8\nregisters = { \"0xFFFFFFFF\" = [1, 2, 3] }\n",
