@@ -45,6 +45,8 @@ public:
                                   w.addrWidth,  w.dataWidth, w.rw == 1, w.posedge != 0,
                                   std::nullopt, w.oePol != 0};
             if (w.oe >= 0) chip.outputEnable = static_cast<uint8_t>(w.oe);
+            // The harshest chip: data-out valid only in the sampling edge's sample.
+            chip.dataValid = qzsim::SPIDataValid::SamplingSampleOnly;
             spi_ = std::make_shared<qzsim::SPIPeripheral>(chip);
             device.attach(spi_);
         } else {
