@@ -79,12 +79,10 @@ std::string deviceTypeName(uint32_t type) {
     return "type " + std::to_string(type);
 }
 
-std::string I2cFrame::ackName(unsigned bit) const {
-    const unsigned regBits = static_cast<unsigned>(regBytes);
-    if (bit == 0) return "address " + hex(address) + " (write)";
-    if (bit <= regBits) return "register-address byte " + std::to_string(bit);
-    if (read) return "address " + hex(address) + " (read, after the repeated START)";
-    return "data byte " + std::to_string(bit - regBits);
+std::string I2cFrame::ackNames(uint32_t missingAcks) const {
+    char text[512] = "";
+    qz_ackText(missingAcks, static_cast<uint32_t>(regBytes), read ? 1 : 0, text, sizeof text);
+    return text;
 }
 
 void check(int32_t status, const QZ_RESULT& result, const std::string& what,
@@ -101,11 +99,8 @@ void check(int32_t status, const QZ_RESULT& result, const std::string& what,
         if (frame && (result.missingAcks & 1u))
             throw Failure(kExitBusSaidNo, message + ": no chip answers at " + hex(frame->address) +
                                               " (no acknowledge of its address)");
-        std::string missing;
-        for (unsigned bit = 0; bit < 32; ++bit)
-            if (result.missingAcks & (1u << bit))
-                missing += (missing.empty() ? "" : ", ") +
-                           (frame ? frame->ackName(bit) : "acknowledge " + std::to_string(bit));
+        const std::string missing =
+            frame ? frame->ackNames(result.missingAcks) : "acknowledges " + hex(result.missingAcks);
         throw Failure(kExitBusSaidNo, message + ": no acknowledge of the " + missing);
     }
     case QZ_BUS_HELD:

@@ -46,10 +46,12 @@ class I2cFault(enum.IntEnum):
     """Faults of a virtual I2C chip."""
 
     NONE = 0
-    NO_ADDRESS_ACK = 1   #: does not acknowledge its address
-    NO_DATA_ACK = 2      #: does not acknowledge data byte ``arg`` (0 = the first)
+    NACK_ADDRESS = 1     #: does not acknowledge its address (bench files: "nack-address")
+    NACK_DATA = 2        #: does not acknowledge data byte ``arg`` (0 = the first; "nack-data")
     HOLD_SDA = 3         #: holds SDA low
     HOLD_SCL = 4         #: holds SCL low
+    NO_ADDRESS_ACK = 1   #: the former name of NACK_ADDRESS
+    NO_DATA_ACK = 2      #: the former name of NACK_DATA
 
 
 def _ok(result: int, what: str) -> int:
@@ -332,7 +334,7 @@ class SimI2cChip(SimChip):
     """A virtual I2C register chip with real chips' habits."""
 
     def set_fault(self, fault: I2cFault, arg: int = 0) -> None:
-        """Injects a fault (I2cFault.NONE clears it); ``arg`` is the data byte of NO_DATA_ACK."""
+        """Injects a fault (I2cFault.NONE clears it); ``arg`` is the data byte of NACK_DATA."""
         self._call("qzsim_i2c_fault", int(I2cFault(fault)), _int_in("fault argument", arg, 0, 2**31 - 1))
 
     def set_reaction_delay(self, samples: int) -> None:
