@@ -101,6 +101,9 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
         ->check(CLI::ExistingFile)
         ->group(device);
     app.add_option("--trace", o.trace, "Write the virtual device's wire trace (VCD) at the end")
+        ->check(CLI::Validator(
+            [](std::string& path) { return path.empty() ? "--trace needs a file name" : ""; },
+            "FILE"))
         ->group(device);
     app.add_flag("--json", o.json, "Print results as JSON")->group("Output");
     app.add_flag("-y,--yes", o.yes, "Write without asking for confirmation")->group("Output");
