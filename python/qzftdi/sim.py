@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import errno
 import os
 from ctypes import byref, c_uint8, c_uint32
 from typing import Any, Optional, Union
@@ -29,13 +30,13 @@ from . import _lib
 from .errors import BenchFileError, FtStatus, QzError
 from ._args import int_in as _int_in, pin as _pin
 
-__all__ = ["SimError", "I2cFault", "SimDevice", "SimSpiChip", "SimI2cChip", "add_device",
+__all__ = ["SimError", "I2cFault", "SimDevice", "SimChip", "SimSpiChip", "SimI2cChip", "add_device",
            "device", "remove_device", "clear_bench", "load_bench", "fail_nth_call", "PROFILES"]
 
 #: Chip profiles of the timed model.
 PROFILES = ("FT232R", "FT232H", "FT2232H", "FT4232H")
 
-StrPath = Union[str, "os.PathLike[str]"]
+_StrPath = Union[str, "os.PathLike[str]"]
 
 
 class SimError(QzError):
@@ -95,11 +96,14 @@ def remove_device(serial: str) -> None:
     _ok(_lib.library().qzsim_remove_device(serial.encode()), f"removing device {serial}")
 
 
-def load_bench(path: StrPath) -> None:
+def load_bench(path: _StrPath) -> None:
     """Loads a TOML bench file (devices and their virtual chips) onto the bench.
 
-    Raises BenchFileError with "file:line: key: what" when the file is refused.
+    Raises FileNotFoundError when there is no such file, BenchFileError with
+    "file:line: key: what" when the file is refused.
     """
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, "no such bench file", os.fspath(path))
     error = ctypes.create_string_buffer(1024)
     if _lib.library().qzsim_load_bench(os.fsencode(path), error, len(error)) != 0:
         raise BenchFileError(error.value.decode("utf-8", "replace") or f"{path}: refused")
@@ -271,7 +275,7 @@ class SimDevice:
         """The name pin ``pin`` carries in VCD files."""
         self._call("qzsim_set_pin_name", _pin("trace", pin), name.encode())
 
-    def write_vcd(self, path: StrPath) -> None:
+    def write_vcd(self, path: _StrPath) -> None:
         """Writes the wire trace as a VCD file (for sigrok, PulseView, GTKWave)."""
         self._call("qzsim_write_vcd", os.fsencode(path))
 
@@ -355,3 +359,8 @@ class SimI2cChip(SimChip):
         """Register ``reg`` holds ``data_bytes`` bytes (1 to 4), whatever the chip's width."""
         self._call("qzsim_set_register_width", _int_in("register", reg, 0, 0xFFFFFFFF),
                    _int_in("data bytes", data_bytes, 1, 4))
+
+
+def __dir__() -> list[str]:
+    """The module's own names only (not what it imports)."""
+    return sorted(__all__)

@@ -6,9 +6,7 @@ import pytest
 
 import qzftdi
 from qzftdi import sim
-from conftest import I2C_PINS, needs
-
-pytestmark = needs("qz_readI2C", "qz_writeI2C", "qz_multiRegRW", "qz_multiRegStreamRW")
+from conftest import I2C_PINS
 
 
 @pytest.fixture
@@ -89,7 +87,6 @@ def test_LineHeldLowIsABusError(eeprom, fault: sim.I2cFault, status: qzftdi.Stat
     assert caught.value.status == status
 
 
-@needs("qz_i2cScan")
 def test_ScanFindsEveryChipOnTheBus(board: sim.SimDevice, dev: qzftdi.Device) -> None:
     for address in (0x68, 0x20, 0x50):
         board.attach_i2c(**I2C_PINS, address=address)
@@ -99,7 +96,6 @@ def test_ScanFindsEveryChipOnTheBus(board: sim.SimDevice, dev: qzftdi.Device) ->
             assert chip.scan() == [0x20, 0x50, 0x68]
 
 
-@needs("qz_i2cScan")
 def test_ScanOfAHeldBusIsABusError(eeprom) -> None:
     virtual, chip = eeprom
     virtual.set_fault(sim.I2cFault.HOLD_SDA)
@@ -107,7 +103,6 @@ def test_ScanOfAHeldBusIsABusError(eeprom) -> None:
         chip.scan()
 
 
-@needs("qz_i2cRecoverBus")
 def test_RecoveryReportsASdaThatStaysLow(eeprom) -> None:
     virtual, chip = eeprom
     chip.recover()  # a free bus stays free
@@ -116,7 +111,6 @@ def test_RecoveryReportsASdaThatStaysLow(eeprom) -> None:
         chip.recover()
 
 
-@needs("setI2CStrictTiming", "getI2CStrictTiming")
 def test_StrictTimingIsAPropertyThatRoundTrips(eeprom) -> None:
     virtual, chip = eeprom
     assert chip.strict is False
