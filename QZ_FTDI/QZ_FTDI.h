@@ -168,6 +168,15 @@ typedef struct QZ_RESULT {
 
 /* The text of a status code ("not acknowledged", ...); never NULL. */
 QZ_API const char* qz_statusText(int32_t status);
+/* Names the acknowledges in a QZ_NACK's missingAcks for an I2C frame of
+ * regBytes (0-4) register-address bytes, a register read (read non-zero) or a
+ * write, in frame order: "address", "register byte N", "read address",
+ * "data byte N" (bytes counted from 0), separated by ", ". A missing address
+ * acknowledge is named alone (no chip listened to the rest). Writes at most
+ * size bytes, terminated; returns the length of the whole text, or -1 for
+ * regBytes above 4 or a NULL text with size non-zero. */
+QZ_API int32_t qz_ackText(uint32_t missingAcks, uint32_t regBytes, int32_t read, char* text,
+                          uint32_t size);
 
 QZ_API int32_t qz_writeSPI(void* dev, PROT_HANDLE spi, uint32_t addr, uint32_t data,
                            QZ_RESULT* detail);

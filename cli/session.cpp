@@ -3,6 +3,9 @@
 #include <qzsim/qzsim.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <cstdio>
 #include <utility>
 
@@ -49,6 +52,45 @@ std::string chooseSerial(const std::string& wanted) {
     return serials.front();
 }
 
+// Refuses (usage) a --trace that can never be written, before any transfer:
+// a directory, or a file in a folder that does not exist.
+void checkTracePath(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::is_directory(path, error))
+        throw Failure(kExitUsage, "--trace " + path + ": is a directory");
+    const fs::path folder = fs::path(path).parent_path();
+    if (!folder.empty() && !fs::is_directory(folder, error))
+        throw Failure(kExitUsage, "--trace " + path + ": no folder " + folder.string());
+}
+
+// Writes the device's wire trace to `path`: a file through a temporary one
+// renamed into place, so that a trace that did not finish never looks
+// complete; anything else (a pipe, a device) directly. Empty when written,
+// else what went wrong.
+std::string writeTrace(const std::string& serial, const std::string& path) {
+    if (qzsim_call_count(serial.c_str(), "Write") < 0)
+        return "only a simulated device has one";
+    std::error_code error;
+    const auto kind = std::filesystem::status(path, error).type();
+    const bool direct = kind != std::filesystem::file_type::regular &&
+                        kind != std::filesystem::file_type::not_found;
+    const std::string part = direct ? path : path + ".part";
+    errno = 0;
+    if (qzsim_write_vcd(serial.c_str(), part.c_str()) != 0) {
+        const std::string why = errno ? std::strerror(errno) : "the file could not be written";
+        if (!direct) std::remove(part.c_str());
+        return why;
+    }
+    if (direct) return {};
+    std::filesystem::rename(part, path, error);
+    if (error) {
+        std::remove(part.c_str());
+        return error.message();
+    }
+    return {};
+}
+
 }  // namespace
 
 void loadBench(const CommonOptions& options) {
@@ -79,12 +121,10 @@ std::string deviceTypeName(uint32_t type) {
     return "type " + std::to_string(type);
 }
 
-std::string I2cFrame::ackName(unsigned bit) const {
-    const unsigned regBits = static_cast<unsigned>(regBytes);
-    if (bit == 0) return "address " + hex(address) + " (write)";
-    if (bit <= regBits) return "register-address byte " + std::to_string(bit);
-    if (read) return "address " + hex(address) + " (read, after the repeated START)";
-    return "data byte " + std::to_string(bit - regBits);
+std::string I2cFrame::ackNames(uint32_t missingAcks) const {
+    char text[512] = "";
+    qz_ackText(missingAcks, static_cast<uint32_t>(regBytes), read ? 1 : 0, text, sizeof text);
+    return text;
 }
 
 void check(int32_t status, const QZ_RESULT& result, const std::string& what,
@@ -101,11 +141,8 @@ void check(int32_t status, const QZ_RESULT& result, const std::string& what,
         if (frame && (result.missingAcks & 1u))
             throw Failure(kExitBusSaidNo, message + ": no chip answers at " + hex(frame->address) +
                                               " (no acknowledge of its address)");
-        std::string missing;
-        for (unsigned bit = 0; bit < 32; ++bit)
-            if (result.missingAcks & (1u << bit))
-                missing += (missing.empty() ? "" : ", ") +
-                           (frame ? frame->ackName(bit) : "acknowledge " + std::to_string(bit));
+        const std::string missing =
+            frame ? frame->ackNames(result.missingAcks) : "acknowledges " + hex(result.missingAcks);
         throw Failure(kExitBusSaidNo, message + ": no acknowledge of the " + missing);
     }
     case QZ_BUS_HELD:
@@ -125,6 +162,7 @@ void check(int32_t status, const QZ_RESULT& result, const std::string& what,
 }
 
 Session::Session(const CommonOptions& options) : options_(options) {
+    if (!options_.trace.empty()) checkTracePath(options_.trace);
     loadBench(options_);
     serial_ = chooseSerial(options_.serial);
     const int32_t status = setupFTDIdev(&device_, serial_.c_str(), options_.baud);
@@ -186,13 +224,12 @@ PROT_HANDLE Session::spi() {
 
 void Session::finish() {
     if (!device_) return;
-    const bool traced = options_.trace.empty() ||
-                        qzsim_write_vcd(serial_.c_str(), options_.trace.c_str()) == 0;
+    std::string problem;
+    if (!options_.trace.empty()) problem = writeTrace(serial_, options_.trace);
     closeFTDI(device_);
     device_ = nullptr;
-    if (!traced)
-        throw Failure(kExitDeviceError, "cannot write the trace " + options_.trace +
-                                            " (only a simulated device has one)");
+    if (!problem.empty())
+        throw Failure(kExitDeviceError, "cannot write the trace " + options_.trace + ": " + problem);
 }
 
 }  // namespace qzcli

@@ -49,13 +49,13 @@ std::string d2xxStatusName(uint32_t status);
 // The name of an FTDI chip type ("FT232R"), or "type N".
 std::string deviceTypeName(uint32_t type);
 
-// What each bit of a missing-acknowledge set stands for in one I2C frame.
+// What the bits of a missing-acknowledge set stand for in one I2C frame.
 struct I2cFrame {
     uint32_t address;
     int regBytes;
     int dataBytes;
     bool read;
-    std::string ackName(unsigned bit) const;
+    std::string ackNames(uint32_t missingAcks) const;  // as qz_ackText names them
 };
 
 // Throws the failure a status API result stands for (nothing for QZ_OK).

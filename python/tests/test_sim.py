@@ -9,7 +9,7 @@ import pytest
 
 import qzftdi
 from qzftdi import sim
-from conftest import SPI_PINS, needs
+from conftest import SPI_PINS
 
 
 def test_UnknownDeviceIsRefused() -> None:
@@ -76,17 +76,18 @@ def test_UnpluggedDeviceIsGone(board: sim.SimDevice) -> None:
         qzftdi.open(board.serial)
 
 
-@needs("qzsim_load_bench")
-def test_BenchFileThatCannotBeReadIsReported(tmp_path: Path) -> None:
-    with pytest.raises(qzftdi.BenchFileError) as caught:
-        sim.load_bench(tmp_path / "missing.toml")
-    assert isinstance(caught.value, ValueError)
-
-
-@needs("qzsim_set_profile", "qzsim_set_timed", "qzsim_clock_ns")
 def test_TimedModelAdvancesTheClock(board: sim.SimDevice, dev: qzftdi.Device) -> None:
     board.set_profile("FT232R")
     board.set_timed(True)
     start = board.clock_ns
     dev.write_pattern(0xFF, bytes(600))
     assert board.clock_ns > start
+
+
+def test_MissingBenchFileRaisesFileNotFoundError(tmp_path: Path) -> None:
+    with pytest.raises(FileNotFoundError):
+        sim.load_bench(tmp_path / "absent.toml")
+
+
+def test_SimListsOnlyItsOwnNames() -> None:
+    assert dir(sim) == sorted(sim.__all__)
