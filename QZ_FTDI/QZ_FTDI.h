@@ -23,7 +23,10 @@
  *    half of two bindings.
  *  - enableDebugPrint and setDebugDelim take effect for dumps that start
  *    after them; dumps of different threads may interleave on stdout.
- *  - A descriptor must not be deleted while another thread still uses it.
+ *  - Descriptor handles are never handed out twice: a deleted descriptor's
+ *    handle fails with -1 (QZ_BAD_ARGUMENT) ever after and never reaches a
+ *    descriptor created later. A transfer that has started when another
+ *    thread deletes its descriptor finishes with the descriptor as it was.
  */
 #ifndef QZ_FTDI_H
 #define QZ_FTDI_H

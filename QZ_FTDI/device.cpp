@@ -1,7 +1,8 @@
-// Device connection, pin direction, the purge that opens every register
-// transaction, and the USB latency timer.
-#include "qz_internal.h"
+// Device connection, pin direction and the USB latency timer.
+#include "device.h"
 #include "messages.h"
+#include "session.h"
+#include "status.h"
 
 
 uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
@@ -14,12 +15,6 @@ uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
     if (prot.OE_EN == 1) mask |= pinBit(prot.OEnum);
     return mask;
 }
-
-int32_t qz::setImpedance(FT_HANDLE dev, const PROT_DES& prot) {
-    return FT_SetBitMode(dev, pinDirectionMask(prot), FT_BITMODE_SYNC_BITBANG) == FT_OK ? 0 : -1;
-}
-
-bool qz::purgeQueues(FT_HANDLE dev) { return FT_Purge(dev, FT_PURGE_RX | FT_PURGE_TX) == FT_OK; }
 
 extern "C" {
 

@@ -1,16 +1,20 @@
 // Debug switches, the eight-row pattern dump, the version banner and the
 // Windows entry point.
-#include "qz_internal.h"
+#include "diagnostics.h"
+#include "QZ_FTDI.h"
 #include "messages.h"
 
+#include <atomic>
+
 #include <string>
+
+namespace {
 
 // Switched from any thread while others dump: each is read once per dump.
 std::atomic<int32_t> writeDebug{0};
 std::atomic<int32_t> readDebug{0};
 std::atomic<char> debugDelim{'n'};  // 'n': no delimiter between samples
 
-namespace {
 constexpr int kVersionMajor = 1;
 constexpr int kVersionMinor = 0;
 constexpr int kVersionPatch = 1;
@@ -31,10 +35,18 @@ void qz::printPattern(const uint8_t* writeArray, uint32_t len, char delim) {
     qz::say(QZ_MESSAGE_DEBUG, rows);
 }
 
-void qz::dumpIf(int32_t enabled, std::span<const uint8_t> stream) {
+int32_t qz::writeDumpSwitch() { return writeDebug.load(); }
+int32_t qz::readDumpSwitch() { return readDebug.load(); }
+
+namespace {
+void dumpIf(int32_t enabled, std::span<const uint8_t> stream) {
     if (enabled != 0)
-        printPattern(stream.data(), static_cast<uint32_t>(stream.size()), debugDelim.load());
+        qz::printPattern(stream.data(), static_cast<uint32_t>(stream.size()), debugDelim.load());
 }
+}  // namespace
+
+void qz::dumpWritten(std::span<const uint8_t> stream) { dumpIf(writeDebug.load(), stream); }
+void qz::dumpReadBack(std::span<const uint8_t> rx) { dumpIf(readDebug.load(), rx); }
 
 extern "C" {
 

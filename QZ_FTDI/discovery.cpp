@@ -1,6 +1,9 @@
 // Device discovery: count, print and list the attached FTDI devices.
-#include "qz_internal.h"
+#include "QZ_FTDI.h"
+#include "ftd2xx.h"
 #include "messages.h"
+
+#include <cstdint>
 
 #include <cstring>
 

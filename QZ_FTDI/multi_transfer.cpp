@@ -1,10 +1,11 @@
 // Multi-register transfers in one USB round trip: batches (one complete frame
 // per register, laid back to back) and streams (one frame addressed once,
 // further data words spliced in before its closing samples).
+#include "diagnostics.h"
 #include "i2c.h"
-#include "qz_internal.h"
+#include "readback.h"
+#include "session.h"
 #include "spi.h"
-#include "transfer.h"
 
 #include <algorithm>
 #include <limits>
@@ -244,7 +245,7 @@ qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uin
         const qz::Outcome played = qz::playStream(dev, des, stream, options, &rx);
         if (!played.ok() || write) return played;
         const qz::Outcome delivered = deliver(extractSPIStream(rx, numRegs, frameLength, des), data);
-        if (delivered.ok()) qz::dumpIf(readDebug, rx);
+        if (delivered.ok()) qz::dumpReadBack(rx);
         return delivered;
     }
     // I2C: writes read back too, for their acknowledges.
@@ -255,7 +256,7 @@ qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uin
     if (!judged.outcome.ok() || write) return judged.outcome;
     const qz::Outcome delivered =
         deliver(qz::i2cReceivedWords(des, layout, rx, judged.lag, numRegs), data);
-    if (delivered.ok()) qz::dumpIf(readDebug, rx);
+    if (delivered.ok()) qz::dumpReadBack(rx);
     return delivered;
 }
 

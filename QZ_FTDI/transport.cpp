@@ -23,7 +23,10 @@
 //    the oldest chunk, three more keep the chip busy, so its USB packets
 //    towards the host are always full and leave at once: the latency timer
 //    (which only releases a part-filled packet) is paid once, at the end.
-#include "qz_internal.h"
+#include "transport.h"
+#include "device.h"
+#include "diagnostics.h"
+#include "session.h"
 
 #include <algorithm>
 #include <chrono>
@@ -178,11 +181,6 @@ uint64_t qz::waitBoundMs(FT_HANDLE dev, uint32_t count) {
     return kLatencyAllowanceMs + (2000ull * count + baud - 1) / baud;
 }
 
-int32_t qz::wait4RxBuffer(FT_HANDLE dev, uint32_t count) {
-    uint32_t queued = 0;
-    return awaitQueued(dev, count, deadlineFor(dev, count), &queued).ok() ? 0 : -1;
-}
-
 qz::Outcome qz::playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const uint8_t> stream,
                            const PlayOptions& options, ByteStream* rx) {
     return playSamples(dev, pinDirectionMask(prot), stream, options, rx);
@@ -219,13 +217,7 @@ qz::Outcome qz::playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t
         }
         return readAll(dev, keep, length);
     }();
-    if (options.dumpWritten) dumpIf(writeDebug, stream);
+    if (options.dumpWritten) dumpWritten(stream);
     if (taken) *taken = written;
     return played;
-}
-
-int32_t qz::report(const Outcome& outcome, QZ_RESULT* detail) {
-    if (detail)
-        *detail = QZ_RESULT{outcome.status, outcome.missingAcks, outcome.index, outcome.driverStatus};
-    return outcome.status;
 }

@@ -36,16 +36,16 @@ TEST_F(DiagnosticsTest, PrintPatternRowsPerPinWithDelimiterAfterEverySample) {
 
 TEST_F(DiagnosticsTest, AnyNonZeroSwitchDumpsWithTheCurrentDelimiter) {
     EXPECT_EQ(0, enableDebugPrint(2, 0));
-    EXPECT_EQ(2, writeDebug);
-    EXPECT_EQ(0, readDebug);
-    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpIf(writeDebug, kTwoSamples); }));
-    EXPECT_EQ("", captureStdout([] { qz::dumpIf(readDebug, kTwoSamples); }));
+    EXPECT_EQ(2, qz::writeDumpSwitch());
+    EXPECT_EQ(0, qz::readDumpSwitch());
+    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpWritten(kTwoSamples); }));
+    EXPECT_EQ("", captureStdout([] { qz::dumpReadBack(kTwoSamples); }));
 
     EXPECT_EQ(0, setDebugDelim(';'));
     EXPECT_EQ("1;1;\n0;1;\n0;0;\n0;0;\n0;0;\n0;0;\n0;0;\n0;0;\n\n",
-              captureStdout([] { qz::dumpIf(writeDebug, kTwoSamples); }));
+              captureStdout([] { qz::dumpWritten(kTwoSamples); }));
     EXPECT_EQ(0, setDebugDelim('n'));
-    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpIf(writeDebug, kTwoSamples); }));
+    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpWritten(kTwoSamples); }));
 }
 
 TEST_F(DiagnosticsTest, WriteDumpComesWhateverTheDriverAnswered) {
@@ -75,7 +75,7 @@ TEST_F(DiagnosticsTest, DelimiterSwitchedDuringDumpsKeepsEachDumpWhole) {
         for (unsigned i = 0; dumping; ++i) setDebugDelim(i & 1 ? ',' : 'n');
     });
     out = captureStdout([&] {
-        for (int i = 0; i < 200; ++i) qz::dumpIf(writeDebug, stream);
+        for (int i = 0; i < 200; ++i) qz::dumpWritten(stream);
     });
     dumping = false;
     switcher.join();

@@ -41,7 +41,7 @@ protected:
         SimBench::TearDown();
     }
     static void clearIDs() {
-        for (uint32_t id = 0; id < kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
+        for (uint32_t id = 0; id < qz::kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
     }
 
     uint64_t driverCalls() {
@@ -79,17 +79,20 @@ const std::vector<int32_t> kAllFail(6, -1);
 
 TEST_F(Registry, ID255BindsAnd256ChangesNoEntry) {
     EXPECT_EQ(0, mapHandles(dev, spiA.get(), 255));
-    EXPECT_EQ(dev, FTDI_Handles[255]);
-    EXPECT_EQ(spiA.get(), PROT_Handles[255]);
+    EXPECT_EQ(dev, qz::boundTo(255).dev);
+    EXPECT_EQ(spiA.get(), qz::boundTo(255).prot);
     EXPECT_EQ(0, write_reg(255, 0x12, 0xBEEF));
     EXPECT_EQ(0xBEEF, read_reg(255, 0x12));
 
-    const std::vector<FT_HANDLE> devices(std::begin(FTDI_Handles), std::end(FTDI_Handles));
-    const std::vector<PROT_HANDLE> descriptors(std::begin(PROT_Handles), std::end(PROT_Handles));
+    const auto bindings = [] {
+        std::vector<std::pair<void*, PROT_HANDLE>> all;
+        for (uint32_t id = 0; id < qz::kDeviceIDs; ++id) all.emplace_back(qz::boundTo(id).dev, qz::boundTo(id).prot);
+        return all;
+    };
+    const auto before = bindings();
     for (uint32_t id : {256u, 0x100000FFu, 0xFFFFFFFFu})
         EXPECT_EQ(-1, mapHandles(dev, i2c.get(), id));
-    EXPECT_TRUE(std::equal(devices.begin(), devices.end(), std::begin(FTDI_Handles)));
-    EXPECT_TRUE(std::equal(descriptors.begin(), descriptors.end(), std::begin(PROT_Handles)));
+    EXPECT_EQ(before, bindings());
 }
 
 // IDs past the tables are refused, not looked up there (the sanitizer build
@@ -207,7 +210,7 @@ TEST_F(Registry, ForgottenDescriptorLeavesNoBindingBehind) {
     EXPECT_EQ(kAllFail, allSix(3));
     EXPECT_EQ(kAllFail, allSix(5));
     EXPECT_EQ(0u, driverCalls());
-    EXPECT_EQ(nullptr, FTDI_Handles[3]);
+    EXPECT_EQ(nullptr, qz::boundTo(3).dev);
     EXPECT_EQ(0, write_reg(4, 0x33, 0x4444));
     EXPECT_EQ(0x4444, read_reg(4, 0x33));
 }

@@ -94,7 +94,7 @@ TEST_F(Session, TwoThreadsOnOneDeviceGetWholeTransactions) {
         for (int round = 0; round < 20; ++round) {
             const qz::DeviceSession session(dev);
             qz::ByteStream rx;
-            if (!qz::purgeQueues(dev) ||
+            if (!qz::purgeDevice(dev).ok() ||
                 !qz::playStream(dev, spi.des(), stream, qz::PlayOptions{true, std::nullopt, false}, &rx).ok()) {
                 ++wrong;
                 continue;

@@ -116,7 +116,8 @@ FT_STATUS SimDriver::getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags,
     const auto found = bench.infoEntry(dwIndex);
     if (!found) return FT_DEVICE_NOT_FOUND;
     const auto& entry = *found;
-    if (lpdwFlags) *lpdwFlags = entry.open ? 1u : 0u;  // FT_FLAGS_OPENED
+    // FT_FLAGS_OPENED (1), FT_FLAGS_HISPEED (2)
+    if (lpdwFlags) *lpdwFlags = (entry.open ? 1u : 0u) | (entry.info.profile.highSpeed() ? 2u : 0u);
     if (lpdwType) *lpdwType = entry.info.type;
     if (lpdwID) *lpdwID = entry.info.id;
     if (lpdwLocId) *lpdwLocId = entry.info.locId;

@@ -69,7 +69,15 @@ void Device::setReadbackLag(unsigned lag) {
     lag_ = lag;
 }
 
+// A named chip also lists as that chip (type, USB ID, and the default
+// description); a custom one keeps what the device listed as.
 void Device::setProfile(const ChipProfile& profile) {
+    if (profile.name != "custom") {
+        if (info_.description == "QZ simulated " + info_.profile.name)
+            info_.description = "QZ simulated " + profile.name;
+        info_.type = profile.deviceType;
+        info_.id = profile.usbId;
+    }
     info_.profile = profile;
     latencyMs_ = clampLatency(profile.latencyMs);
     running_ = false;  // the sample clock changes now
