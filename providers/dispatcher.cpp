@@ -1,7 +1,9 @@
 #include "dispatcher.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
+#include <string_view>
 
 namespace qz {
 namespace {
@@ -12,9 +14,32 @@ constexpr uintptr_t kTokenStep = 0x10;
 }  // namespace
 
 Dispatcher::Dispatcher(const std::vector<D2xxDriver*>& drivers) : nextToken_(kFirstToken) {
-    for (D2xxDriver* driver : drivers)
-        if (driver) drivers_.push_back(driver);
+    std::vector<Backend> backends;
+    for (D2xxDriver* driver : drivers) backends.push_back({"driver", driver});
+    select(backends);
+}
+
+Dispatcher::Dispatcher(const std::vector<Backend>& backends) : nextToken_(kFirstToken) {
+    select(backends);
+}
+
+void Dispatcher::select(const std::vector<Backend>& backends) {
+    drivers_.clear();
+    names_.clear();
+    for (const Backend& b : backends)
+        if (b.driver) {
+            drivers_.push_back(b.driver);
+            names_.push_back(b.name);
+        }
     infoCounts_.assign(drivers_.size(), 0);
+}
+
+const char* Dispatcher::backendOf(uint32_t index) const {
+    for (std::size_t k = 0; k < drivers_.size(); ++k) {
+        if (index < infoCounts_[k]) return names_[k];
+        index -= infoCounts_[k];
+    }
+    return nullptr;
 }
 
 // The driver that holds combined index `index`: every driver but the last
@@ -120,10 +145,24 @@ FT_STATUS Dispatcher::getDeviceInfoDetail(uint32_t index, uint32_t* flags, uint3
 // token. If none opens it: the status of the first driver that knows the
 // device (anything but FT_DEVICE_NOT_FOUND, say a busy real device), else
 // FT_DEVICE_NOT_FOUND. FT_INSUFFICIENT_RESOURCES if no token can be recorded.
+// "name:SERIAL" tries only the backend of that name, with SERIAL.
 FT_STATUS Dispatcher::openEx(void* arg1, uint32_t flags, FT_HANDLE* handle) {
     if (!handle) return FT_INVALID_PARAMETER;
     FT_STATUS answer = FT_DEVICE_NOT_FOUND;
-    for (D2xxDriver* driver : drivers_) {
+    const char* only = nullptr;
+    if (flags == FT_OPEN_BY_SERIAL_NUMBER && arg1) {
+        const std::string_view serial(static_cast<const char*>(arg1));
+        for (const char* name : names_)
+            if (serial.size() > std::strlen(name) && serial.starts_with(name) &&
+                serial[std::strlen(name)] == ':') {
+                only = name;
+                arg1 = static_cast<char*>(arg1) + std::strlen(name) + 1;
+                break;
+            }
+    }
+    for (std::size_t k = 0; k < drivers_.size(); ++k) {
+        D2xxDriver* const driver = drivers_[k];
+        if (only && names_[k] != only) continue;
         FT_HANDLE driverHandle = nullptr;
         const FT_STATUS status = driver->openEx(arg1, flags, &driverHandle);
         if (status != FT_OK) {

@@ -21,9 +21,22 @@ namespace qz {
 
 class Dispatcher final : public D2xxDriver {
 public:
+    struct Backend {
+        const char* name;
+        D2xxDriver* driver;
+    };
     // The drivers in enumeration order; null entries (a driver that is not
     // installed) are left out.
     explicit Dispatcher(const std::vector<D2xxDriver*>& drivers);
+    explicit Dispatcher(const std::vector<Backend>& backends);
+
+    // Lists and opens with these drivers from now on; devices open already
+    // stay reachable through their tokens. Not while other threads list or
+    // open.
+    void select(const std::vector<Backend>& backends);
+    // The backend name of entry `index` of the lists last rebuilt by
+    // createDeviceInfoList; nullptr past their end.
+    const char* backendOf(uint32_t index) const;
 
     FT_STATUS listDevices(void* arg1, void* arg2, uint32_t flags) override;
     FT_STATUS createDeviceInfoList(uint32_t* count) override;
@@ -61,6 +74,7 @@ private:
     FT_HANDLE tokenOf(const D2xxDriver* driver, FT_HANDLE handle) const;
 
     std::vector<D2xxDriver*> drivers_;
+    std::vector<const char*> names_;
     std::vector<uint32_t> infoCounts_;  // per driver, from the last createDeviceInfoList
     std::map<uintptr_t, Binding> open_;
     uintptr_t nextToken_;
