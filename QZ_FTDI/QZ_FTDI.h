@@ -195,6 +195,29 @@ QZ_API int32_t qz_i2cRecoverBus(void* dev, PROT_HANDLE i2c, QZ_RESULT* detail);
 QZ_API int32_t qz_setLatencyTimer(void* dev, uint8_t ms, QZ_RESULT* detail);
 QZ_API int32_t qz_getLatencyTimer(void* dev, uint8_t* ms, QZ_RESULT* detail);
 
+/* Where the library's messages ("FTDI Error, ...", the device list of
+ * printConnectedDevices, the enableDebugPrint dumps, the getDLLVersion banner)
+ * go: standard output (the default), standard error, nowhere, or a callback.
+ * The callback gets one message per call, without its final newline, from the
+ * thread that caused it; a call already under way may still reach the previous
+ * target. Returns 0, or -1 (nothing changed) for an unknown target or
+ * QZ_MESSAGES_CALLBACK without a callback. */
+typedef enum QZ_MESSAGE_TARGET {
+    QZ_MESSAGES_STDOUT = 0,
+    QZ_MESSAGES_STDERR = 1,
+    QZ_MESSAGES_NONE = 2,
+    QZ_MESSAGES_CALLBACK = 3
+} QZ_MESSAGE_TARGET;
+typedef enum QZ_MESSAGE_KIND {
+    QZ_MESSAGE_ERROR = 0, /* "FTDI Error, ..." */
+    QZ_MESSAGE_INFO = 1,  /* the device list, the version banner */
+    QZ_MESSAGE_DEBUG = 2  /* the enableDebugPrint pattern dumps */
+} QZ_MESSAGE_KIND;
+typedef void (*QZ_MESSAGE_CALLBACK)(int32_t kind, const char* text, void* context);
+QZ_API int32_t qz_setMessageTarget(int32_t target, QZ_MESSAGE_CALLBACK callback, void* context);
+/* The current QZ_MESSAGE_TARGET. */
+QZ_API int32_t qz_getMessageTarget(void);
+
 /* ---- Drivers and backends ------------------------------------------------
  * Real devices come from one backend: the vendor's D2XX library, or libftdi1
  * (Linux; Debian's libftdi1-2), both loaded at run time where installed;

@@ -1,8 +1,8 @@
 // Device connection, pin direction, the purge that opens every register
 // transaction, and the USB latency timer.
 #include "qz_internal.h"
+#include "messages.h"
 
-#include <cstdio>
 
 uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
     uint8_t mask = 0;
@@ -31,12 +31,12 @@ int32_t setupFTDIdev(void** inHandle, const char* serial, uint32_t baudRate) {
     FT_HANDLE handle = nullptr;
     FT_STATUS status = FT_OpenEx(const_cast<char*>(serial), FT_OPEN_BY_SERIAL_NUMBER, &handle);
     if (status != FT_OK) {
-        std::printf("FTDI Error, Cannot open Serial %s\n", serial);
+        qz::sayf(QZ_MESSAGE_ERROR, "FTDI Error, Cannot open Serial %s\n", serial);
         return static_cast<int32_t>(status);
     }
     status = FT_SetBaudRate(handle, baudRate);
     if (status != FT_OK) {
-        std::printf("FTDI Error, invalid Baudrate\n");
+        qz::say(QZ_MESSAGE_ERROR, "FTDI Error, invalid Baudrate\n");
         FT_Close(handle);
         return static_cast<int32_t>(status);
     }

@@ -18,6 +18,7 @@
 //    in a row, as the vendor's driver with a read timeout returns short.
 #include "libftdi_driver.hpp"
 
+#include "messages.h"
 #include "shared_library.hpp"
 
 #include <algorithm>
@@ -540,7 +541,7 @@ private:
                 break;
             }
             if (status != FT_OK && denied) {
-                std::printf(
+                sayf(QZ_MESSAGE_ERROR,
                     "FTDI Error, no permission to open the FTDI device on USB bus %u address %u: "
                     "install the udev rule 60-qzftdi.rules (see docs/real-hardware.md)\n",
                     denied->bus, denied->address);

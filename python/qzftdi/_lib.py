@@ -45,6 +45,21 @@ class QZ_RESULT(ctypes.Structure):
     ]
 
 
+class QZ_DRIVER_INFO(ctypes.Structure):
+    """One driver as qz_getDrivers describes it."""
+
+    _fields_ = [
+        ("name", c_char * 16),
+        ("installed", c_int32),
+        ("active", c_int32),
+        ("path", c_char * 256),
+        ("version", c_char * 32),
+    ]
+
+
+#: void callback(int32_t kind, const char* text, void* context): one library message.
+MESSAGE_CALLBACK = ctypes.CFUNCTYPE(None, c_int32, c_char_p, c_void_p)
+
 _P = c_void_p
 _R = POINTER(QZ_RESULT)
 _U32P = POINTER(c_uint32)
@@ -58,6 +73,10 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "getDeviceInfo": (c_int32, [c_uint32, _U32P, _U32P, _U32P, _U32P, c_char_p, c_char_p, c_int32]),
     "setupFTDIdev": (c_int32, [POINTER(c_void_p), c_char_p, c_uint32]),
     "closeFTDI": (c_int32, [_P]),
+    "qz_getDrivers": (c_int32, [POINTER(QZ_DRIVER_INFO), c_uint32]),
+    "qz_setBackend": (c_int32, [c_char_p]),
+    "qz_getBackend": (c_char_p, []),
+    "qz_getDeviceBackend": (c_char_p, [c_uint32]),
     # descriptors
     "initSPIDev": (c_int32, [POINTER(c_void_p), c_uint8, c_uint8, c_uint8, c_uint8, c_uint8, c_uint8,
                              c_int32, c_int32]),
@@ -70,6 +89,8 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "enableDebugPrint": (c_int32, [c_int32, c_int32]),
     "setDebugDelim": (c_int32, [c_char]),
     "getDLLVersion": (None, []),
+    "qz_setMessageTarget": (c_int32, [c_int32, MESSAGE_CALLBACK, c_void_p]),
+    "qz_getMessageTarget": (c_int32, []),
     "setI2CStrictTiming": (c_int32, [_P, c_int32]),
     "getI2CStrictTiming": (c_int32, [_P]),
     # the status API
@@ -232,6 +253,8 @@ class Library:
 
 _library: Optional[Library] = None
 _lock = threading.Lock()
+#: Called with the library once it is loaded (the message routing hooks in here).
+on_load: list[Callable[[Library], None]] = []
 
 
 def library() -> Library:
@@ -240,5 +263,8 @@ def library() -> Library:
     with _lock:
         if _library is None:
             dll, path = _load_first()
-            _library = Library(dll, path)
+            loaded = Library(dll, path)
+            for hook in on_load:
+                hook(loaded)
+            _library = loaded
         return _library

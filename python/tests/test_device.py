@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import logging
+
 import pytest
 
 import qzftdi
@@ -16,6 +18,16 @@ def test_ListShowsListableDevicesOnly(board: sim.SimDevice) -> None:
     infos = qzftdi.device_info()  # every attached device, listable or not
     assert [(i.index, i.serial) for i in infos] == [(0, SERIAL), (1, "HIDDEN1"), (2, "PYSIM02")]
     assert infos[0].description == "pytest board"
+
+
+def test_DeviceInfoAndDriversNameTheBackend(board: sim.SimDevice) -> None:
+    assert [i.backend for i in qzftdi.device_info()] == ["simulator"]
+    found = {d.name: d for d in qzftdi.drivers()}
+    assert set(found) == {"vendor", "libftdi", "simulator"}
+    assert found["simulator"].installed and found["simulator"].active
+    with pytest.raises(qzftdi.ArgumentError):
+        qzftdi.set_backend("usb")
+    assert qzftdi.backend() == "auto"
 
 
 def test_EmptyBenchListsNothing() -> None:
@@ -102,3 +114,12 @@ def test_PatternReachesTheWire(board: sim.SimDevice, dev: qzftdi.Device) -> None
     written, levels = board.read_trace()
     assert written[-4:] == bytes([0x01, 0x02, 0x04, 0x08])
     assert len(levels) == len(written)
+
+
+def test_LibraryMessagesGoToTheLoggerNotStdout(caplog: pytest.LogCaptureFixture,
+                                               capfd: pytest.CaptureFixture[str]) -> None:
+    with caplog.at_level(logging.ERROR, logger="qzftdi"), pytest.raises(qzftdi.DriverError):
+        qzftdi.open("NOPE")
+    assert capfd.readouterr().out == ""
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        ("qzftdi", logging.ERROR, "FTDI Error, Cannot open Serial NOPE")]

@@ -599,6 +599,28 @@ bool Bench::remove(const std::string& serial) {
     return true;
 }
 
+std::optional<Bench::Taken> Bench::take(const std::string& serial) {
+    std::unique_lock lock(mutex_);
+    const auto it = std::find_if(devices_.begin(), devices_.end(),
+                                 [&](const auto& d) { return d->info().serial == serial; });
+    if (it == devices_.end()) return std::nullopt;
+    Taken taken{*it, static_cast<std::size_t>(it - devices_.begin())};
+    devices_.erase(it);
+    return taken;
+}
+
+void Bench::putBack(const Taken& taken) {
+    std::unique_lock lock(mutex_);
+    const std::size_t at = std::min(taken.index, devices_.size());
+    devices_.insert(devices_.begin() + static_cast<std::ptrdiff_t>(at), taken.device);
+}
+
+void Bench::retire(const Taken& taken) {
+    std::unique_lock lock(mutex_);
+    for (auto& [token, device] : handles_)
+        if (device == taken.device) device.reset();
+}
+
 void Bench::clear() {
     std::unique_lock lock(mutex_);
     for (auto& [token, device] : handles_) device.reset();
