@@ -5,6 +5,7 @@
 #include "qzsim/spi_peripheral.hpp"
 #include "sim_fixture.hpp"
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,38 @@ TEST(StatusText, NamesEveryCode) {
         {10, "unknown status"},
     };
     for (const auto& [status, text] : texts) EXPECT_STREQ(text, qz_statusText(status)) << status;
+}
+
+// One naming of acknowledges for every front end; after a missing address
+// acknowledge nothing else is named (no chip listened).
+TEST(AckText, NamesTheMissingAcknowledgesInFrameOrder) {
+    struct Case {
+        uint32_t missing, regBytes;
+        int32_t read;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0x1, 1, 0, "address"},
+        {0xF, 1, 0, "address"},
+        {0x2, 2, 0, "register byte 0"},
+        {0x4, 1, 0, "data byte 0"},
+        {0x18, 1, 0, "data byte 1, data byte 2"},
+        {0x4, 1, 1, "read address"},
+        {0x6, 1, 1, "register byte 0, read address"},
+        {0x0, 1, 0, ""},
+    };
+    for (const Case& c : cases) {
+        char text[64];
+        EXPECT_EQ(static_cast<int32_t>(std::strlen(c.text)),
+                  qz_ackText(c.missing, c.regBytes, c.read, text, sizeof text));
+        EXPECT_STREQ(c.text, text) << c.missing;
+    }
+    char small[4];
+    EXPECT_EQ(15, qz_ackText(0x2, 1, 0, small, sizeof small));
+    EXPECT_STREQ("reg", small);
+    EXPECT_EQ(7, qz_ackText(0x1, 0, 0, nullptr, 0));
+    EXPECT_EQ(-1, qz_ackText(0x1, 5, 0, small, sizeof small));
+    EXPECT_EQ(-1, qz_ackText(0x1, 0, 0, nullptr, 4));
 }
 
 class StatusApi : public SimBench {

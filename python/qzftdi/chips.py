@@ -8,7 +8,7 @@ from typing import Any, Callable, Iterable, Optional, TypeVar
 from . import _lib
 from ._args import int_in, pin
 from .device import Device
-from .errors import ArgumentError, OutOfMemory, Status, nack_names
+from .errors import ArgumentError, Status, nack_names
 
 _T = TypeVar("_T")
 
@@ -24,10 +24,23 @@ class _Descriptor:
         self.device = device
         self._proto = c_void_p()
 
-    def _created(self, result: int) -> None:
+    def _created(self, result: int, wiring: str) -> None:
+        """Raises ArgumentError when the library refused the descriptor ``wiring`` names."""
         if result != 0 or not self._proto.value:
             self._proto = c_void_p()
-            raise OutOfMemory("creating a descriptor failed", Status.NO_MEMORY)
+            raise ArgumentError(f"{wiring} refused: two signals on one pin, or a width that does "
+                                "not fit", Status.BAD_ARGUMENT)
+
+    def _output_enable(self, oe: Optional[tuple[int, bool]]) -> None:
+        """Adds the output-enable pin ``oe`` = (pin, high); ArgumentError (and no descriptor)
+        when it is refused: on a board the buffer would never switch."""
+        if oe is None:
+            return
+        oe_pin = pin("output-enable", oe[0])
+        if _lib.library().setupOE(byref(self._proto), oe_pin, int(bool(oe[1]))) != 0:
+            self.close()
+            raise ArgumentError(f"output-enable pin {oe_pin} refused: it is another signal's pin",
+                                Status.BAD_ARGUMENT)
 
     @property
     def descriptor(self) -> c_void_p:
@@ -54,7 +67,7 @@ class _Descriptor:
         first is seen, never a handle deleted meanwhile.
         """
         with self.device.lock:
-            self.device.call(name, what, self.descriptor, *args, **options)
+            self.device._call(name, what, self.descriptor, *args, **options)
 
     def __enter__(self: _T) -> _T:
         return self
@@ -151,14 +164,15 @@ class SpiChip(_Chip):
         pins = (pin("clk", clk), pin("cs", cs), pin("sdi", sdi), pin("sdo", sdo))
         self.addr_bits = int_in("address bits", addr_bits, 0, 32)
         self.data_bits = int_in("data bits", data_bits, 1, 32)
-        oe_pin = None if oe is None else pin("output-enable", oe[0])
+        if oe is not None:
+            pin("output-enable", oe[0])
         self._reg_max = (1 << self.addr_bits) - 1
         self._value_max = (1 << self.data_bits) - 1
-        lib = _lib.library()
-        self._created(lib.initSPIDev(byref(self._proto), *pins, self.addr_bits, self.data_bits,
-                                     int(bool(posedge)), int(bool(rw_bit))))
-        if oe is not None:
-            lib.setupOE(byref(self._proto), oe_pin, int(bool(oe[1])))
+        self._created(_lib.library().initSPIDev(byref(self._proto), *pins, self.addr_bits,
+                                                self.data_bits, int(bool(posedge)),
+                                                int(bool(rw_bit))),
+                      f"SPI chip on clk {pins[0]}, cs {pins[1]}, sdi {pins[2]}, sdo {pins[3]}")
+        self._output_enable(oe)
 
     def __repr__(self) -> str:
         return f"<qzftdi.SpiChip {self.addr_bits}/{self.data_bits} bits on {self.device.serial}>"
@@ -176,7 +190,7 @@ class SpiChip(_Chip):
         self._call("qz_writeSPI", self._what("write", reg), reg, value)
 
 
-class _I2cDescriptor(_Chip):
+class _I2cDescriptor(_Descriptor):
     """An I2C descriptor: pins, strict timing, scan and recovery."""
 
     _delete_name = "deleteI2CDev"
@@ -188,14 +202,14 @@ class _I2cDescriptor(_Chip):
         self.address = int_in("I2C address", address, 0, 0x7F)
         self.reg_bytes = int_in("register bytes", reg_bytes, 0, 4)
         self.data_bytes = int_in("data bytes", data_bytes, 1, 4)
-        oe_pin = None if oe is None else pin("output-enable", oe[0])
+        if oe is not None:
+            pin("output-enable", oe[0])
         self._reg_max = (1 << 8 * self.reg_bytes) - 1
         self._value_max = (1 << 8 * self.data_bytes) - 1
-        lib = _lib.library()
-        self._created(lib.initI2CDev(byref(self._proto), *pins, self.address, self.reg_bytes,
-                                     self.data_bytes))
-        if oe is not None:
-            lib.setupOE(byref(self._proto), oe_pin, int(bool(oe[1])))
+        self._created(_lib.library().initI2CDev(byref(self._proto), *pins, self.address,
+                                                self.reg_bytes, self.data_bytes),
+                      f"I2C bus on scl {pins[0]}, sda_w {pins[1]}, sda_r {pins[2]}")
+        self._output_enable(oe)
         self._strict_on = False
         if strict:
             self.strict = True
@@ -235,7 +249,7 @@ class _I2cDescriptor(_Chip):
         self._call("qz_i2cRecoverBus", f"recovery of {self!r}")
 
 
-class I2cChip(_I2cDescriptor):
+class I2cChip(_I2cDescriptor, _Chip):
     """An I2C register chip at a 7-bit address; owns its descriptor (a context manager).
 
     Frames: the address, ``reg_bytes`` register-address bytes and ``data_bytes``

@@ -6,9 +6,7 @@ import pytest
 
 import qzftdi
 from qzftdi import sim
-from conftest import SPI_PINS, needs
-
-pytestmark = needs("qz_readSPI", "qz_writeSPI", "qz_multiRegRW", "qz_multiRegStreamRW")
+from conftest import SPI_PINS
 
 
 @pytest.fixture
@@ -53,7 +51,6 @@ def test_AllOnesRegisterIsAValueNotAFailure(board: sim.SimDevice, dev: qzftdi.De
         assert chip.read_many([0x05, 0x05]) == [value, value]
 
 
-@needs("qzsim_fail_nth_call")
 def test_DriverFailureNamesTheD2xxStatus(board: sim.SimDevice, chip_pair) -> None:
     _, chip = chip_pair
     board.fail_nth_call("Write", 1, "FT_OTHER_ERROR")
@@ -65,7 +62,6 @@ def test_DriverFailureNamesTheD2xxStatus(board: sim.SimDevice, chip_pair) -> Non
     assert chip.read(0x12) == 0  # the fault was for one call only
 
 
-@needs("qzsim_fail_nth_call")
 def test_IoErrorIsADriverError(board: sim.SimDevice, chip_pair) -> None:
     _, chip = chip_pair
     board.fail_nth_call("Write", 1, qzftdi.FtStatus.FT_IO_ERROR)
@@ -74,7 +70,6 @@ def test_IoErrorIsADriverError(board: sim.SimDevice, chip_pair) -> None:
     assert caught.value.name == "FT_IO_ERROR"
 
 
-@needs("qzsim_set_readback_stall")
 def test_ReadbackThatNeverComesTimesOut(board: sim.SimDevice, chip_pair) -> None:
     _, chip = chip_pair
     board.set_readback_stall(0)
