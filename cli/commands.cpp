@@ -18,6 +18,8 @@ using nlohmann::json;
 // Registers per round trip of a dump: one batch each, so that a long dump
 // shows progress and a real device's latency timer is paid rarely.
 constexpr uint32_t kDumpChunk = 256;
+// Registers per stream of i2c read: one frame each, 4096 values in memory.
+constexpr uint32_t kStreamBlock = 4096;
 
 void emit(const json& document) { std::cout << document.dump() << '\n'; }
 
@@ -183,7 +185,7 @@ int i2cGet(Session& session, uint32_t address, uint32_t reg) {
 int i2cSet(Session& session, uint32_t address, uint32_t reg, uint32_t value) {
     if (!mayWrite(session, "write " + hex(value) + " to register " + hex(reg) +
                                " of the I2C chip at " + hex(address)))
-        return kExitDone;
+        return kExitDeclined;
     QZ_RESULT result{};
     const I2cFrame frame = i2cFrame(session, address, false);
     check(qz_writeI2C(session.device(), session.i2c(address), reg, value, &result), result,
@@ -202,23 +204,50 @@ int i2cDump(Session& session, uint32_t address, uint32_t first, uint32_t last) {
 }
 
 int i2cRead(Session& session, uint32_t address, uint32_t reg, uint32_t count) {
-    std::vector<uint32_t> values(count);
-    QZ_RESULT result{};
+    if (uint64_t{reg} + count - 1 > i2cHighest(session))
+        throw Failure(kExitUsage, std::to_string(count) + " registers from " + hex(reg) +
+                                      " run past the chip's highest, " +
+                                      hex(static_cast<uint32_t>(i2cHighest(session))));
     const I2cFrame frame = i2cFrame(session, address, true);
-    {
-        Progress progress("reading", count);
-        check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg, values.data(),
-                                  count, 0, &result),
-              result, "i2c read " + hex(address) + " " + hex(reg), &frame);
+    const bool asJson = session.options().json;
+    // Streamed in blocks, each printed as it comes: memory stays bounded.
+    std::vector<uint32_t> values;
+    bool printed = false;
+    const auto end = [&] {
+        if (asJson)
+            std::cout << "]}\n";
+        else if (printed)
+            std::cout << '\n';
+        std::cout.flush();
+    };
+    if (asJson) {
+        const std::string open = json{{"address", address}, {"register", reg}, {"values", json::array()}}.dump();
+        std::cout << open.substr(0, open.size() - 2);  // keys sorted: "values" comes last
     }
-    if (session.options().json) {
-        emit({{"address", address}, {"register", reg}, {"values", values}});
-        return kExitDone;
+    Progress progress("reading", count);
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = std::min(kStreamBlock, count - done);
+        values.assign(n, 0);
+        QZ_RESULT result{};
+        try {
+            check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg + done,
+                                      values.data(), n, 0, &result),
+                  result, "i2c read " + hex(address) + " " + hex(reg + done), &frame);
+        } catch (const Failure&) {
+            end();
+            throw;
+        }
+        for (const uint32_t value : values) {
+            if (asJson)
+                std::cout << (printed ? "," : "") << value;
+            else
+                std::cout << (printed ? " " : "") << hexValue(value, i2cDigits(session));
+            printed = true;
+        }
+        done += n;
+        progress.update(done);
     }
-    std::string line;
-    for (uint32_t value : values)
-        line += (line.empty() ? "" : " ") + hexValue(value, i2cDigits(session));
-    std::cout << line << '\n';
+    end();
     return kExitDone;
 }
 
@@ -226,7 +255,7 @@ int i2cWrite(Session& session, uint32_t address, uint32_t reg, std::vector<uint3
     if (!mayWrite(session, "write " + std::to_string(values.size()) +
                                " value(s) from register " + hex(reg) + " of the I2C chip at " +
                                hex(address)))
-        return kExitDone;
+        return kExitDeclined;
     QZ_RESULT result{};
     const I2cFrame frame = i2cFrame(session, address, false);
     check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg, values.data(),
@@ -261,7 +290,7 @@ int spiRead(Session& session, uint32_t reg) {
 
 int spiWrite(Session& session, uint32_t reg, uint32_t value) {
     if (!mayWrite(session, "write " + hex(value) + " to SPI register " + hex(reg)))
-        return kExitDone;
+        return kExitDeclined;
     QZ_RESULT result{};
     check(qz_writeSPI(session.device(), session.spi(), reg, value, &result), result,
           "spi write " + hex(reg));
@@ -279,7 +308,7 @@ int spiDump(Session& session, uint32_t first, uint32_t last) {
 int pinsPlay(Session& session, uint8_t mask, const std::vector<uint8_t>& samples) {
     if (!mayWrite(session, "play " + std::to_string(samples.size()) +
                                " samples on the pins of mask " + hex(mask)))
-        return kExitDone;
+        return kExitDeclined;
     const int32_t written = writeCustomPattern(session.device(), mask, samples.data(),
                                                static_cast<int32_t>(samples.size()));
     if (written != static_cast<int32_t>(samples.size()))
@@ -293,7 +322,7 @@ int pinsPlay(Session& session, uint8_t mask, const std::vector<uint8_t>& samples
 int pinsToggle(Session& session, uint8_t pin, bool low, bool singleEdge) {
     if (!mayWrite(session, std::string("drive pin ") + std::to_string(pin) +
                                (singleEdge ? " through one edge" : " through one pulse")))
-        return kExitDone;
+        return kExitDeclined;
     if (toggleSingleBit(session.device(), pin, low ? 1 : 0, singleEdge ? 1 : 0) != 0)
         throw Failure(kExitDeviceError, "pins: the driver failed to play the toggle");
     if (session.options().json) emit({{"pin", pin}, {"toggled", true}});

@@ -2,7 +2,9 @@
 // runs on a real FTDI device, or on a virtual board with --sim BENCH.toml.
 //   qzftdi list | i2c scan|get|set|dump|read|write|recover | spi read|write|dump
 //          | pins play|toggle
-// Exit codes: 0 done, 1 the bus said no, 2 device or driver error, 64 usage.
+// Exit codes: 0 done, 1 the bus said no (or the user answered no), 2 device or
+// driver error, 64 usage, 130 interrupted (Ctrl-C; a --trace file is then not
+// written, and no dump row is left half printed).
 #include "commands.hpp"
 #include "failure.hpp"
 #include "session.hpp"
@@ -135,6 +137,22 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
     app.add_flag("--oe-active-high", o.spi.oeHigh, "The output enable is active high")->group(spi);
 }
 
+// After a parse error: "unknown command NAME (...)" when the deepest command
+// given was followed by a word that names none of its subcommands, else "".
+std::string unknownCommand(CLI::App& app) {
+    CLI::App* at = &app;
+    while (!at->get_subcommands().empty()) at = at->get_subcommands().front();
+    const auto all = at->get_subcommands([](CLI::App*) { return true; });
+    std::vector<std::string> left = at->remaining();
+    if (left.empty()) left = app.remaining();  // fallthrough hands them up
+    if (all.empty() || left.empty() || left.front().rfind('-', 0) == 0) return "";
+    std::string names;
+    for (const CLI::App* command : all) names += (names.empty() ? "" : ", ") + command->get_name();
+    return "unknown command " + left.front() + " (" +
+           (at == &app ? std::string("commands") : at->get_name() + " commands") + ": " + names +
+           ")";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -251,6 +269,10 @@ int main(int argc, char** argv) {
         session.finish();
         return code;
     } catch (const CLI::ParseError& error) {
+        if (const std::string unknown = unknownCommand(app); !unknown.empty()) {
+            std::cerr << "qzftdi: " << unknown << '\n';
+            return kExitUsage;
+        }
         const int code = app.exit(error);
         return code == 0 ? kExitDone : kExitUsage;
     } catch (const Failure& failure) {
