@@ -39,6 +39,15 @@ bool mayWrite(const Session& session, const std::string& what) {
     return false;
 }
 
+// Between blocks of a long transfer: after Ctrl-C, ends the output (whole rows
+// only) and stops with exit 130.
+template <typename End>
+void stopIfInterrupted(const End& endOutput) {
+    if (!interrupted()) return;
+    endOutput();
+    throw Failure(kExitInterrupted, "interrupted");
+}
+
 // Reads registers first..last in batches and prints each batch as it comes:
 // the grid, or with --json the document `head` with "first" and "values".
 // Memory stays bounded by one batch. When a batch fails, it and every later
@@ -74,6 +83,7 @@ void dumpRegisters(PROT_HANDLE prot, Session& session, uint32_t first, uint32_t 
         regs.resize(n);
         values.assign(n, 0);
         for (uint32_t i = 0; i < n; ++i) regs[i] = static_cast<uint32_t>(first + done + i);
+        stopIfInterrupted(close);
         QZ_RESULT result{};
         try {
             check(qz_multiRegRW(session.device(), prot, regs.data(), values.data(), n, 0, &result),
@@ -228,6 +238,7 @@ int i2cRead(Session& session, uint32_t address, uint32_t reg, uint32_t count) {
     for (uint32_t done = 0; done < count;) {
         const uint32_t n = std::min(kStreamBlock, count - done);
         values.assign(n, 0);
+        stopIfInterrupted(end);
         QZ_RESULT result{};
         try {
             check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg + done,

@@ -12,6 +12,7 @@ enum ExitCode : int {
     kExitDeclined = 1,     // the user answered no to a confirmation
     kExitDeviceError = 2,  // no device, a driver failure (D2XX status by name)
     kExitUsage = 64,       // bad arguments, a bench file with a mistake
+    kExitInterrupted = 130,  // Ctrl-C: stopped between blocks
 };
 
 // A command that cannot finish: its message goes to stderr, its code is the

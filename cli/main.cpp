@@ -3,11 +3,12 @@
 //   qzftdi list | i2c scan|get|set|dump|read|write|recover | spi read|write|dump
 //          | pins play|toggle
 // Exit codes: 0 done, 1 the bus said no (or the user answered no), 2 device or
-// driver error, 64 usage, 130 interrupted (Ctrl-C; a --trace file is then not
-// written, and no dump row is left half printed).
+// driver error, 64 usage, 130 interrupted (Ctrl-C stops a long transfer between
+// blocks: whole dump rows only, and a --trace file is written whole or not at all).
 #include "commands.hpp"
 #include "failure.hpp"
 #include "session.hpp"
+#include "terminal.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -159,6 +160,7 @@ int main(int argc, char** argv) {
     // stdout carries data only (text or --json); the library's own messages
     // ("FTDI Error, ...") are diagnostics.
     qz_setMessageTarget(QZ_MESSAGES_STDERR, nullptr, nullptr);
+    catchInterrupt();
     CLI::App app{"qzftdi: read and write SPI and I2C registers through the GPIO pins of an "
                  "FTDI chip in synchronous bit-bang mode"};
     app.set_version_flag("--version", "qzftdi " QZFTDI_VERSION);
