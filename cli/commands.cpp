@@ -162,19 +162,46 @@ int listDevices(const CommonOptions& options) {
     return kExitDone;
 }
 
-int i2cScan(Session& session) {
+int i2cScan(Session& session, uint32_t first, uint32_t last, bool reserved) {
+    constexpr uint32_t kFirstProbed = 0x08, kLastProbed = 0x77;
+    checkRange(first, last, QZ_I2C_ADDRESS_COUNT - 1);
+    if (!reserved && (first < kFirstProbed || last > kLastProbed))
+        throw Failure(kExitUsage, hex(first < kFirstProbed ? first : last) +
+                                      " is a reserved address (0x00-0x07, 0x78-0x7f): -a probes "
+                                      "them too");
     uint8_t present[QZ_I2C_ADDRESS_COUNT] = {};
     uint32_t count = 0;
     QZ_RESULT result{};
     check(qz_i2cScan(session.device(), session.i2c(0), present, &count, &result), result,
           "i2c scan");
+    // The library's scan probes 0x08-0x77 in one round trip; a reserved
+    // address is probed by reading a byte from it (as i2cdetect -r does).
+    for (uint32_t address = first; address <= last; ++address) {
+        if (address >= kFirstProbed && address <= kLastProbed) continue;
+        PROT_HANDLE probe = nullptr;
+        if (initI2CDev(&probe, static_cast<uint8_t>(session.options().i2c.scl),
+                       static_cast<uint8_t>(session.options().i2c.sdaWrite),
+                       static_cast<uint8_t>(session.options().i2c.sdaRead),
+                       static_cast<uint8_t>(address), 0, 1) != 0)
+            throw Failure(kExitUsage, "the I2C pins do not make a bus");
+        uint32_t value = 0;
+        QZ_RESULT answer{};
+        const int32_t status = qz_readI2C(session.device(), probe, 0, &value, &answer);
+        deleteI2CDev(probe);
+        if (status == QZ_OK || (status == QZ_NACK && !(answer.missingAcks & 1u)))
+            present[address] = 1;
+        else if (status != QZ_NACK)
+            check(status, answer, "i2c scan of " + hex(address));
+    }
+    for (uint32_t address = 0; address < QZ_I2C_ADDRESS_COUNT; ++address)
+        if (address < first || address > last) present[address] = 0;
     if (session.options().json) {
         std::vector<uint32_t> found;
         for (uint32_t address = 0; address < QZ_I2C_ADDRESS_COUNT; ++address)
             if (present[address]) found.push_back(address);
         emit({{"serial", session.serial()}, {"present", found}});
     } else {
-        printScanGrid(std::cout, present);
+        printScanGrid(std::cout, present, first, last);
     }
     return kExitDone;
 }

@@ -185,8 +185,16 @@ int main(int argc, char** argv) {
 
     CLI::App* i2c = app.add_subcommand("i2c", "I2C registers and bus");
     i2c->require_subcommand(1);
-    i2c->add_subcommand("scan", "Which addresses 0x08-0x77 answer (the i2cdetect grid)")
-        ->callback([&] { onDevice = [&](Session& s) { return i2cScan(s); }; });
+    CLI::App* scan =
+        i2c->add_subcommand("scan", "Which addresses FIRST-LAST (0x08-0x77) answer (the i2cdetect grid)");
+    uint32_t scanFirst = 0x08, scanLast = 0x77;
+    bool reserved = false;
+    scan->add_option("FIRST", scanFirst, "First address")->transform(kNumber)->check(i2cAddress);
+    scan->add_option("LAST", scanLast, "Last address")->transform(kNumber)->check(i2cAddress);
+    scan->add_flag("-a", reserved, "Also probe the reserved addresses 0x00-0x07 and 0x78-0x7f");
+    scan->callback([&] {
+        onDevice = [&](Session& s) { return i2cScan(s, scanFirst, scanLast, reserved); };
+    });
     CLI::App* get = i2c->add_subcommand("get", "Read one register");
     get->add_option("ADDR", address, "7-bit chip address")->transform(kNumber)->required()->check(i2cAddress);
     get->add_option("REG", reg, "Register")->transform(kNumber)->required();
