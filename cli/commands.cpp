@@ -32,6 +32,18 @@ I2cFrame i2cFrame(const Session& session, uint32_t address, bool read) {
 
 std::string hex(uint32_t value) { return hexValue(value, 2); }
 
+// An I2C value between the wire's byte order (most significant byte first)
+// and the user's: with --little-endian the bytes swap, as in SMBus words.
+// The same swap converts either way.
+uint32_t i2cOrder(const Session& session, uint32_t value) {
+    const I2cOptions& o = session.options().i2c;
+    if (!o.littleEndian) return value;
+    uint32_t swapped = 0;
+    for (int byte = 0; byte < o.dataBytes; ++byte)
+        swapped = swapped << 8 | ((value >> (8 * byte)) & 0xFFu);
+    return swapped;
+}
+
 // Asks before a write (on a terminal, without -y); false: the user said no.
 bool mayWrite(const Session& session, const std::string& what) {
     if (confirmWrite(what + " on " + session.serial(), session.options().yes)) return true;
@@ -66,6 +78,7 @@ void dumpRegisters(PROT_HANDLE prot, Session& session, uint32_t first, uint32_t 
     }
     const uint64_t total = uint64_t{last} - first + 1;
     const auto put = [&](std::optional<uint32_t> value, uint64_t index) {
+        if (value && frame) value = i2cOrder(session, *value);
         if (grid) {
             grid->add(value);
         } else {
@@ -212,6 +225,7 @@ int i2cGet(Session& session, uint32_t address, uint32_t reg) {
     const I2cFrame frame = i2cFrame(session, address, true);
     check(qz_readI2C(session.device(), session.i2c(address), reg, &value, &result), result,
           "i2c get " + hex(address) + " " + hex(reg), &frame);
+    value = i2cOrder(session, value);
     if (session.options().json)
         emit({{"address", address}, {"register", reg}, {"value", value}});
     else
@@ -225,8 +239,9 @@ int i2cSet(Session& session, uint32_t address, uint32_t reg, uint32_t value) {
         return kExitDeclined;
     QZ_RESULT result{};
     const I2cFrame frame = i2cFrame(session, address, false);
-    check(qz_writeI2C(session.device(), session.i2c(address), reg, value, &result), result,
-          "i2c set " + hex(address) + " " + hex(reg), &frame);
+    check(qz_writeI2C(session.device(), session.i2c(address), reg, i2cOrder(session, value),
+                      &result),
+          result, "i2c set " + hex(address) + " " + hex(reg), &frame);
     if (session.options().json)
         emit({{"address", address}, {"register", reg}, {"written", value}});
     return kExitDone;
@@ -275,7 +290,8 @@ int i2cRead(Session& session, uint32_t address, uint32_t reg, uint32_t count) {
             end();
             throw;
         }
-        for (const uint32_t value : values) {
+        for (uint32_t value : values) {
+            value = i2cOrder(session, value);
             if (asJson)
                 std::cout << (printed ? "," : "") << value;
             else
@@ -296,7 +312,10 @@ int i2cWrite(Session& session, uint32_t address, uint32_t reg, std::vector<uint3
         return kExitDeclined;
     QZ_RESULT result{};
     const I2cFrame frame = i2cFrame(session, address, false);
-    check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg, values.data(),
+    std::vector<uint32_t> wire(values.size());
+    std::transform(values.begin(), values.end(), wire.begin(),
+                   [&](uint32_t value) { return i2cOrder(session, value); });
+    check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg, wire.data(),
                               static_cast<uint32_t>(values.size()), 1, &result),
           result, "i2c write " + hex(address) + " " + hex(reg), &frame);
     if (session.options().json)

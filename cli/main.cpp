@@ -120,6 +120,10 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
         ->check(CLI::Range(0, 4))->capture_default_str()->group(i2c);
     app.add_option("--data-bytes", o.i2c.dataBytes, "Data bytes per register")
         ->check(CLI::Range(1, 4))->capture_default_str()->group(i2c);
+    app.add_flag("--little-endian", o.i2c.littleEndian,
+                 "Values of several bytes least significant byte first (SMBus words); the "
+                 "default is most significant first, as the chip sends them")
+        ->group(i2c);
     app.add_flag("--strict", o.i2c.strict, "Strict I2C timing (for slaves that react late)")->group(i2c);
 
     const char* spi = "SPI bus";
