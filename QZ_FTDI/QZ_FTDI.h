@@ -230,6 +230,34 @@ QZ_API int32_t qz_setMessageTarget(int32_t target, QZ_MESSAGE_CALLBACK callback,
 /* The current QZ_MESSAGE_TARGET. */
 QZ_API int32_t qz_getMessageTarget(void);
 
+/* ---- Drivers and backends ------------------------------------------------
+ * Real devices come from one backend: the vendor's D2XX library, or libftdi1
+ * (Linux; Debian's libftdi1-2), both loaded at run time where installed;
+ * simulated devices follow them. The choice: "auto" (the default: the vendor
+ * library when installed, else libftdi1), "vendor", "libftdi", or "simulator"
+ * (simulated devices only); the environment variable QZ_FTDI_BACKEND sets it
+ * at start. A serial number written "simulator:SN" (or "vendor:SN",
+ * "libftdi:SN") opens SN with that backend only. */
+typedef struct QZ_DRIVER_INFO {
+    char name[16];     /* "vendor", "libftdi" or "simulator" */
+    int32_t installed; /* 1: its library was found and loaded (the simulator: always) */
+    int32_t active;    /* 1: its devices are listed under the choice in force */
+    char path[256];    /* the library file loaded; "" if none (or built in) */
+    char version[32];  /* its version; "" if unknown */
+} QZ_DRIVER_INFO;
+
+/* The number of drivers (3); fills the first min(capacity, 3) entries.
+ * -1 for a NULL array with a capacity. */
+QZ_API int32_t qz_getDrivers(QZ_DRIVER_INFO* drivers, uint32_t capacity);
+/* 0, or -1 for an unknown name. Applies to listings and opens after it;
+ * devices open already stay usable. Not while other threads list or open. */
+QZ_API int32_t qz_setBackend(const char* name);
+/* The choice in force ("auto", "vendor", "libftdi", "simulator"). */
+QZ_API const char* qz_getBackend(void);
+/* The backend ("vendor", "libftdi", "simulator") of device `index` of the
+ * list getDeviceInfo(..., update != 0) last built; NULL past its end. */
+QZ_API const char* qz_getDeviceBackend(uint32_t index);
+
 #ifdef __cplusplus
 }
 #endif

@@ -124,6 +124,12 @@ void checkRange(uint32_t first, uint32_t last, uint64_t highest) {
                                       hex(first) + ")");
 }
 
+// A string of a fixed buffer, read no further than the buffer's end.
+template <std::size_t N>
+std::string bounded(const char (&buffer)[N]) {
+    return std::string(buffer, std::find(buffer, buffer + N, '\0'));
+}
+
 uint64_t i2cHighest(const Session& session) {
     return (uint64_t{1} << (8 * session.options().i2c.regBytes)) - 1;
 }
@@ -146,11 +152,17 @@ int listDevices(const CommonOptions& options) {
                           description, serial, index == 0 ? 1 : 0) < 0)
             throw Failure(kExitDeviceError, "the driver cannot describe device " +
                                                 std::to_string(index));
-        devices.push_back({{"serial", serial},
-                           {"description", description},
+        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
+        devices.push_back({{"serial", bounded(serial)},
+                           {"description", bounded(description)},
                            {"type", deviceTypeName(type)},
+                           {"backend", backend ? backend : ""},
                            {"location", location},
                            {"open", (flags & 1) != 0}});
+    }
+    if (devices.empty()) {
+        if (const std::string missing = missingDriver(); !missing.empty())
+            throw Failure(kExitDeviceError, missing);
     }
     if (options.json) {
         emit(devices);
@@ -160,15 +172,16 @@ int listDevices(const CommonOptions& options) {
         std::cerr << "no FTDI device found\n";
         return kExitDone;
     }
-    char line[160];
-    std::snprintf(line, sizeof line, "%-16s %-32s %-8s %s\n", "SERIAL", "DESCRIPTION", "TYPE",
-                  "LOCATION");
+    char line[200];
+    std::snprintf(line, sizeof line, "%-16s %-32s %-8s %-9s %s\n", "SERIAL", "DESCRIPTION", "TYPE",
+                  "BACKEND", "LOCATION");
     std::cout << line;
     for (const json& d : devices) {
-        std::snprintf(line, sizeof line, "%-16s %-32s %-8s 0x%04x%s\n",
+        std::snprintf(line, sizeof line, "%-16s %-32s %-8s %-9s 0x%04x%s\n",
                       d["serial"].get<std::string>().c_str(),
                       d["description"].get<std::string>().c_str(),
-                      d["type"].get<std::string>().c_str(), d["location"].get<uint32_t>(),
+                      d["type"].get<std::string>().c_str(),
+                      d["backend"].get<std::string>().c_str(), d["location"].get<uint32_t>(),
                       d["open"].get<bool>() ? " (open)" : "");
         std::cout << line;
     }

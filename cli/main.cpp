@@ -103,6 +103,11 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
     app.add_option("--sim", o.sim, "Load a virtual board from a TOML bench file first")
         ->check(CLI::ExistingFile)
         ->group(device);
+    app.add_option("--backend", o.backend,
+                   "Real devices from: auto (the vendor's D2XX driver, else libftdi1), vendor, "
+                   "libftdi, or simulator (none)")
+        ->check(CLI::IsMember({"auto", "vendor", "libftdi", "simulator"}))
+        ->group(device);
     app.add_option("--trace", o.trace, "Write the virtual device's wire trace (VCD) at the end")
         ->check(CLI::Validator(
             [](std::string& path) { return path.empty() ? "--trace needs a file name" : ""; },

@@ -32,10 +32,40 @@ std::vector<std::string> listableSerials() {
     return serials;
 }
 
+// A serial may name its backend ("simulator:SN"): it is listed as SN.
+std::string listedSerial(const std::string& wanted) {
+    for (const char* backend : {"vendor:", "libftdi:", "simulator:"})
+        if (wanted.rfind(backend, 0) == 0) return wanted.substr(std::strlen(backend));
+    return wanted;
+}
+
+// Whether `chosen` opens a simulated device: its backend is named, or the
+// first device listed under that serial (the one setupFTDIdev opens) is one.
+bool opensSimulated(const std::string& chosen) {
+    if (chosen.rfind("simulator:", 0) == 0) return true;
+    if (listedSerial(chosen) != chosen) return false;
+    const int32_t total = printConnectedDevices(0, 1);
+    for (int32_t index = 0; index < total; ++index) {
+        uint32_t flags = 0, type = 0, id = 0, location = 0;
+        char description[QZ_DESCRIPTION_BUFFER_SIZE] = "";
+        char serial[QZ_SERIAL_BUFFER_SIZE] = "";
+        if (getDeviceInfo(static_cast<uint32_t>(index), &flags, &type, &id, &location, description,
+                          serial, index == 0 ? 1 : 0) < 0)
+            return false;
+        if (chosen != serial) continue;
+        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
+        return backend && std::strcmp(backend, "simulator") == 0;
+    }
+    return false;
+}
+
 std::string chooseSerial(const std::string& wanted) {
     const std::vector<std::string> serials = listableSerials();
+    const std::string missing = missingDriver();
+    if (serials.empty() && !missing.empty()) throw Failure(kExitDeviceError, missing);
     if (!wanted.empty()) {
-        if (std::find(serials.begin(), serials.end(), wanted) == serials.end())
+        const std::string listed = listedSerial(wanted);
+        if (std::find(serials.begin(), serials.end(), listed) == serials.end())
             throw Failure(kExitDeviceError, "no FTDI device with serial number " + wanted +
                                                 " (qzftdi list shows the attached ones)");
         return wanted;
@@ -93,7 +123,34 @@ std::string writeTrace(const std::string& serial, const std::string& path) {
 
 }  // namespace
 
+std::string missingDriver() {
+    QZ_DRIVER_INFO drivers[3];
+    const int32_t count = qz_getDrivers(drivers, 3);
+    const std::string choice = qz_getBackend();
+    if (choice == "simulator") return "";
+    bool vendor = false, libftdi = false;
+    for (int32_t k = 0; k < count && k < 3; ++k) {
+        const std::string name = drivers[k].name;
+        if (drivers[k].installed && name == "vendor") vendor = true;
+        if (drivers[k].installed && name == "libftdi") libftdi = true;
+    }
+    const char* const docs = "see docs/real-hardware.md";
+    if (choice == "vendor" && !vendor)
+        return std::string("the FTDI D2XX driver is not installed (") + docs + ")";
+    if (choice == "libftdi" && !libftdi)
+        return std::string("libftdi1 is not installed (on Debian: apt install libftdi1-2; ") +
+               docs + ")";
+    if (choice == "auto" && !vendor && !libftdi)
+        return std::string("no FTDI driver is installed: neither the vendor's D2XX driver nor "
+                           "libftdi1 (on Debian: apt install libftdi1-2; ") +
+               docs + ")";
+    return "";
+}
+
 void loadBench(const CommonOptions& options) {
+    if (!options.backend.empty() && qz_setBackend(options.backend.c_str()) != 0)
+        throw Failure(kExitUsage, "--backend " + options.backend +
+                                      ": expected auto, vendor, libftdi or simulator");
     if (options.sim.empty()) return;
     char error[512] = "";
     if (qzsim_load_bench(options.sim.c_str(), error, sizeof error) != 0)
@@ -173,7 +230,8 @@ Session::Session(const CommonOptions& options) : options_(options) {
                                             d2xxStatusName(static_cast<uint32_t>(status)));
     }
     // The trace shows this session's transfers only (a real device has none).
-    if (!options_.trace.empty()) qzsim_clear_trace(serial_.c_str());
+    if (opensSimulated(serial_)) simSerial_ = listedSerial(serial_);
+    if (!options_.trace.empty()) qzsim_clear_trace(simSerial_.c_str());
     if (options_.latencyMs != 0) {
         QZ_RESULT result{};
         check(qz_setLatencyTimer(device_, static_cast<uint8_t>(options_.latencyMs), &result),
@@ -225,7 +283,9 @@ PROT_HANDLE Session::spi() {
 void Session::finish() {
     if (!device_) return;
     std::string problem;
-    if (!options_.trace.empty()) problem = writeTrace(serial_, options_.trace);
+    if (!options_.trace.empty())
+        problem = simSerial_.empty() ? "only a simulated device has one"
+                                     : writeTrace(simSerial_, options_.trace);
     closeFTDI(device_);
     device_ = nullptr;
     if (!problem.empty())

@@ -34,6 +34,7 @@ struct CommonOptions {
     uint32_t baud = 1000000;
     std::string sim;
     std::string trace;
+    std::string backend;  // empty: QZ_FTDI_BACKEND or the default order
     int latencyMs = 0;  // 0: leave the device's latency timer as it is
     bool json = false;
     bool yes = false;
@@ -41,9 +42,13 @@ struct CommonOptions {
     SpiOptions spi;
 };
 
-// Loads the --sim bench file, if any; a mistake is a usage failure naming
-// file, line and key.
+// Chooses the --backend, if any, and loads the --sim bench file, if any; a
+// mistake is a usage failure naming file, line and key.
 void loadBench(const CommonOptions& options);
+
+// Why no real device can be listed: the real backend in force is not
+// installed ("" when it is, or when only simulated devices were chosen).
+std::string missingDriver();
 
 // The name of a D2XX status ("FT_IO_ERROR"), or "status N".
 std::string d2xxStatusName(uint32_t status);
@@ -88,6 +93,7 @@ public:
 private:
     CommonOptions options_;
     std::string serial_;
+    std::string simSerial_;  // the bench's serial of a simulated device; "" for a real one
     void* device_ = nullptr;
     std::vector<PROT_HANDLE> i2cHandles_;
     PROT_HANDLE spiHandle_ = nullptr;

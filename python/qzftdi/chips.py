@@ -50,10 +50,24 @@ class _Descriptor:
         return self._proto
 
     def close(self) -> None:
-        """Deletes the descriptor (again: nothing)."""
-        if self._proto.value:
-            _lib.library().function(self._delete_name)(self._proto)
-            self._proto = c_void_p()
+        """Deletes the descriptor (again: nothing).
+
+        Waits for an operation in progress on the device; an operation that
+        was waiting for the device then finds the chip closed (ArgumentError).
+        """
+        with self.device.lock:
+            if self._proto.value:
+                _lib.library().function(self._delete_name)(self._proto)
+                self._proto = c_void_p()
+
+    def _call(self, name: str, what: str, *args: Any, **options: Any) -> None:
+        """Runs status-API function ``name`` with this descriptor, taken under the device's lock.
+
+        The descriptor is read once the lock is held, so a close that came
+        first is seen, never a handle deleted meanwhile.
+        """
+        with self.device.lock:
+            self.device._call(name, what, self.descriptor, *args, **options)
 
     def __enter__(self: _T) -> _T:
         return self
@@ -93,9 +107,9 @@ class _Chip(_Descriptor):
             return []
         reg_array = (c_uint32 * len(numbers))(*numbers)
         data = (c_uint32 * len(numbers))()
-        self.device._call("qz_multiRegRW", self._what(f"batch read of {len(numbers)} registers"),
-                         self.descriptor, reg_array, data, len(numbers), 0,
-                         nack_namer=self._nack_namer(True), sequence="batch")
+        self._call("qz_multiRegRW", self._what(f"batch read of {len(numbers)} registers"),
+                   reg_array, data, len(numbers), 0,
+                   nack_namer=self._nack_namer(True), sequence="batch")
         return list(data)
 
     def write_many(self, regs: Iterable[int], values: Iterable[int]) -> None:
@@ -108,18 +122,18 @@ class _Chip(_Descriptor):
             return
         reg_array = (c_uint32 * len(numbers))(*numbers)
         data = (c_uint32 * len(words))(*words)
-        self.device._call("qz_multiRegRW", self._what(f"batch write of {len(numbers)} registers"),
-                         self.descriptor, reg_array, data, len(numbers), 1,
-                         nack_namer=self._nack_namer(False), sequence="batch")
+        self._call("qz_multiRegRW", self._what(f"batch write of {len(numbers)} registers"),
+                   reg_array, data, len(numbers), 1,
+                   nack_namer=self._nack_namer(False), sequence="batch")
 
     def read_stream(self, reg: int, count: int) -> list[int]:
         """Reads ``count`` consecutive registers from ``reg`` in one frame (address sent once)."""
         reg = self._reg(reg)
         count = int_in("register count", count, 1, 0xFFFFFFFF)
         data = (c_uint32 * count)()
-        self.device._call("qz_multiRegStreamRW", self._what(f"stream read of {count} registers", reg),
-                         self.descriptor, reg, data, count, 0,
-                         nack_namer=self._nack_namer(True), sequence="stream")
+        self._call("qz_multiRegStreamRW", self._what(f"stream read of {count} registers", reg),
+                   reg, data, count, 0,
+                   nack_namer=self._nack_namer(True), sequence="stream")
         return list(data)
 
     def write_stream(self, reg: int, values: Iterable[int]) -> None:
@@ -129,10 +143,9 @@ class _Chip(_Descriptor):
         if not words:
             raise ArgumentError("a stream writes at least one register")
         data = (c_uint32 * len(words))(*words)
-        self.device._call("qz_multiRegStreamRW",
-                         self._what(f"stream write of {len(words)} registers", reg),
-                         self.descriptor, reg, data, len(words), 1,
-                         nack_namer=self._nack_namer(False), sequence="stream")
+        self._call("qz_multiRegStreamRW",
+                   self._what(f"stream write of {len(words)} registers", reg), reg, data, len(words), 1,
+                   nack_namer=self._nack_namer(False), sequence="stream")
 
 
 class SpiChip(_Chip):
@@ -168,13 +181,13 @@ class SpiChip(_Chip):
         """The value of register ``reg``; any 32-bit value, 0xFFFFFFFF included."""
         reg = self._reg(reg)
         value = c_uint32()
-        self.device._call("qz_readSPI", self._what("read", reg), self.descriptor, reg, byref(value))
+        self._call("qz_readSPI", self._what("read", reg), reg, byref(value))
         return value.value
 
     def write(self, reg: int, value: int) -> None:
         """Writes ``value`` to register ``reg``."""
         reg, value = self._reg(reg), self._value(value)
-        self.device._call("qz_writeSPI", self._what("write", reg), self.descriptor, reg, value)
+        self._call("qz_writeSPI", self._what("write", reg), reg, value)
 
 
 class _I2cDescriptor(_Descriptor):
@@ -225,7 +238,7 @@ class _I2cDescriptor(_Descriptor):
         """
         present = (c_uint8 * _lib.I2C_ADDRESS_COUNT)()
         count = c_uint32()
-        self.device._call("qz_i2cScan", f"scan of {self!r}", self.descriptor, present, byref(count))
+        self._call("qz_i2cScan", f"scan of {self!r}", present, byref(count))
         return [a for a in range(_lib.I2C_ADDRESS_COUNT) if present[a]]
 
     def recover(self) -> None:
@@ -233,7 +246,7 @@ class _I2cDescriptor(_Descriptor):
 
         Raises BusError when a line still reads low afterwards.
         """
-        self.device._call("qz_i2cRecoverBus", f"recovery of {self!r}", self.descriptor)
+        self._call("qz_i2cRecoverBus", f"recovery of {self!r}")
 
 
 class I2cChip(_I2cDescriptor, _Chip):
@@ -260,12 +273,12 @@ class I2cChip(_I2cDescriptor, _Chip):
         """The value of register ``reg``. NackError names the acknowledges that did not come."""
         reg = self._reg(reg)
         value = c_uint32()
-        self.device._call("qz_readI2C", self._what("read", reg), self.descriptor, reg, byref(value),
-                         nack_namer=self._nack_namer(True))
+        self._call("qz_readI2C", self._what("read", reg), reg, byref(value),
+                   nack_namer=self._nack_namer(True))
         return value.value
 
     def write(self, reg: int, value: int) -> None:
         """Writes ``value`` to register ``reg``. NackError names the acknowledges that did not come."""
         reg, value = self._reg(reg), self._value(value)
-        self.device._call("qz_writeI2C", self._what("write", reg), self.descriptor, reg, value,
-                         nack_namer=self._nack_namer(False))
+        self._call("qz_writeI2C", self._what("write", reg), reg, value,
+                   nack_namer=self._nack_namer(False))

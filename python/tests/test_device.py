@@ -21,6 +21,16 @@ def test_ListShowsListableDevicesOnly(board: sim.SimDevice) -> None:
     assert infos[0].description == "pytest board"
 
 
+def test_DeviceInfoAndDriversNameTheBackend(board: sim.SimDevice) -> None:
+    assert [i.backend for i in qzftdi.device_info()] == ["simulator"]
+    found = {d.name: d for d in qzftdi.drivers()}
+    assert set(found) == {"vendor", "libftdi", "simulator"}
+    assert found["simulator"].installed and found["simulator"].active
+    with pytest.raises(qzftdi.ArgumentError):
+        qzftdi.set_backend("usb")
+    assert qzftdi.backend() == "auto"
+
+
 def test_EmptyBenchListsNothing() -> None:
     assert qzftdi.list_devices() == []
 

@@ -42,7 +42,7 @@ def test_VcdShowsTheTransfer(board: sim.SimDevice, dev: qzftdi.Device, tmp_path:
 
 
 def _dumped_rows(capfd: pytest.CaptureFixture[str], caplog: pytest.LogCaptureFixture) -> list[str]:
-    """The rows of 0s and 1s the library dumped, wherever its output went."""
+    """The rows of 0s and 1s the library dumped, to stdout or to the logger."""
     ctypes.CDLL(None).fflush(None)  # the library's stdout is C's, buffered apart from Python's
     text = capfd.readouterr().out + "\n".join(r.getMessage() for r in caplog.records)
     return [line for line in text.splitlines() if line and set(line) <= {"0", "1"}]
@@ -57,6 +57,7 @@ def test_ReadbackLagDelaysWhatTheReadSees(board: sim.SimDevice, dev: qzftdi.Devi
     board.set_readback_lag(lag)
     chip = dev.spi(**SPI_PINS)
     chip.read(0x10)  # the frame before the dumped one ends with chip select high
+    caplog.set_level(logging.DEBUG, logger="qzftdi")
     qzftdi.enable_debug_print(False, True)
     try:
         assert chip.read(0x10) == 0x5AC3

@@ -1,6 +1,7 @@
 #include "qzsim/bench.hpp"
 
 #include "ftd2xx.h"
+#include "progress_guard.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -485,7 +486,9 @@ bool Device::reached(Goal goal, std::size_t target) const {
 // soon as `goal` is reached (true) or the device is unplugged.
 bool Device::advance(uint64_t until, Goal goal, std::size_t target) {
     if (unplugNs_) until = std::min(until, std::max(*unplugNs_, now_));
+    ProgressGuard guard("the timed chip's event loop");
     for (;;) {
+        if (!guard.moving(now_, lastPacketNs_, inDriver_, rx_.size(), inHead_, pendingTaken_)) break;
         sendFullPackets();
         if (reached(goal, target)) return true;
         if (now_ >= until) break;

@@ -137,6 +137,13 @@ QZSIM_API int32_t qzsim_spi_flash_set_busy(int32_t peripheral, uint32_t programS
  * shared by every chip attached to it). Returns a peripheral ID. */
 QZSIM_API int32_t qzsim_attach_i2c(const char* serial, uint8_t scl, uint8_t sdaW, uint8_t sdaR,
                                    uint8_t address, uint8_t regBytes, uint8_t dataBytes);
+/* A virtual 8-bit I2C port expander without a register pointer: a write sets
+ * its outputs, a read returns its pins. Register 0 is the output latch (0xFF
+ * at power-up), register 1 the levels the circuit drives on the pins (0xFF:
+ * nothing pulls them low); a read gives register 0 AND register 1. Returns a
+ * peripheral ID. */
+QZSIM_API int32_t qzsim_attach_i2c_expander(const char* serial, uint8_t scl, uint8_t sdaW,
+                                            uint8_t sdaR, uint8_t address);
 /* I2C fault modes: 0 none, 1 no acknowledge of its address, 2 no acknowledge
  * of data byte `arg` (0 = first), 3 holds SDA low, 4 holds SCL low. */
 QZSIM_API int32_t qzsim_i2c_fault(int32_t peripheral, int32_t fault, int32_t arg);
