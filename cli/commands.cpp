@@ -18,6 +18,8 @@ using nlohmann::json;
 // Registers per round trip of a dump: one batch each, so that a long dump
 // shows progress and a real device's latency timer is paid rarely.
 constexpr uint32_t kDumpChunk = 256;
+// Registers per stream of i2c read: one frame each, 4096 values in memory.
+constexpr uint32_t kStreamBlock = 4096;
 
 void emit(const json& document) { std::cout << document.dump() << '\n'; }
 
@@ -30,11 +32,32 @@ I2cFrame i2cFrame(const Session& session, uint32_t address, bool read) {
 
 std::string hex(uint32_t value) { return hexValue(value, 2); }
 
+// An I2C value between the wire's byte order (most significant byte first)
+// and the user's: with --little-endian the bytes swap, as in SMBus words.
+// The same swap converts either way.
+uint32_t i2cOrder(const Session& session, uint32_t value) {
+    const I2cOptions& o = session.options().i2c;
+    if (!o.littleEndian) return value;
+    uint32_t swapped = 0;
+    for (int byte = 0; byte < o.dataBytes; ++byte)
+        swapped = swapped << 8 | ((value >> (8 * byte)) & 0xFFu);
+    return swapped;
+}
+
 // Asks before a write (on a terminal, without -y); false: the user said no.
 bool mayWrite(const Session& session, const std::string& what) {
     if (confirmWrite(what + " on " + session.serial(), session.options().yes)) return true;
     std::cerr << "Aborting on user request.\n";
     return false;
+}
+
+// Between blocks of a long transfer: after Ctrl-C, ends the output (whole rows
+// only) and stops with exit 130.
+template <typename End>
+void stopIfInterrupted(const End& endOutput) {
+    if (!interrupted()) return;
+    endOutput();
+    throw Failure(kExitInterrupted, "interrupted");
 }
 
 // Reads registers first..last in batches and prints each batch as it comes:
@@ -55,6 +78,7 @@ void dumpRegisters(PROT_HANDLE prot, Session& session, uint32_t first, uint32_t 
     }
     const uint64_t total = uint64_t{last} - first + 1;
     const auto put = [&](std::optional<uint32_t> value, uint64_t index) {
+        if (value && frame) value = i2cOrder(session, *value);
         if (grid) {
             grid->add(value);
         } else {
@@ -72,6 +96,7 @@ void dumpRegisters(PROT_HANDLE prot, Session& session, uint32_t first, uint32_t 
         regs.resize(n);
         values.assign(n, 0);
         for (uint32_t i = 0; i < n; ++i) regs[i] = static_cast<uint32_t>(first + done + i);
+        stopIfInterrupted(close);
         QZ_RESULT result{};
         try {
             check(qz_multiRegRW(session.device(), prot, regs.data(), values.data(), n, 0, &result),
@@ -163,19 +188,46 @@ int listDevices(const CommonOptions& options) {
     return kExitDone;
 }
 
-int i2cScan(Session& session) {
+int i2cScan(Session& session, uint32_t first, uint32_t last, bool reserved) {
+    constexpr uint32_t kFirstProbed = 0x08, kLastProbed = 0x77;
+    checkRange(first, last, QZ_I2C_ADDRESS_COUNT - 1);
+    if (!reserved && (first < kFirstProbed || last > kLastProbed))
+        throw Failure(kExitUsage, hex(first < kFirstProbed ? first : last) +
+                                      " is a reserved address (0x00-0x07, 0x78-0x7f): -a probes "
+                                      "them too");
     uint8_t present[QZ_I2C_ADDRESS_COUNT] = {};
     uint32_t count = 0;
     QZ_RESULT result{};
     check(qz_i2cScan(session.device(), session.i2c(0), present, &count, &result), result,
           "i2c scan");
+    // The library's scan probes 0x08-0x77 in one round trip; a reserved
+    // address is probed by reading a byte from it (as i2cdetect -r does).
+    for (uint32_t address = first; address <= last; ++address) {
+        if (address >= kFirstProbed && address <= kLastProbed) continue;
+        PROT_HANDLE probe = nullptr;
+        if (initI2CDev(&probe, static_cast<uint8_t>(session.options().i2c.scl),
+                       static_cast<uint8_t>(session.options().i2c.sdaWrite),
+                       static_cast<uint8_t>(session.options().i2c.sdaRead),
+                       static_cast<uint8_t>(address), 0, 1) != 0)
+            throw Failure(kExitUsage, "the I2C pins do not make a bus");
+        uint32_t value = 0;
+        QZ_RESULT answer{};
+        const int32_t status = qz_readI2C(session.device(), probe, 0, &value, &answer);
+        deleteI2CDev(probe);
+        if (status == QZ_OK || (status == QZ_NACK && !(answer.missingAcks & 1u)))
+            present[address] = 1;
+        else if (status != QZ_NACK)
+            check(status, answer, "i2c scan of " + hex(address));
+    }
+    for (uint32_t address = 0; address < QZ_I2C_ADDRESS_COUNT; ++address)
+        if (address < first || address > last) present[address] = 0;
     if (session.options().json) {
         std::vector<uint32_t> found;
         for (uint32_t address = 0; address < QZ_I2C_ADDRESS_COUNT; ++address)
             if (present[address]) found.push_back(address);
         emit({{"serial", session.serial()}, {"present", found}});
     } else {
-        printScanGrid(std::cout, present);
+        printScanGrid(std::cout, present, first, last);
     }
     return kExitDone;
 }
@@ -186,6 +238,7 @@ int i2cGet(Session& session, uint32_t address, uint32_t reg) {
     const I2cFrame frame = i2cFrame(session, address, true);
     check(qz_readI2C(session.device(), session.i2c(address), reg, &value, &result), result,
           "i2c get " + hex(address) + " " + hex(reg), &frame);
+    value = i2cOrder(session, value);
     if (session.options().json)
         emit({{"address", address}, {"register", reg}, {"value", value}});
     else
@@ -196,11 +249,12 @@ int i2cGet(Session& session, uint32_t address, uint32_t reg) {
 int i2cSet(Session& session, uint32_t address, uint32_t reg, uint32_t value) {
     if (!mayWrite(session, "write " + hex(value) + " to register " + hex(reg) +
                                " of the I2C chip at " + hex(address)))
-        return kExitDone;
+        return kExitDeclined;
     QZ_RESULT result{};
     const I2cFrame frame = i2cFrame(session, address, false);
-    check(qz_writeI2C(session.device(), session.i2c(address), reg, value, &result), result,
-          "i2c set " + hex(address) + " " + hex(reg), &frame);
+    check(qz_writeI2C(session.device(), session.i2c(address), reg, i2cOrder(session, value),
+                      &result),
+          result, "i2c set " + hex(address) + " " + hex(reg), &frame);
     if (session.options().json)
         emit({{"address", address}, {"register", reg}, {"written", value}});
     return kExitDone;
@@ -215,23 +269,52 @@ int i2cDump(Session& session, uint32_t address, uint32_t first, uint32_t last) {
 }
 
 int i2cRead(Session& session, uint32_t address, uint32_t reg, uint32_t count) {
-    std::vector<uint32_t> values(count);
-    QZ_RESULT result{};
+    if (uint64_t{reg} + count - 1 > i2cHighest(session))
+        throw Failure(kExitUsage, std::to_string(count) + " registers from " + hex(reg) +
+                                      " run past the chip's highest, " +
+                                      hex(static_cast<uint32_t>(i2cHighest(session))));
     const I2cFrame frame = i2cFrame(session, address, true);
-    {
-        Progress progress("reading", count);
-        check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg, values.data(),
-                                  count, 0, &result),
-              result, "i2c read " + hex(address) + " " + hex(reg), &frame);
+    const bool asJson = session.options().json;
+    // Streamed in blocks, each printed as it comes: memory stays bounded.
+    std::vector<uint32_t> values;
+    bool printed = false;
+    const auto end = [&] {
+        if (asJson)
+            std::cout << "]}\n";
+        else if (printed)
+            std::cout << '\n';
+        std::cout.flush();
+    };
+    if (asJson) {
+        const std::string open = json{{"address", address}, {"register", reg}, {"values", json::array()}}.dump();
+        std::cout << open.substr(0, open.size() - 2);  // keys sorted: "values" comes last
     }
-    if (session.options().json) {
-        emit({{"address", address}, {"register", reg}, {"values", values}});
-        return kExitDone;
+    Progress progress("reading", count);
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = std::min(kStreamBlock, count - done);
+        values.assign(n, 0);
+        stopIfInterrupted(end);
+        QZ_RESULT result{};
+        try {
+            check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg + done,
+                                      values.data(), n, 0, &result),
+                  result, "i2c read " + hex(address) + " " + hex(reg + done), &frame);
+        } catch (const Failure&) {
+            end();
+            throw;
+        }
+        for (uint32_t value : values) {
+            value = i2cOrder(session, value);
+            if (asJson)
+                std::cout << (printed ? "," : "") << value;
+            else
+                std::cout << (printed ? " " : "") << hexValue(value, i2cDigits(session));
+            printed = true;
+        }
+        done += n;
+        progress.update(done);
     }
-    std::string line;
-    for (uint32_t value : values)
-        line += (line.empty() ? "" : " ") + hexValue(value, i2cDigits(session));
-    std::cout << line << '\n';
+    end();
     return kExitDone;
 }
 
@@ -239,10 +322,13 @@ int i2cWrite(Session& session, uint32_t address, uint32_t reg, std::vector<uint3
     if (!mayWrite(session, "write " + std::to_string(values.size()) +
                                " value(s) from register " + hex(reg) + " of the I2C chip at " +
                                hex(address)))
-        return kExitDone;
+        return kExitDeclined;
     QZ_RESULT result{};
     const I2cFrame frame = i2cFrame(session, address, false);
-    check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg, values.data(),
+    std::vector<uint32_t> wire(values.size());
+    std::transform(values.begin(), values.end(), wire.begin(),
+                   [&](uint32_t value) { return i2cOrder(session, value); });
+    check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg, wire.data(),
                               static_cast<uint32_t>(values.size()), 1, &result),
           result, "i2c write " + hex(address) + " " + hex(reg), &frame);
     if (session.options().json)
@@ -274,7 +360,7 @@ int spiRead(Session& session, uint32_t reg) {
 
 int spiWrite(Session& session, uint32_t reg, uint32_t value) {
     if (!mayWrite(session, "write " + hex(value) + " to SPI register " + hex(reg)))
-        return kExitDone;
+        return kExitDeclined;
     QZ_RESULT result{};
     check(qz_writeSPI(session.device(), session.spi(), reg, value, &result), result,
           "spi write " + hex(reg));
@@ -292,7 +378,7 @@ int spiDump(Session& session, uint32_t first, uint32_t last) {
 int pinsPlay(Session& session, uint8_t mask, const std::vector<uint8_t>& samples) {
     if (!mayWrite(session, "play " + std::to_string(samples.size()) +
                                " samples on the pins of mask " + hex(mask)))
-        return kExitDone;
+        return kExitDeclined;
     const int32_t written = writeCustomPattern(session.device(), mask, samples.data(),
                                                static_cast<int32_t>(samples.size()));
     if (written != static_cast<int32_t>(samples.size()))
@@ -306,7 +392,7 @@ int pinsPlay(Session& session, uint8_t mask, const std::vector<uint8_t>& samples
 int pinsToggle(Session& session, uint8_t pin, bool low, bool singleEdge) {
     if (!mayWrite(session, std::string("drive pin ") + std::to_string(pin) +
                                (singleEdge ? " through one edge" : " through one pulse")))
-        return kExitDone;
+        return kExitDeclined;
     if (toggleSingleBit(session.device(), pin, low ? 1 : 0, singleEdge ? 1 : 0) != 0)
         throw Failure(kExitDeviceError, "pins: the driver failed to play the toggle");
     if (session.options().json) emit({{"pin", pin}, {"toggled", true}});

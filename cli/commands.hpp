@@ -11,7 +11,8 @@ namespace qzcli {
 
 int listDevices(const CommonOptions& options);
 
-int i2cScan(Session& session);
+// Addresses first..last; the reserved ones (0x00-0x07, 0x78-0x7f) only with `reserved`.
+int i2cScan(Session& session, uint32_t first, uint32_t last, bool reserved);
 int i2cGet(Session& session, uint32_t address, uint32_t reg);
 int i2cSet(Session& session, uint32_t address, uint32_t reg, uint32_t value);
 int i2cDump(Session& session, uint32_t address, uint32_t first, uint32_t last);

@@ -5,8 +5,6 @@
 namespace qzcli {
 namespace {
 
-constexpr unsigned kFirstProbed = 0x08, kLastProbed = 0x77;
-
 std::string format(const char* pattern, int width, uint32_t value) {
     char text[32];
     std::snprintf(text, sizeof text, pattern, width, value);
@@ -24,12 +22,12 @@ char asciiOf(uint32_t byte) {
 
 std::string hexValue(uint32_t value, int digits) { return format("0x%0*x", digits, value); }
 
-void printScanGrid(std::ostream& out, const uint8_t* present) {
+void printScanGrid(std::ostream& out, const uint8_t* present, uint32_t first, uint32_t last) {
     out << "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
     for (unsigned row = 0; row < 0x80; row += 16) {
         out << format("%0*x:", 2, row);
         for (unsigned address = row; address < row + 16; ++address) {
-            if (address < kFirstProbed || address > kLastProbed)
+            if (address < first || address > last)
                 out << "   ";
             else if (present[address])
                 out << format(" %0*x", 2, address);

@@ -10,9 +10,9 @@
 
 namespace qzcli {
 
-// present: 128 entries, non-zero where the address answered. Addresses below
-// 0x08 and above 0x77 (not probed) are blank.
-void printScanGrid(std::ostream& out, const uint8_t* present);
+// present: 128 entries, non-zero where the address answered. Addresses
+// outside first..last (not probed) are blank.
+void printScanGrid(std::ostream& out, const uint8_t* present, uint32_t first, uint32_t last);
 
 // The i2cdump grid of registers first..last, printed row by row as the
 // values come (memory stays bounded however long the range): `digits` hex

@@ -2,10 +2,13 @@
 // runs on a real FTDI device, or on a virtual board with --sim BENCH.toml.
 //   qzftdi list | i2c scan|get|set|dump|read|write|recover | spi read|write|dump
 //          | pins play|toggle
-// Exit codes: 0 done, 1 the bus said no, 2 device or driver error, 64 usage.
+// Exit codes: 0 done, 1 the bus said no (or the user answered no), 2 device or
+// driver error, 64 usage, 130 interrupted (Ctrl-C stops a long transfer between
+// blocks: whole dump rows only, and a --trace file is written whole or not at all).
 #include "commands.hpp"
 #include "failure.hpp"
 #include "session.hpp"
+#include "terminal.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -122,6 +125,10 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
         ->check(CLI::Range(0, 4))->capture_default_str()->group(i2c);
     app.add_option("--data-bytes", o.i2c.dataBytes, "Data bytes per register")
         ->check(CLI::Range(1, 4))->capture_default_str()->group(i2c);
+    app.add_flag("--little-endian", o.i2c.littleEndian,
+                 "Values of several bytes least significant byte first (SMBus words); the "
+                 "default is most significant first, as the chip sends them")
+        ->group(i2c);
     app.add_flag("--strict", o.i2c.strict, "Strict I2C timing (for slaves that react late)")->group(i2c);
 
     const char* spi = "SPI bus";
@@ -140,12 +147,29 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
     app.add_flag("--oe-active-high", o.spi.oeHigh, "The output enable is active high")->group(spi);
 }
 
+// After a parse error: "unknown command NAME (...)" when the deepest command
+// given was followed by a word that names none of its subcommands, else "".
+std::string unknownCommand(CLI::App& app) {
+    CLI::App* at = &app;
+    while (!at->get_subcommands().empty()) at = at->get_subcommands().front();
+    const auto all = at->get_subcommands([](CLI::App*) { return true; });
+    std::vector<std::string> left = at->remaining();
+    if (left.empty()) left = app.remaining();  // fallthrough hands them up
+    if (all.empty() || left.empty() || left.front().rfind('-', 0) == 0) return "";
+    std::string names;
+    for (const CLI::App* command : all) names += (names.empty() ? "" : ", ") + command->get_name();
+    return "unknown command " + left.front() + " (" +
+           (at == &app ? std::string("commands") : at->get_name() + " commands") + ": " + names +
+           ")";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // stdout carries data only (text or --json); the library's own messages
     // ("FTDI Error, ...") are diagnostics.
     qz_setMessageTarget(QZ_MESSAGES_STDERR, nullptr, nullptr);
+    catchInterrupt();
     CLI::App app{"qzftdi: read and write SPI and I2C registers through the GPIO pins of an "
                  "FTDI chip in synchronous bit-bang mode"};
     app.set_version_flag("--version", "qzftdi " QZFTDI_VERSION);
@@ -170,8 +194,16 @@ int main(int argc, char** argv) {
 
     CLI::App* i2c = app.add_subcommand("i2c", "I2C registers and bus");
     i2c->require_subcommand(1);
-    i2c->add_subcommand("scan", "Which addresses 0x08-0x77 answer (the i2cdetect grid)")
-        ->callback([&] { onDevice = [&](Session& s) { return i2cScan(s); }; });
+    CLI::App* scan =
+        i2c->add_subcommand("scan", "Which addresses FIRST-LAST (0x08-0x77) answer (the i2cdetect grid)");
+    uint32_t scanFirst = 0x08, scanLast = 0x77;
+    bool reserved = false;
+    scan->add_option("FIRST", scanFirst, "First address")->transform(kNumber)->check(i2cAddress);
+    scan->add_option("LAST", scanLast, "Last address")->transform(kNumber)->check(i2cAddress);
+    scan->add_flag("-a", reserved, "Also probe the reserved addresses 0x00-0x07 and 0x78-0x7f");
+    scan->callback([&] {
+        onDevice = [&](Session& s) { return i2cScan(s, scanFirst, scanLast, reserved); };
+    });
     CLI::App* get = i2c->add_subcommand("get", "Read one register");
     get->add_option("ADDR", address, "7-bit chip address")->transform(kNumber)->required()->check(i2cAddress);
     get->add_option("REG", reg, "Register")->transform(kNumber)->required();
@@ -256,6 +288,10 @@ int main(int argc, char** argv) {
         session.finish();
         return code;
     } catch (const CLI::ParseError& error) {
+        if (const std::string unknown = unknownCommand(app); !unknown.empty()) {
+            std::cerr << "qzftdi: " << unknown << '\n';
+            return kExitUsage;
+        }
         const int code = app.exit(error);
         return code == 0 ? kExitDone : kExitUsage;
     } catch (const Failure& failure) {

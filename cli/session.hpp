@@ -17,6 +17,7 @@ struct I2cOptions {
     int scl = 4, sdaWrite = 5, sdaRead = 6;
     int regBytes = 1, dataBytes = 1;
     bool strict = false;
+    bool littleEndian = false;  // values least significant byte first (SMBus words)
 };
 
 struct SpiOptions {

@@ -1,5 +1,6 @@
 #include "terminal.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 
@@ -14,6 +15,14 @@
 #endif
 
 namespace qzcli {
+
+namespace {
+volatile std::sig_atomic_t interruptSeen = 0;
+extern "C" void onInterrupt(int) { interruptSeen = 1; }
+}  // namespace
+
+void catchInterrupt() { std::signal(SIGINT, onInterrupt); }
+bool interrupted() { return interruptSeen != 0; }
 
 bool stdinIsTerminal() { return QZ_ISATTY(QZ_FILENO(stdin)) != 0; }
 bool stderrIsTerminal() { return QZ_ISATTY(QZ_FILENO(stderr)) != 0; }

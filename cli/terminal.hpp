@@ -9,6 +9,11 @@
 namespace qzcli {
 
 bool stdinIsTerminal();
+
+// Ctrl-C sets a flag instead of ending the program, so that long transfers
+// stop between blocks with their output whole (exit 130).
+void catchInterrupt();
+bool interrupted();
 bool stderrIsTerminal();
 
 // Asks "Continue? [Y/n]" on stderr when stdin is a terminal and `assumeYes`

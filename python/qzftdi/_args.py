@@ -8,12 +8,20 @@ from typing import Any
 from .errors import ArgumentError
 
 
+#: Numbers that are addresses, registers or data: named in hexadecimal in messages.
+_HEX_NAMES = ("register", "value", "I2C address", "pin mask", "address")
+
+
 def int_in(name: str, value: Any, low: int, high: int) -> int:
-    """``value`` as an int when low <= value <= high; TypeError / ArgumentError otherwise."""
+    """``value`` as an int when low <= value <= high; TypeError / ArgumentError otherwise.
+
+    The message gives addresses, registers and data (and anything above 255) in hexadecimal.
+    """
     number = operator.index(value)
     if not low <= number <= high:
         raise ArgumentError(f"{name} {number:#x} does not fit: {low:#x} to {high:#x}"
-                            if high > 255 else f"{name} {number} does not fit: {low} to {high}")
+                            if high > 255 or name in _HEX_NAMES
+                            else f"{name} {number} does not fit: {low} to {high}")
     return number
 
 

@@ -118,3 +118,10 @@ def test_StrictTimingIsAPropertyThatRoundTrips(eeprom) -> None:
     assert chip.strict is True
     chip.write(0x05, 0x77)
     assert chip.read(0x05) == 0x77
+
+
+def test_DataOutOfRangeIsNamedInHex(board: sim.SimDevice, dev: qzftdi.Device) -> None:
+    board.attach_i2c(**I2C_PINS, address=0x50)
+    with qzftdi.I2cChip(dev, **I2C_PINS, address=0x50) as chip:
+        with pytest.raises(qzftdi.ArgumentError, match="value 0x100 does not fit: 0x0 to 0xff"):
+            chip.write(0x01, 0x100)

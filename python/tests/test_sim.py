@@ -52,6 +52,7 @@ def _dumped_rows(capfd: pytest.CaptureFixture[str], caplog: pytest.LogCaptureFix
 def test_ReadbackLagDelaysWhatTheReadSees(board: sim.SimDevice, dev: qzftdi.Device,
                                           capfd: pytest.CaptureFixture[str],
                                           caplog: pytest.LogCaptureFixture, lag: int) -> None:
+    caplog.set_level(logging.DEBUG, logger="qzftdi")  # the dumps are DEBUG messages
     board.attach_spi(**SPI_PINS)[0x10] = 0x5AC3
     board.set_readback_lag(lag)
     chip = dev.spi(**SPI_PINS)
