@@ -30,7 +30,8 @@ from . import _lib
 from .errors import BenchFileError, FtStatus, QzError
 from ._args import int_in as _int_in, pin as _pin
 
-__all__ = ["SimError", "I2cFault", "SimDevice", "SimChip", "SimSpiChip", "SimI2cChip", "add_device",
+__all__ = ["SimError", "I2cFault", "SimDevice", "SimChip", "SimSpiChip", "SimI2cChip", "SimSpiFlash",
+           "SimPortExpander", "add_device",
            "device", "remove_device", "clear_bench", "load_bench", "fail_nth_call", "PROFILES"]
 
 #: Chip profiles of the timed model.
@@ -137,10 +138,14 @@ class SimDevice:
     # ---- chips
     def attach_spi(self, *, clk: int, cs: int, sdi: int, sdo: int, addr_bits: int = 8,
                    data_bits: int = 16, posedge: bool = True, rw_bit: bool = True,
-                   oe: Optional[tuple[int, bool]] = None) -> "SimSpiChip":
+                   oe: Optional[tuple[int, bool]] = None, mode: Optional[int] = None,
+                   cs_high: bool = False, lsb_first: bool = False,
+                   strict: bool = False) -> "SimSpiChip":
         """Attaches a virtual SPI register chip (same wiring keywords as qzftdi.SpiChip).
 
         ``oe`` = (pin, high): the chip drives data out only while that pin is asserted.
+        ``mode`` 0-3 (instead of ``posedge``), ``cs_high``, ``lsb_first``: the wire;
+        ``strict``: data out is valid only in the sample of the sampling edge.
         """
         pins = (_pin("clk", clk), _pin("cs", cs), _pin("sdi", sdi), _pin("sdo", sdo))
         chip = SimSpiChip(self._call("qzsim_attach_spi", *pins,
@@ -150,7 +155,29 @@ class SimDevice:
         if oe is not None:
             _ok(_lib.library().qzsim_spi_output_enable(chip.id, _pin("output-enable", oe[0]),
                                                       int(bool(oe[1]))), "output enable")
+        chip._wire(0 if posedge else 2, mode, cs_high, lsb_first, strict)
         return chip
+
+    def attach_spi_flash(self, *, clk: int, cs: int, sdi: int, sdo: int, size: int = 1 << 20,
+                         jedec_id: int = 0xEF4014, mode: int = 0, cs_high: bool = False,
+                         strict: bool = False) -> "SimSpiFlash":
+        """Attaches a virtual SPI NOR flash of ``size`` bytes (a power of two, 256 B to
+        16 MiB) answering ``jedec_id``: JEDEC ID, status, read, fast read, write
+        enable/disable, page program, sector erase. ``flash[address]`` is a byte."""
+        pins = (_pin("clk", clk), _pin("cs", cs), _pin("sdi", sdi), _pin("sdo", sdo))
+        flash = SimSpiFlash(self._call("qzsim_attach_spi_flash", *pins,
+                                       _int_in("flash size", size, 256, 1 << 24),
+                                       _int_in("JEDEC ID", jedec_id, 0, 0xFFFFFF)))
+        flash._wire(0, mode, cs_high, False, strict)
+        return flash
+
+    def attach_i2c_expander(self, *, scl: int, sda_w: int, sda_r: int,
+                            address: int) -> "SimPortExpander":
+        """Attaches a virtual 8-bit I2C port expander (no register pointer: a write sets
+        the outputs, a read returns the pins)."""
+        pins = (_pin("scl", scl), _pin("sda_w", sda_w), _pin("sda_r", sda_r))
+        return SimPortExpander(self._call("qzsim_attach_i2c_expander", *pins,
+                                          _int_in("I2C address", address, 0, 0x7F)))
 
     def attach_i2c(self, *, scl: int, sda_w: int, sda_r: int, address: int, reg_bytes: int = 1,
                    data_bytes: int = 1) -> "SimI2cChip":
@@ -333,6 +360,21 @@ class SimChip:
 class SimSpiChip(SimChip):
     """A virtual SPI register chip."""
 
+    def _wire(self, default_mode: int, mode: Optional[int], cs_high: bool, lsb_first: bool,
+              strict: bool) -> None:
+        chosen = default_mode if mode is None else _int_in("SPI mode", mode, 0, 3)
+        self._call("qzsim_spi_set_mode", chosen, int(bool(cs_high)), int(bool(lsb_first)))
+        self._call("qzsim_spi_set_data_valid", int(bool(strict)))
+
+
+class SimSpiFlash(SimSpiChip):
+    """A virtual SPI NOR flash; ``flash[address]`` is one byte (0xFF until programmed)."""
+
+    def set_busy(self, program_samples: int, erase_samples: int) -> None:
+        """Samples a page program and a sector erase keep the flash busy."""
+        self._call("qzsim_spi_flash_set_busy", _int_in("samples", program_samples, 0, 0xFFFFFFFF),
+                   _int_in("samples", erase_samples, 0, 0xFFFFFFFF))
+
 
 class SimI2cChip(SimChip):
     """A virtual I2C register chip with real chips' habits."""
@@ -361,6 +403,5 @@ class SimI2cChip(SimChip):
                    _int_in("data bytes", data_bytes, 1, 4))
 
 
-def __dir__() -> list[str]:
-    """The module's own names only (not what it imports)."""
-    return sorted(__all__)
+__all__ = ["SimError", "I2cFault", "SimDevice", "SimChip", "SimSpiChip", "SimI2cChip", "SimSpiFlash",
+           "SimPortExpander", "add_device",

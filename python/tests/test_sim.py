@@ -94,3 +94,14 @@ def test_MissingBenchFileRaisesFileNotFoundError(tmp_path: Path) -> None:
 
 def test_SimListsOnlyItsOwnNames() -> None:
     assert dir(sim) == sorted(sim.__all__)
+
+
+def test_FlashAndPortExpanderAreReachable() -> None:
+    board = sim.add_device("PYFLASH", "flash board")
+    flash = board.attach_spi_flash(clk=0, cs=3, sdi=1, sdo=2, size=1 << 16, mode=3)
+    assert flash[0x1234] == 0xFF  # erased
+    expander = board.attach_i2c_expander(scl=4, sda_w=5, sda_r=6, address=0x20)
+    expander.inputs = 0x7F
+    assert (expander.outputs, expander.inputs) == (0xFF, 0x7F)
+    with pytest.raises(ValueError):
+        board.attach_spi(clk=0, cs=7, sdi=1, sdo=2, mode=4)
