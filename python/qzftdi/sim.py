@@ -403,5 +403,23 @@ class SimI2cChip(SimChip):
                    _int_in("data bytes", data_bytes, 1, 4))
 
 
-__all__ = ["SimError", "I2cFault", "SimDevice", "SimChip", "SimSpiChip", "SimI2cChip", "SimSpiFlash",
-           "SimPortExpander", "add_device",
+class SimPortExpander(SimChip):
+    """A virtual 8-bit I2C port expander: ``outputs`` is what the host wrote,
+    ``inputs`` what the circuit pulls on its pins (a read gives both ANDed)."""
+
+    @property
+    def outputs(self) -> int:
+        return self.get_register(0)
+
+    @property
+    def inputs(self) -> int:
+        return self.get_register(1)
+
+    @inputs.setter
+    def inputs(self, levels: int) -> None:
+        self.set_register(1, _int_in("pin levels", levels, 0, 0xFF))
+
+
+def __dir__() -> list[str]:
+    """The module's own names only (not what it imports)."""
+    return sorted(__all__)
