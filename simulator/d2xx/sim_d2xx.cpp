@@ -70,6 +70,10 @@ public:
     FT_STATUS getLatencyTimer(FT_HANDLE ftHandle, uint8_t* ms) override {
         return onDevice(ftHandle, Op::GetLatencyTimer, [&](Device& d) { return d.latencyTimer(ms); });
     }
+    FT_STATUS setUSBParameters(FT_HANDLE ftHandle, uint32_t in, uint32_t out) override {
+        return onDevice(ftHandle, Op::SetUSBParameters,
+                        [&](Device& d) { return d.setUSBParameters(in, out); });
+    }
 };
 
 // Count form: the number of devices on the bench. By-index form: the serial
@@ -116,7 +120,8 @@ FT_STATUS SimDriver::getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags,
     const auto found = bench.infoEntry(dwIndex);
     if (!found) return FT_DEVICE_NOT_FOUND;
     const auto& entry = *found;
-    if (lpdwFlags) *lpdwFlags = entry.open ? 1u : 0u;  // FT_FLAGS_OPENED
+    // FT_FLAGS_OPENED (1); FT_FLAGS_HISPEED (2) for a chip enumerated at high speed.
+    if (lpdwFlags) *lpdwFlags = (entry.open ? 1u : 0u) | (entry.info.profile.highSpeed() ? 2u : 0u);
     if (lpdwType) *lpdwType = entry.info.type;
     if (lpdwID) *lpdwID = entry.info.id;
     if (lpdwLocId) *lpdwLocId = entry.info.locId;

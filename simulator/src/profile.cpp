@@ -14,16 +14,20 @@ namespace {
 //    2 of them are the modem status bytes.
 //  - Sample clock: FT232R 16 x baud (measured with scopes by several users);
 //    H series 5 x baud (drivers report 4 or 5: settable through a custom chip).
-//  - Highest sustained sample rate in synchronous bit-bang, where every
-//    sample crosses USB twice: FT232R about 0.6 MS/s (1.2 MB/s of full-speed
-//    bulk bandwidth shared by both directions); H series about 12 MS/s.
+//  - The sample clock is not capped by USB: the chip clocks in bursts while
+//    its FIFOs allow (FT232R at 1 MBaud: 16 MS/s inside a burst), and USB
+//    sets the average (full speed: about 0.6 MS/s both ways; see usb_link).
+//    The cap is the chip's own: FT232R 16 x 3 MBaud; H series about 12 MS/s.
 //  - Latency timer after opening: 16 ms on every chip.
 const std::array<ChipProfile, 4> kChips = {{
-    {"FT232R", 256, 128, 64, 16, 600000, 16},
+    {"FT232R", 256, 128, 64, 16, 48000000, 16},
     {"FT232H", 1024, 1024, 512, 5, 12000000, 16},
     {"FT2232H", 4096, 4096, 512, 5, 12000000, 16},
     {"FT4232H", 2048, 2048, 512, 5, 12000000, 16},
 }};
+
+// An H-series chip on a full-speed port enumerates at full speed: 64-byte packets.
+constexpr std::string_view kFullSpeedSuffix = "-FS";
 
 }  // namespace
 
@@ -35,7 +39,12 @@ uint64_t ChipProfile::sampleRate(uint32_t baud) const {
 std::optional<ChipProfile> chipProfile(std::string_view name) {
     for (const ChipProfile& chip : kChips)
         if (chip.name == name) return chip;
-    return std::nullopt;
+    if (name.size() <= kFullSpeedSuffix.size() || !name.ends_with(kFullSpeedSuffix)) return std::nullopt;
+    std::optional<ChipProfile> chip = chipProfile(name.substr(0, name.size() - kFullSpeedSuffix.size()));
+    if (!chip || !chip->highSpeed()) return std::nullopt;
+    chip->name = std::string(name);
+    chip->packetSize = 64;
+    return chip;
 }
 
 std::optional<ChipProfile> customProfile(uint32_t fifoToHost, uint32_t fifoFromHost,

@@ -16,17 +16,21 @@ struct ChipProfile {
     uint32_t fifoFromHost = 128;       // bytes written by the host waiting for the pins
     uint32_t packetSize = 64;          // USB bulk packet: 2 status bytes, then data
     uint32_t sampleMultiplier = 16;    // sample clock = baud rate x this ...
-    uint32_t maxSampleRate = 600000;   // ... up to this many samples per second
+    uint32_t maxSampleRate = 48000000; // ... up to this many samples per second
     uint32_t latencyMs = 16;           // latency timer after opening
 
     // Read-back bytes one USB packet carries (the driver strips the status bytes).
     uint32_t packetData() const { return packetSize > 2 ? packetSize - 2 : 1; }
+    // High-speed USB (512-byte packets, 125 us microframes); otherwise full
+    // speed (64-byte packets, 1 ms frames).
+    bool highSpeed() const { return packetSize >= 512; }
     // Samples per second at a baud rate.
     uint64_t sampleRate(uint32_t baud) const;
 };
 
-// The chips by name: "FT232R", "FT232H", "FT2232H", "FT4232H"; nullopt for
-// any other name.
+// The chips by name: "FT232R", "FT232H", "FT2232H", "FT4232H", and the H
+// series on a full-speed port ("FT232H-FS", ...: 64-byte packets); nullopt
+// for any other name.
 std::optional<ChipProfile> chipProfile(std::string_view name);
 
 // A custom chip; nullopt when a size or rate is out of range (FIFOs 1 byte to
