@@ -23,7 +23,10 @@
  *    half of two bindings.
  *  - enableDebugPrint and setDebugDelim take effect for dumps that start
  *    after them; dumps of different threads may interleave on stdout.
- *  - A descriptor must not be deleted while another thread still uses it.
+ *  - Descriptor handles are never handed out twice: a deleted descriptor's
+ *    handle fails with -1 (QZ_BAD_ARGUMENT) ever after and never reaches a
+ *    descriptor created later. A transfer that has started when another
+ *    thread deletes its descriptor finishes with the descriptor as it was.
  */
 #ifndef QZ_FTDI_H
 #define QZ_FTDI_H
@@ -194,6 +197,29 @@ QZ_API int32_t qz_i2cScan(void* dev, PROT_HANDLE i2c, uint8_t* present, uint32_t
 QZ_API int32_t qz_i2cRecoverBus(void* dev, PROT_HANDLE i2c, QZ_RESULT* detail);
 QZ_API int32_t qz_setLatencyTimer(void* dev, uint8_t ms, QZ_RESULT* detail);
 QZ_API int32_t qz_getLatencyTimer(void* dev, uint8_t* ms, QZ_RESULT* detail);
+
+/* Where the library's messages ("FTDI Error, ...", the device list of
+ * printConnectedDevices, the enableDebugPrint dumps, the getDLLVersion banner)
+ * go: standard output (the default), standard error, nowhere, or a callback.
+ * The callback gets one message per call, without its final newline, from the
+ * thread that caused it; a call already under way may still reach the previous
+ * target. Returns 0, or -1 (nothing changed) for an unknown target or
+ * QZ_MESSAGES_CALLBACK without a callback. */
+typedef enum QZ_MESSAGE_TARGET {
+    QZ_MESSAGES_STDOUT = 0,
+    QZ_MESSAGES_STDERR = 1,
+    QZ_MESSAGES_NONE = 2,
+    QZ_MESSAGES_CALLBACK = 3
+} QZ_MESSAGE_TARGET;
+typedef enum QZ_MESSAGE_KIND {
+    QZ_MESSAGE_ERROR = 0, /* "FTDI Error, ..." */
+    QZ_MESSAGE_INFO = 1,  /* the device list, the version banner */
+    QZ_MESSAGE_DEBUG = 2  /* the enableDebugPrint pattern dumps */
+} QZ_MESSAGE_KIND;
+typedef void (*QZ_MESSAGE_CALLBACK)(int32_t kind, const char* text, void* context);
+QZ_API int32_t qz_setMessageTarget(int32_t target, QZ_MESSAGE_CALLBACK callback, void* context);
+/* The current QZ_MESSAGE_TARGET. */
+QZ_API int32_t qz_getMessageTarget(void);
 
 #ifdef __cplusplus
 }

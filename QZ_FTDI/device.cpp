@@ -1,8 +1,9 @@
-// Device connection, pin direction, the purge that opens every register
-// transaction, and the USB latency timer.
-#include "qz_internal.h"
+// Device connection, pin direction and the USB latency timer.
+#include "device.h"
+#include "messages.h"
+#include "session.h"
+#include "status.h"
 
-#include <cstdio>
 
 uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
     uint8_t mask = 0;
@@ -15,12 +16,6 @@ uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
     return mask;
 }
 
-int32_t qz::setImpedance(FT_HANDLE dev, const PROT_DES& prot) {
-    return FT_SetBitMode(dev, pinDirectionMask(prot), FT_BITMODE_SYNC_BITBANG) == FT_OK ? 0 : -1;
-}
-
-bool qz::purgeQueues(FT_HANDLE dev) { return FT_Purge(dev, FT_PURGE_RX | FT_PURGE_TX) == FT_OK; }
-
 extern "C" {
 
 // Opens a device by serial number at a baud rate. Returns 0 and the handle in
@@ -31,12 +26,12 @@ int32_t setupFTDIdev(void** inHandle, const char* serial, uint32_t baudRate) {
     FT_HANDLE handle = nullptr;
     FT_STATUS status = FT_OpenEx(const_cast<char*>(serial), FT_OPEN_BY_SERIAL_NUMBER, &handle);
     if (status != FT_OK) {
-        std::printf("FTDI Error, Cannot open Serial %s\n", serial);
+        qz::sayf(QZ_MESSAGE_ERROR, "FTDI Error, Cannot open Serial %s\n", serial);
         return static_cast<int32_t>(status);
     }
     status = FT_SetBaudRate(handle, baudRate);
     if (status != FT_OK) {
-        std::printf("FTDI Error, invalid Baudrate\n");
+        qz::say(QZ_MESSAGE_ERROR, "FTDI Error, invalid Baudrate\n");
         FT_Close(handle);
         return static_cast<int32_t>(status);
     }

@@ -1,38 +1,52 @@
 // Debug switches, the eight-row pattern dump, the version banner and the
 // Windows entry point.
-#include "qz_internal.h"
+#include "diagnostics.h"
+#include "QZ_FTDI.h"
+#include "messages.h"
 
-#include <cstdio>
+#include <atomic>
+
+#include <string>
+
+namespace {
 
 // Switched from any thread while others dump: each is read once per dump.
 std::atomic<int32_t> writeDebug{0};
 std::atomic<int32_t> readDebug{0};
 std::atomic<char> debugDelim{'n'};  // 'n': no delimiter between samples
 
-namespace {
 constexpr int kVersionMajor = 1;
 constexpr int kVersionMinor = 0;
 constexpr int kVersionPatch = 1;
 }  // namespace
 
+// One message: a row of 0 and 1 per pin (pin 0 first), then an empty line.
 void qz::printPattern(const uint8_t* writeArray, uint32_t len, char delim) {
+    std::string rows;
+    rows.reserve((delim == 'n' ? 1u : 2u) * (size_t{len} + 1) * 8 + 1);
     for (unsigned pin = 0; pin < 8; ++pin) {
         for (uint32_t j = 0; j < len; ++j) {
-            const int level = (writeArray[j] >> pin) & 1;
-            if (delim == 'n')
-                std::printf("%d", level);
-            else
-                std::printf("%d%c", level, delim);
+            rows += static_cast<char>('0' + ((writeArray[j] >> pin) & 1));
+            if (delim != 'n') rows += delim;
         }
-        std::printf("\n");
+        rows += '\n';
     }
-    std::printf("\n");
+    rows += '\n';
+    qz::say(QZ_MESSAGE_DEBUG, rows);
 }
 
-void qz::dumpIf(int32_t enabled, std::span<const uint8_t> stream) {
+int32_t qz::writeDumpSwitch() { return writeDebug.load(); }
+int32_t qz::readDumpSwitch() { return readDebug.load(); }
+
+namespace {
+void dumpIf(int32_t enabled, std::span<const uint8_t> stream) {
     if (enabled != 0)
-        printPattern(stream.data(), static_cast<uint32_t>(stream.size()), debugDelim.load());
+        qz::printPattern(stream.data(), static_cast<uint32_t>(stream.size()), debugDelim.load());
 }
+}  // namespace
+
+void qz::dumpWritten(std::span<const uint8_t> stream) { dumpIf(writeDebug.load(), stream); }
+void qz::dumpReadBack(std::span<const uint8_t> rx) { dumpIf(readDebug.load(), rx); }
 
 extern "C" {
 
@@ -51,7 +65,8 @@ int32_t setDebugDelim(char delim) {
 
 // Prints the version banner, without a newline.
 void getDLLVersion(void) {
-    std::printf("QZ_FTDI DLL Version %d.%d.%d", kVersionMajor, kVersionMinor, kVersionPatch);
+    qz::sayf(QZ_MESSAGE_INFO, "QZ_FTDI DLL Version %d.%d.%d", kVersionMajor, kVersionMinor,
+             kVersionPatch);
 }
 
 }  // extern "C"

@@ -1,7 +1,10 @@
 // Device discovery: count, print and list the attached FTDI devices.
-#include "qz_internal.h"
+#include "QZ_FTDI.h"
+#include "ftd2xx.h"
+#include "messages.h"
 
-#include <cstdio>
+#include <cstdint>
+
 #include <cstring>
 
 namespace {
@@ -28,7 +31,7 @@ int32_t printConnectedDevices(int32_t print2Screen, int32_t returnTotalCount) {
     uint32_t attached = 0;
     if (FT_ListDevices(&attached, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK) return -1;
     uint32_t listable = attached;
-    if (print2Screen == 1) std::printf("Current connected and open devices by serial number:\n");
+    if (print2Screen == 1) qz::say(QZ_MESSAGE_INFO, "Current connected and open devices by serial number:\n");
     for (uint32_t index = 0; index < attached; ++index) {
         char serial[64];
         const FT_STATUS status = listByIndex(index, serial);
@@ -37,10 +40,10 @@ int32_t printConnectedDevices(int32_t print2Screen, int32_t returnTotalCount) {
             continue;
         }
         if (status != FT_OK) {
-            std::printf("FTDI Error\n");
+            qz::say(QZ_MESSAGE_ERROR, "FTDI Error\n");
             return -1;
         }
-        if (print2Screen == 1) std::printf("%s\n", serial);
+        if (print2Screen == 1) qz::sayf(QZ_MESSAGE_INFO, "%s\n", serial);
     }
     return static_cast<int32_t>(returnTotalCount == 1 ? attached : listable);
 }
@@ -61,7 +64,7 @@ int32_t getConnectedDevices(char** connectedDevices, uint32_t numDevices) {
             continue;
         }
         if (status != FT_OK) {
-            std::printf("FTDI Error\n");
+            qz::say(QZ_MESSAGE_ERROR, "FTDI Error\n");
             return -1;
         }
         if (!connectedDevices[stored]) return -1;
@@ -78,13 +81,13 @@ int32_t getDeviceInfo(uint32_t index, uint32_t* flags, uint32_t* type, uint32_t*
                       uint32_t* locID, char* description, char* serialNumber, int32_t update) {
     uint32_t count = 0;
     if (update != 0 && FT_CreateDeviceInfoList(&count) != FT_OK) {
-        std::printf("FTDI Error\n");
+        qz::say(QZ_MESSAGE_ERROR, "FTDI Error\n");
         return -1;
     }
     FT_HANDLE ignored = nullptr;
     if (FT_GetDeviceInfoDetail(index, flags, type, devID, locID, serialNumber, description,
                                &ignored) != FT_OK) {
-        std::printf("FTDI Error\n");
+        qz::say(QZ_MESSAGE_ERROR, "FTDI Error\n");
         return -1;
     }
     return static_cast<int32_t>(count);

@@ -4,7 +4,10 @@
 // the bus recovery.
 #pragma once
 
-#include "qz_internal.h"
+#include "descriptors.h"
+#include "frame.h"
+#include "status.h"
+#include "transport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +68,15 @@ struct PieceRef {
     uint32_t frame = 0;  // batch frame (0 in a stream)
     uint32_t unit = 0;   // register of a batch, word of a stream
 };
+
+// The I2C generator: the length of the stream of `mode`, and a renderer that
+// fills exactly that many samples; createI2CByteStream returns it as a fresh
+// buffer.
+uint32_t i2cStreamLength(const PROT_DES& i2c, sequenceMode mode);
+void renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, sequenceMode mode,
+                     uint8_t* out);
+ByteStream createI2CByteStream(const PROT_DES& i2c, uint32_t reg, uint32_t data,
+                               sequenceMode mode);
 
 // renderI2CStream that also records the piece into `layout` (sized for the
 // whole stream).

@@ -1,7 +1,7 @@
 // Whole-bus operations: the scan of every address in one round trip, and the
 // recovery of a bus whose SDA a slave holds low.
 #include "i2c.h"
-#include "transfer.h"
+#include "session.h"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,8 @@
 // read, and compared with what was written, sample by sample, once the
 // read-back's lag is known from the first frame's START.
 #include "i2c.h"
-#include "transfer.h"
+#include "diagnostics.h"
+#include "session.h"
 
 #include <algorithm>
 
@@ -167,7 +168,7 @@ qz::Outcome qz::readI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg
     ByteStream rx;
     const I2CJudgement judged = playI2C(dev, i2c, frame.stream, frame.layout,
                                         PlayOptions{true, length, false}, length, 0, &rx);
-    if (judged.fetched) dumpIf(readDebug, rx);  // also on a failure: the dump shows why
+    if (judged.fetched) dumpReadBack(rx);  // also on a failure: the dump shows why
     if (!judged.outcome.ok()) return judged.outcome;
     const auto words = i2cReceivedWords(i2c, frame.layout, rx, judged.lag, 1);
     if (!words) return Outcome::of(QZ_FRAME_NOT_FOUND);

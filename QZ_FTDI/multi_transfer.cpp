@@ -1,10 +1,11 @@
 // Multi-register transfers in one USB round trip: batches (one complete frame
 // per register, laid back to back) and streams (one frame addressed once,
 // further data words spliced in before its closing samples).
+#include "diagnostics.h"
 #include "i2c.h"
-#include "qz_internal.h"
+#include "readback.h"
+#include "session.h"
 #include "spi.h"
-#include "transfer.h"
 
 #include <algorithm>
 #include <limits>
@@ -75,16 +76,20 @@ std::optional<std::vector<uint32_t>> wordsAt(std::span<const uint8_t> rx, uint32
 // ---- batches --------------------------------------------------------------
 
 // The data of every frame of an SPI batch read-back; nullopt unless exactly
-// one chip-select fall per frame is found and every word lies inside.
+// one chip-select fall per frame is found, each frame's first active clock
+// shows where it was played (a clock held at its idle level by a sink shows
+// none: the chip clocked nothing out) and every word lies inside.
 std::optional<std::vector<uint32_t>> extractSPIBatch(std::span<const uint8_t> rx,
                                                      uint32_t numRegs, const PROT_DES& spi) {
     const auto falls = chipSelectFalls(rx, spi, numRegs);
     if (!falls) return std::nullopt;
     // The frame's first active clock comes one bit period after chip select
     // falls; the data follow the read/write bit and the address.
-    return wordsAt(rx, numRegs, spi, [&](uint32_t i) {
-        return qz::spiDataPosition(spi, (*falls)[i] + qz::kSPISamplesPerBit);
-    });
+    const auto strobe = [&](uint32_t i) { return (*falls)[i] + qz::kSPISamplesPerBit; };
+    for (uint32_t i = 0; i < numRegs; ++i)
+        if (strobe(i) >= rx.size() || !qz::spiStrobe(spi, rx[strobe(i)])) return std::nullopt;
+    return wordsAt(rx, numRegs, spi,
+                   [&](uint32_t i) { return qz::spiDataPosition(spi, strobe(i)); });
 }
 
 // Hands the words read to the caller; data is written only on success.
@@ -240,7 +245,7 @@ qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uin
         const qz::Outcome played = qz::playStream(dev, des, stream, options, &rx);
         if (!played.ok() || write) return played;
         const qz::Outcome delivered = deliver(extractSPIStream(rx, numRegs, frameLength, des), data);
-        if (delivered.ok()) qz::dumpIf(readDebug, rx);
+        if (delivered.ok()) qz::dumpReadBack(rx);
         return delivered;
     }
     // I2C: writes read back too, for their acknowledges.
@@ -251,7 +256,7 @@ qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uin
     if (!judged.outcome.ok() || write) return judged.outcome;
     const qz::Outcome delivered =
         deliver(qz::i2cReceivedWords(des, layout, rx, judged.lag, numRegs), data);
-    if (delivered.ok()) qz::dumpIf(readDebug, rx);
+    if (delivered.ok()) qz::dumpReadBack(rx);
     return delivered;
 }
 

@@ -1,6 +1,9 @@
 // Direct pin patterns: a single edge or pulse on one pin, or the caller's own
 // samples, played in synchronous bit-bang mode without reading anything back.
-#include "qz_internal.h"
+#include "descriptors.h"
+#include "session.h"
+#include "status.h"
+#include "transport.h"
 
 #include <array>
 

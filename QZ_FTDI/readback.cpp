@@ -1,5 +1,6 @@
 // Read-back sampling: data bits taken from one pin at a fixed spacing.
-#include "qz_internal.h"
+#include "readback.h"
+#include "descriptors.h"
 
 std::optional<uint32_t> qz::parseByteStream(std::span<const uint8_t> rx, std::size_t first,
                                             uint32_t StrobeIndex, uint32_t strobeJump,

@@ -6,14 +6,22 @@
 // The register functions copy the binding (and the descriptor's protocol)
 // under the lock and run the transfer outside it: the transfer takes its
 // device's session, and a slow transfer on one ID holds up no other.
-#include "qz_internal.h"
+#include "registry.h"
+#include "descriptors.h"
+#include "status.h"
+
+#include <optional>
 
 #include <mutex>
 
+namespace {
+
+using qz::kDeviceIDs;
+
+// The device-ID tables (borrowed handles; index = device ID). Read and
+// written only under the registry's lock.
 FT_HANDLE FTDI_Handles[kDeviceIDs] = {};
 PROT_HANDLE PROT_Handles[kDeviceIDs] = {};
-
-namespace {
 
 std::mutex& registryLock() {
     static std::mutex lock;
@@ -135,6 +143,12 @@ int32_t qz_read_reg_stream(uint32_t deviceID, uint32_t reg, uint32_t* data, uint
 }
 
 }  // extern "C"
+
+qz::BoundPair qz::boundTo(uint32_t deviceID) {
+    if (deviceID >= kDeviceIDs) return {nullptr, nullptr};
+    std::lock_guard hold(registryLock());
+    return {FTDI_Handles[deviceID], PROT_Handles[deviceID]};
+}
 
 void qz::forgetDescriptor(PROT_HANDLE prot) {
     if (!prot) return;

@@ -6,7 +6,7 @@
 // calls mix up read-back), so every transaction holds its device's lock from
 // its purge to its last read. Each device has its own lock: threads that work
 // on different devices never wait for each other.
-#include "qz_internal.h"
+#include "session.h"
 
 #include <map>
 #include <mutex>

@@ -2,7 +2,10 @@
 // where the frame shows in a read-back, and the transfers themselves.
 #pragma once
 
-#include "qz_internal.h"
+#include "descriptors.h"
+#include "frame.h"
+#include "status.h"
+#include "transport.h"
 
 #include <cstddef>
 #include <optional>
@@ -42,6 +45,15 @@ inline constexpr std::size_t spiDataPosition(const PROT_DES& spi, std::size_t st
                                              uint32_t word = 0) {
     return strobe + kSPISamplesPerBit * (spiCommandBits(spi) + std::size_t{word} * spi.dataBits);
 }
+
+// The SPI generator: the length of the stream of `mode`, and a renderer that
+// fills exactly that many samples (so batches and streams are laid into one
+// buffer without copies); createSPIByteStream returns it as a fresh buffer.
+uint32_t spiStreamLength(const PROT_DES& spi, sequenceMode mode);
+void renderSPIStream(const PROT_DES& spi, uint32_t addr, uint32_t data, sequenceMode mode,
+                     uint8_t* out);
+ByteStream createSPIByteStream(const PROT_DES& spi, uint32_t addr, uint32_t data,
+                               sequenceMode mode);
 
 // Single-register transfers on a copy of the caller's descriptor; the caller
 // has checked the arguments' widths. Each takes the device's session and

@@ -2,7 +2,9 @@
 // takes the same number of samples back and finds its data bits by the
 // frame's first active clock edge.
 #include "spi.h"
-#include "transfer.h"
+#include "diagnostics.h"
+#include "readback.h"
+#include "session.h"
 
 #include <algorithm>
 
@@ -47,7 +49,7 @@ qz::Outcome qz::readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t add
     if (const auto strobe = findSPIStrobe(spi, rx, rx.size()))
         word = parseByteStream(rx, spiDataPosition(spi, *strobe), spi.SDOnum, kSPISamplesPerBit,
                                spi.dataBits);
-    dumpIf(readDebug, rx);  // also without a value: the dump shows why
+    dumpReadBack(rx);  // also without a value: the dump shows why
     if (!word) return Outcome::of(QZ_FRAME_NOT_FOUND);
     *value = *word;
     return Outcome::success();

@@ -1,9 +1,15 @@
 // The status API's texts, and the transaction steps that speak in statuses.
-#include "transfer.h"
+#include "status.h"
 
 qz::Outcome qz::purgeDevice(FT_HANDLE dev) {
     const FT_STATUS status = FT_Purge(dev, FT_PURGE_RX | FT_PURGE_TX);
     return status == FT_OK ? Outcome::success() : Outcome::driver(status);
+}
+
+int32_t qz::report(const Outcome& outcome, QZ_RESULT* detail) {
+    if (detail)
+        *detail = QZ_RESULT{outcome.status, outcome.missingAcks, outcome.index, outcome.driverStatus};
+    return outcome.status;
 }
 
 extern "C" {

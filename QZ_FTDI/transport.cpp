@@ -23,7 +23,10 @@
 //    the oldest chunk, three more keep the chip busy, so its USB packets
 //    towards the host are always full and leave at once: the latency timer
 //    (which only releases a part-filled packet) is paid once, at the end.
-#include "qz_internal.h"
+#include "transport.h"
+#include "device.h"
+#include "diagnostics.h"
+#include "session.h"
 
 #include <algorithm>
 #include <chrono>
@@ -114,11 +117,14 @@ qz::Outcome writeAll(FT_HANDLE dev, const uint8_t* bytes, uint32_t count, uint32
     return qz::Outcome::success();
 }
 
-// One FT_Read of exactly `count` bytes; fewer means they never came.
+// One FT_Read of exactly `count` bytes, all of them already queued (a D2XX
+// read has no timeout: one for bytes that never come blocks for ever). Fewer
+// means they went; more than asked is the driver's fault, not a timeout.
 qz::Outcome readAll(FT_HANDLE dev, uint8_t* into, uint32_t count) {
     uint32_t got = 0;
     const FT_STATUS status = FT_Read(dev, into, count, &got);
     if (status != FT_OK) return qz::Outcome::driver(status);
+    if (got > count) return qz::Outcome{QZ_DRIVER_ERROR, 0, 0, FT_OTHER_ERROR};
     if (got != count) return qz::Outcome::of(QZ_TIMEOUT);
     return qz::Outcome::success();
 }
@@ -178,11 +184,6 @@ uint64_t qz::waitBoundMs(FT_HANDLE dev, uint32_t count) {
     return kLatencyAllowanceMs + (2000ull * count + baud - 1) / baud;
 }
 
-int32_t qz::wait4RxBuffer(FT_HANDLE dev, uint32_t count) {
-    uint32_t queued = 0;
-    return awaitQueued(dev, count, deadlineFor(dev, count), &queued).ok() ? 0 : -1;
-}
-
 qz::Outcome qz::playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const uint8_t> stream,
                            const PlayOptions& options, ByteStream* rx) {
     return playSamples(dev, pinDirectionMask(prot), stream, options, rx);
@@ -211,21 +212,15 @@ qz::Outcome qz::playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t
             uint32_t queued = 0;
             return awaitQueued(dev, length, deadlineFor(dev, length), &queued);
         }
-        if (options.waitFor) {
-            uint32_t queued = 0;
-            const Outcome waited =
-                awaitQueued(dev, *options.waitFor, deadlineFor(dev, *options.waitFor), &queued);
-            if (!waited.ok()) return waited;
-        }
+        // Never a read of bytes that are not queued yet: wait (bounded) for
+        // all of them first, so that a driver without a read timeout cannot
+        // hang the caller on read-back that never comes.
+        uint32_t queued = 0;
+        const Outcome waited = awaitQueued(dev, length, deadlineFor(dev, length), &queued);
+        if (!waited.ok()) return waited;
         return readAll(dev, keep, length);
     }();
-    if (options.dumpWritten) dumpIf(writeDebug, stream);
+    if (options.dumpWritten) dumpWritten(stream);
     if (taken) *taken = written;
     return played;
-}
-
-int32_t qz::report(const Outcome& outcome, QZ_RESULT* detail) {
-    if (detail)
-        *detail = QZ_RESULT{outcome.status, outcome.missingAcks, outcome.index, outcome.driverStatus};
-    return outcome.status;
 }

@@ -2,7 +2,10 @@
 // simulated device to drive them on, and time per unit of work.
 #pragma once
 
-#include "qz_internal.h"
+#include "descriptors.h"
+#include "session.h"
+#include "status.h"
+#include "transport.h"
 
 #include "qzsim/bench.hpp"
 

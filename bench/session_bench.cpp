@@ -38,7 +38,7 @@ void BM_SessionAroundA4KiBPlay(benchmark::State& state) {
     qz::ByteStream rx;
     for (auto _ : state) {
         const qz::DeviceSession session(dev);
-        qz::purgeQueues(dev);
+        qz::purgeDevice(dev);
         const qz::Outcome played = qz::playStream(dev, spi, stream, qz::PlayOptions{true, std::nullopt, false}, &rx);
         benchmark::DoNotOptimize(played);
     }

@@ -1,5 +1,6 @@
 // SPI speed: frame generation and read-back parsing in ns per sample, and a
 // whole single-register read on the simulated chip in microseconds.
+#include "readback.h"
 #include "spi.h"
 
 #include "bench_util.hpp"

@@ -81,6 +81,9 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // stdout carries data only (text or --json); the library's own messages
+    // ("FTDI Error, ...") are diagnostics.
+    qz_setMessageTarget(QZ_MESSAGES_STDERR, nullptr, nullptr);
     CLI::App app{"qzftdi: read and write SPI and I2C registers through the GPIO pins of an "
                  "FTDI chip in synchronous bit-bang mode"};
     app.set_version_flag("--version", "qzftdi " QZFTDI_VERSION);

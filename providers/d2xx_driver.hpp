@@ -3,6 +3,19 @@
 // driver that the build links in (activeDriver); a provider may be the
 // simulated bench, the vendor's library loaded at run time, or a dispatcher
 // that combines several.
+//
+// Threads. Any operation may be called from any thread while others run,
+// through this seam as through the vendor's driver:
+//  - A provider keeps its own state (handle tables, counters, list
+//    snapshots) consistent under concurrent calls, and calls on different
+//    handles never wait for each other longer than that bookkeeping takes: no
+//    provider lock that other devices need is held across a transfer that
+//    may block.
+//  - The library serialises the transactions on one device, but a handle may
+//    still meet a close on another thread: a provider refuses a handle it has
+//    closed (FT_INVALID_HANDLE) and never reuses its value for another device.
+//  - createDeviceInfoList and getDeviceInfoDetail share one snapshot per
+//    provider: a rebuild on one thread changes what another reads next.
 #pragma once
 
 #include "ftd2xx.h"

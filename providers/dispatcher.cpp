@@ -33,20 +33,32 @@ Dispatcher::Route Dispatcher::route(uint64_t index, CountOf&& countOf) const {
     return {FT_OK, drivers_.back(), index};
 }
 
-// Runs `operation(driver, driverHandle)` for an open token;
-// FT_INVALID_HANDLE for any other value.
+// The binding of an open token, kept alive for the caller; null for any
+// other value.
+std::shared_ptr<Dispatcher::Binding> Dispatcher::find(FT_HANDLE token) const {
+    const std::shared_lock read(openLock_);
+    const auto it = open_.find(reinterpret_cast<uintptr_t>(token));
+    return it == open_.end() ? nullptr : it->second;
+}
+
+// Runs `operation(driver, driverHandle)` for an open token, with its binding
+// in use so that a close waits for it; FT_INVALID_HANDLE for any other value
+// (also for a token closed while this call waited).
 template <class Operation>
 FT_STATUS Dispatcher::onHandle(FT_HANDLE token, Operation&& operation) {
-    const auto it = open_.find(reinterpret_cast<uintptr_t>(token));
-    if (it == open_.end()) return FT_INVALID_HANDLE;
-    return operation(*it->second.driver, it->second.handle);
+    const std::shared_ptr<Binding> binding = find(token);
+    if (!binding) return FT_INVALID_HANDLE;
+    const std::shared_lock inUse(binding->use);
+    if (binding->closed) return FT_INVALID_HANDLE;
+    return operation(*binding->driver, binding->handle);
 }
 
 // The token under which `driver`'s `handle` is open here; nullptr if none.
 FT_HANDLE Dispatcher::tokenOf(const D2xxDriver* driver, FT_HANDLE handle) const {
     if (!handle) return nullptr;
+    const std::shared_lock read(openLock_);
     for (const auto& [token, binding] : open_)
-        if (binding.driver == driver && binding.handle == handle)
+        if (binding->driver == driver && binding->handle == handle)
             return reinterpret_cast<FT_HANDLE>(token);
     return nullptr;
 }
@@ -83,6 +95,7 @@ FT_STATUS Dispatcher::listDevices(void* arg1, void* arg2, uint32_t flags) {
 // status ends it (drivers after it then list nothing until the next rebuild).
 FT_STATUS Dispatcher::createDeviceInfoList(uint32_t* count) {
     if (!count) return FT_INVALID_PARAMETER;
+    const std::lock_guard hold(infoLock_);
     std::fill(infoCounts_.begin(), infoCounts_.end(), 0u);
     uint32_t total = 0;
     for (std::size_t k = 0; k < drivers_.size(); ++k) {
@@ -103,6 +116,7 @@ FT_STATUS Dispatcher::createDeviceInfoList(uint32_t* count) {
 FT_STATUS Dispatcher::getDeviceInfoDetail(uint32_t index, uint32_t* flags, uint32_t* type,
                                           uint32_t* id, uint32_t* locId, void* serial,
                                           void* description, FT_HANDLE* handle) {
+    const std::lock_guard hold(infoLock_);
     const Route where = route(index, [&](std::size_t k, uint32_t& count) {
         count = infoCounts_[k];
         return FT_STATUS{FT_OK};
@@ -120,6 +134,8 @@ FT_STATUS Dispatcher::getDeviceInfoDetail(uint32_t index, uint32_t* flags, uint3
 // token. If none opens it: the status of the first driver that knows the
 // device (anything but FT_DEVICE_NOT_FOUND, say a busy real device), else
 // FT_DEVICE_NOT_FOUND. FT_INSUFFICIENT_RESOURCES if no token can be recorded.
+// The drivers open without the table's lock (opening a real device takes
+// milliseconds); the new token is drawn and recorded under it.
 FT_STATUS Dispatcher::openEx(void* arg1, uint32_t flags, FT_HANDLE* handle) {
     if (!handle) return FT_INVALID_PARAMETER;
     FT_STATUS answer = FT_DEVICE_NOT_FOUND;
@@ -130,14 +146,18 @@ FT_STATUS Dispatcher::openEx(void* arg1, uint32_t flags, FT_HANDLE* handle) {
             if (answer == FT_DEVICE_NOT_FOUND) answer = status;
             continue;
         }
+        uintptr_t token = 0;
         try {
-            open_.emplace(nextToken_, Binding{driver, driverHandle});
+            auto binding = std::make_shared<Binding>(driver, driverHandle);
+            const std::unique_lock write(openLock_);
+            token = nextToken_;
+            open_.emplace(token, std::move(binding));
+            nextToken_ += kTokenStep;
         } catch (const std::bad_alloc&) {
             driver->close(driverHandle);
             return FT_INSUFFICIENT_RESOURCES;
         }
-        *handle = reinterpret_cast<FT_HANDLE>(nextToken_);
-        nextToken_ += kTokenStep;
+        *handle = reinterpret_cast<FT_HANDLE>(token);
         return FT_OK;
     }
     return answer;
@@ -185,14 +205,23 @@ FT_STATUS Dispatcher::setUSBParameters(FT_HANDLE handle, uint32_t in, uint32_t o
     return onHandle(handle, [&](D2xxDriver& d, FT_HANDLE h) { return d.setUSBParameters(h, in, out); });
 }
 
-// Closes the device with its driver; the token is retired only when the
-// driver reports FT_OK, so a failed close can be retried.
+// Closes the device with its driver once the calls in progress on this
+// handle have returned; the token is retired only when the driver reports
+// FT_OK, so a failed close can be retried. Of two threads closing one handle
+// at once, one closes it and the other gets FT_INVALID_HANDLE.
 FT_STATUS Dispatcher::close(FT_HANDLE handle) {
-    const auto it = open_.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == open_.end()) return FT_INVALID_HANDLE;
-    const FT_STATUS status = it->second.driver->close(it->second.handle);
-    if (status == FT_OK) open_.erase(it);
-    return status;
+    const std::shared_ptr<Binding> binding = find(handle);
+    if (!binding) return FT_INVALID_HANDLE;
+    {
+        const std::unique_lock alone(binding->use);
+        if (binding->closed) return FT_INVALID_HANDLE;
+        const FT_STATUS status = binding->driver->close(binding->handle);
+        if (status != FT_OK) return status;
+        binding->closed = true;
+    }
+    const std::unique_lock write(openLock_);
+    open_.erase(reinterpret_cast<uintptr_t>(handle));
+    return FT_OK;
 }
 
 }  // namespace qz

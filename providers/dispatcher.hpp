@@ -7,14 +7,21 @@
 // driver that opened the device and to that driver's handle; tokens are never
 // reused, so a closed handle is refused with FT_INVALID_HANDLE.
 //
-// Like the rest of the library it takes no lock: opening and closing must not
-// run concurrently with other calls (transactions on different handles may).
+// Threads (the contract of d2xx_driver.hpp): the token table is read under a
+// shared lock and changed only by open and close, which hold it alone just to
+// insert or remove an entry, never across a driver call. A call on a handle
+// keeps that handle's binding in use (shared) for its length; close waits for
+// the calls in progress on that one handle, so a driver never sees a handle
+// after closing it. The device list's counts have a lock of their own.
 #pragma once
 
 #include "d2xx_driver.hpp"
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 namespace qz {
@@ -45,8 +52,11 @@ public:
 private:
     // Which driver an open token belongs to, and that driver's own handle.
     struct Binding {
-        D2xxDriver* driver;
-        FT_HANDLE handle;
+        Binding(D2xxDriver* d, FT_HANDLE h) : driver(d), handle(h) {}
+        D2xxDriver* const driver;
+        const FT_HANDLE handle;
+        std::shared_mutex use;  // shared by each call on the handle, alone by close
+        bool closed = false;    // written with `use` held alone
     };
     // Where a device index of the combined list lives.
     struct Route {
@@ -60,10 +70,13 @@ private:
     template <class Operation>
     FT_STATUS onHandle(FT_HANDLE token, Operation&& operation);
     FT_HANDLE tokenOf(const D2xxDriver* driver, FT_HANDLE handle) const;
+    std::shared_ptr<Binding> find(FT_HANDLE token) const;
 
-    std::vector<D2xxDriver*> drivers_;
+    std::vector<D2xxDriver*> drivers_;  // set once by the constructor
+    std::mutex infoLock_;               // guards infoCounts_ and the drivers' list snapshots
     std::vector<uint32_t> infoCounts_;  // per driver, from the last createDeviceInfoList
-    std::map<uintptr_t, Binding> open_;
+    mutable std::shared_mutex openLock_;  // guards open_ and nextToken_
+    std::map<uintptr_t, std::shared_ptr<Binding>> open_;
     uintptr_t nextToken_;
 };
 

@@ -8,6 +8,7 @@ using qzsim::Op;
 
 namespace {
 class DeviceTest : public SimBench {};
+const qz::PlayOptions kNoReadBack{false, std::nullopt, false};
 }  // namespace
 
 TEST_F(DeviceTest, PinDirectionMaskHoldsOnlyTheOutputs) {
@@ -28,13 +29,14 @@ TEST_F(DeviceTest, PinDirectionMaskHoldsOnlyTheOutputs) {
         else makeI2C(d, c.pins[0], c.pins[1], c.pins[2], 0x50, 1, 1);
         if (c.outputEnable >= 0) setupOE(d.address(), static_cast<uint8_t>(c.outputEnable), c.polarity);
         EXPECT_EQ(c.mask, qz::pinDirectionMask(d.des())) << int{c.mask};
-        EXPECT_EQ(0, qz::setImpedance(dev, d.des()));
+        EXPECT_TRUE(qz::playStream(dev, d.des(), {}, kNoReadBack, nullptr).ok());
         EXPECT_EQ(c.mask, device().directionMask()) << int{c.mask};
         EXPECT_EQ(FT_BITMODE_SYNC_BITBANG, device().bitMode());
     }
     device().failNthCall(Op::SetBitMode, 1, FT_IO_ERROR);
     Descriptor i2c;
-    EXPECT_EQ(-1, qz::setImpedance(dev, makeI2C(i2c, 0, 1, 2, 0x50, 1, 1)->des()));
+    EXPECT_EQ(QZ_UNPLUGGED,
+              qz::playStream(dev, makeI2C(i2c, 0, 1, 2, 0x50, 1, 1)->des(), {}, kNoReadBack, nullptr).status);
 }
 
 TEST_F(DeviceTest, OpenFailuresReturnTheStatusPrintAndLeakNoHandle) {
@@ -84,12 +86,10 @@ TEST_F(DeviceTest, WaitGivesUpOnAStalledQueue) {
     FT_HANDLE dev = openDevice();
     const uint8_t pattern[10] = {};
     device().setReadbackStall(4);
-    ASSERT_EQ(FT_OK, FT_SetBitMode(dev, 0xFF, FT_BITMODE_SYNC_BITBANG));
-    uint32_t written = 0;
-    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(pattern), 10, &written));
-    EXPECT_EQ(-1, qz::wait4RxBuffer(dev, 10));
+    qz::ByteStream rx;
+    EXPECT_EQ(QZ_TIMEOUT,
+              qz::playSamples(dev, 0xFF, pattern, qz::PlayOptions{true, 10u, false}, &rx).status);
     EXPECT_GT(device().calls(Op::GetQueueStatus), 1u);  // it kept polling until the bound
-    EXPECT_EQ(0, qz::wait4RxBuffer(dev, 4));
 }
 
 TEST_F(DeviceTest, WaitBoundNeverCutsOffAWorkingDevice) {
@@ -107,22 +107,20 @@ TEST_F(DeviceTest, WaitBoundNeverCutsOffAWorkingDevice) {
 TEST_F(DeviceTest, WaitCopesWithADripAndFailsOnAFailedPoll) {
     FT_HANDLE dev = openDevice();
     device().failNthCall(Op::GetQueueStatus, 1, FT_IO_ERROR);
-    EXPECT_EQ(0, qz::wait4RxBuffer(dev, 0));  // one poll, whatever its status
+    EXPECT_TRUE(qz::playSamples(dev, 0xFF, {}, kNoReadBack, nullptr).ok());  // one poll, whatever its status
     EXPECT_EQ(1u, device().calls(Op::GetQueueStatus));
 
-    uint8_t pattern[20] = {};
-    uint32_t written = 0;
-    ASSERT_EQ(FT_OK, FT_SetBitMode(dev, 0xFF, FT_BITMODE_SYNC_BITBANG));
+    const uint8_t pattern[20] = {};
+    const qz::PlayOptions waitForAll{true, 20u, false};
+    qz::ByteStream rx;
     device().setReadbackDrip(3);
-    ASSERT_EQ(FT_OK, FT_Write(dev, pattern, 20, &written));
-    EXPECT_EQ(0, qz::wait4RxBuffer(dev, 20));
+    EXPECT_TRUE(qz::playSamples(dev, 0xFF, pattern, waitForAll, &rx).ok());
     EXPECT_EQ(1u + 7u, device().calls(Op::GetQueueStatus));  // 3 more bytes per poll
 
-    ASSERT_TRUE(qz::purgeQueues(dev));
-    ASSERT_EQ(FT_OK, FT_Write(dev, pattern, 20, &written));
+    ASSERT_TRUE(qz::purgeDevice(dev).ok());
     device().resetCallCounts();
     device().failNthCall(Op::GetQueueStatus, 3, FT_IO_ERROR);
-    EXPECT_EQ(-1, qz::wait4RxBuffer(dev, 20));
+    EXPECT_EQ(QZ_UNPLUGGED, qz::playSamples(dev, 0xFF, pattern, waitForAll, &rx).status);
     EXPECT_EQ(3u, device().calls(Op::GetQueueStatus));
 }
 
@@ -137,14 +135,14 @@ TEST_F(DeviceTest, ShortWriteShortReadOrRefusedPurgeIsAFailure) {
     device().setShortWrite(5);
     EXPECT_TRUE(play(8u).isShortWrite());
     device().clearFaults();
-    ASSERT_TRUE(qz::purgeQueues(dev));
+    ASSERT_TRUE(qz::purgeDevice(dev).ok());
     EXPECT_EQ(0u, device().queuedReadback());
     EXPECT_TRUE(play(8u).ok());
     EXPECT_EQ(8u, rx.size());
     device().setReadbackStall(6);
     EXPECT_EQ(QZ_TIMEOUT, play(std::nullopt).status);  // the driver's read came back short
     device().failNthCall(Op::Purge, 1, FT_IO_ERROR);
-    EXPECT_FALSE(qz::purgeQueues(dev));
+    EXPECT_FALSE(qz::purgeDevice(dev).ok());
 }
 
 TEST_F(DeviceTest, NullDeviceHandleGetsAFailureNotACrash) {
@@ -157,9 +155,7 @@ TEST_F(DeviceTest, NullDeviceHandleGetsAFailureNotACrash) {
         EXPECT_EQ(FT_INVALID_HANDLE, closeFTDI(nullptr));
         EXPECT_EQ(-1, toggleSingleBit(nullptr, 0, 0, 1));
         EXPECT_EQ(-1, writeCustomPattern(nullptr, 0xFF, pattern, 2));
-        EXPECT_EQ(-1, qz::setImpedance(nullptr, spi.des()));
-        EXPECT_EQ(-1, qz::wait4RxBuffer(nullptr, 1));
-        EXPECT_FALSE(qz::purgeQueues(nullptr));
+        EXPECT_FALSE(qz::purgeDevice(nullptr).ok());
         qz::ByteStream rx;
         EXPECT_EQ(QZ_DRIVER_ERROR, qz::playSamples(nullptr, 0xFF, pattern,
                                                    qz::PlayOptions{true, 2u, false}, &rx).status);

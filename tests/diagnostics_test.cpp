@@ -36,16 +36,16 @@ TEST_F(DiagnosticsTest, PrintPatternRowsPerPinWithDelimiterAfterEverySample) {
 
 TEST_F(DiagnosticsTest, AnyNonZeroSwitchDumpsWithTheCurrentDelimiter) {
     EXPECT_EQ(0, enableDebugPrint(2, 0));
-    EXPECT_EQ(2, writeDebug);
-    EXPECT_EQ(0, readDebug);
-    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpIf(writeDebug, kTwoSamples); }));
-    EXPECT_EQ("", captureStdout([] { qz::dumpIf(readDebug, kTwoSamples); }));
+    EXPECT_EQ(2, qz::writeDumpSwitch());
+    EXPECT_EQ(0, qz::readDumpSwitch());
+    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpWritten(kTwoSamples); }));
+    EXPECT_EQ("", captureStdout([] { qz::dumpReadBack(kTwoSamples); }));
 
     EXPECT_EQ(0, setDebugDelim(';'));
     EXPECT_EQ("1;1;\n0;1;\n0;0;\n0;0;\n0;0;\n0;0;\n0;0;\n0;0;\n\n",
-              captureStdout([] { qz::dumpIf(writeDebug, kTwoSamples); }));
+              captureStdout([] { qz::dumpWritten(kTwoSamples); }));
     EXPECT_EQ(0, setDebugDelim('n'));
-    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpIf(writeDebug, kTwoSamples); }));
+    EXPECT_EQ(kTwoSamplesPlain, captureStdout([] { qz::dumpWritten(kTwoSamples); }));
 }
 
 TEST_F(DiagnosticsTest, WriteDumpComesWhateverTheDriverAnswered) {
@@ -75,7 +75,7 @@ TEST_F(DiagnosticsTest, DelimiterSwitchedDuringDumpsKeepsEachDumpWhole) {
         for (unsigned i = 0; dumping; ++i) setDebugDelim(i & 1 ? ',' : 'n');
     });
     out = captureStdout([&] {
-        for (int i = 0; i < 200; ++i) qz::dumpIf(writeDebug, stream);
+        for (int i = 0; i < 200; ++i) qz::dumpWritten(stream);
     });
     dumping = false;
     switcher.join();
@@ -93,4 +93,49 @@ TEST_F(DiagnosticsTest, DelimiterSwitchedDuringDumpsKeepsEachDumpWhole) {
         EXPECT_EQ(width, line.size());
         EXPECT_TRUE(line.size() == 64 || line.size() == 128) << line;
     }
+}
+
+// Each message target gets the "FTDI Error" of a failed open, and only it:
+// stdout, stderr, nowhere, or the callback (one call, no newline, its kind).
+TEST_F(DiagnosticsTest, MessagesGoOnlyWhereTheTargetSays) {
+    struct Heard {
+        int32_t kind = -1;
+        std::string text;
+        int calls = 0;
+    };
+    const QZ_MESSAGE_CALLBACK record = [](int32_t kind, const char* text, void* context) {
+        auto* heard = static_cast<Heard*>(context);
+        heard->kind = kind;
+        heard->text = text;
+        ++heard->calls;
+    };
+    const std::string error = "FTDI Error, Cannot open Serial NOPE\n";
+    struct Case {
+        int32_t target;
+        std::string out, err;
+        int calls;
+    };
+    const Case cases[] = {{QZ_MESSAGES_STDOUT, error, "", 0},
+                          {QZ_MESSAGES_STDERR, "", error, 0},
+                          {QZ_MESSAGES_NONE, "", "", 0},
+                          {QZ_MESSAGES_CALLBACK, "", "", 1}};
+    for (const Case& c : cases) {
+        Heard heard;
+        ASSERT_EQ(0, qz_setMessageTarget(c.target, record, &heard));
+        EXPECT_EQ(c.target, qz_getMessageTarget());
+        testing::internal::CaptureStderr();
+        void* handle = nullptr;
+        EXPECT_EQ(c.out, captureStdout([&] { EXPECT_NE(0, setupFTDIdev(&handle, "NOPE", 9600)); }));
+        std::fflush(stderr);
+        EXPECT_EQ(c.err, testing::internal::GetCapturedStderr());
+        EXPECT_EQ(c.calls, heard.calls);
+        if (c.calls) {
+            EXPECT_EQ(QZ_MESSAGE_ERROR, heard.kind);
+            EXPECT_EQ("FTDI Error, Cannot open Serial NOPE", heard.text);
+        }
+    }
+    EXPECT_EQ(-1, qz_setMessageTarget(QZ_MESSAGES_CALLBACK, nullptr, nullptr));
+    EXPECT_EQ(-1, qz_setMessageTarget(4, record, nullptr));
+    EXPECT_EQ(QZ_MESSAGES_CALLBACK, qz_getMessageTarget());  // refused: nothing changed
+    EXPECT_EQ(0, qz_setMessageTarget(QZ_MESSAGES_STDOUT, nullptr, nullptr));
 }

@@ -1,5 +1,6 @@
 // The I2C generator, byte for byte: the worked write frame and its read
 // variant, and the frame-shape corner cases.
+#include "i2c.h"
 #include "sim_fixture.hpp"
 
 #include <sstream>

@@ -20,7 +20,7 @@ class Misuse : public SimBench {
 protected:
     void SetUp() override {
         SimBench::SetUp();
-        for (uint32_t id = 0; id < kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
+        for (uint32_t id = 0; id < qz::kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
         dev = openDevice();
         chip = std::make_shared<qzsim::SPIPeripheral>(
             qzsim::SPIWiring{0, 3, 1, 2, 8, 16, true, true, std::nullopt, true});
@@ -28,7 +28,7 @@ protected:
         chip->registers.write(0x12, 0xBEEF);
     }
     void TearDown() override {
-        for (uint32_t id = 0; id < kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
+        for (uint32_t id = 0; id < qz::kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
         SimBench::TearDown();
     }
 
@@ -108,6 +108,23 @@ TEST_F(Misuse, IdBoundToDeletedDescriptorReadsFailure) {
     EXPECT_EQ(7u, data[0]);
     EXPECT_EQ(0xBEEFu, chip->registers.read(0x12));
     EXPECT_EQ(0, deleteSPIDev(other));
+}
+
+TEST_F(Misuse, StaleDescriptorNeverReachesALaterOne) {
+    // Deleted and created over and over: an allocator hands the freed memory
+    // straight back, and a handle that was an address would then match.
+    PROT_HANDLE later = newSPI();
+    for (int round = 0; round < 64; ++round) {
+        PROT_HANDLE stale = later;
+        ASSERT_EQ(0, deleteSPIDev(stale));
+        later = newSPI();
+        const uint64_t before = writes();
+        ASSERT_EQ(-1, writeSPI(dev, stale, 0x12, 0x1234));
+        ASSERT_EQ(-1, deleteSPIDev(stale));
+        ASSERT_EQ(before, writes());
+    }
+    EXPECT_EQ(0xBEEF, readSPI(dev, later, 0x12));  // neither written nor deleted
+    EXPECT_EQ(0, deleteSPIDev(later));
 }
 
 TEST_F(Misuse, DeleteLeavesOtherBindingsOfTheDeviceAlone) {

@@ -41,7 +41,7 @@ protected:
         SimBench::TearDown();
     }
     static void clearIDs() {
-        for (uint32_t id = 0; id < kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
+        for (uint32_t id = 0; id < qz::kDeviceIDs; ++id) mapHandles(nullptr, nullptr, id);
     }
 
     uint64_t driverCalls() {
@@ -79,17 +79,20 @@ const std::vector<int32_t> kAllFail(6, -1);
 
 TEST_F(Registry, ID255BindsAnd256ChangesNoEntry) {
     EXPECT_EQ(0, mapHandles(dev, spiA.get(), 255));
-    EXPECT_EQ(dev, FTDI_Handles[255]);
-    EXPECT_EQ(spiA.get(), PROT_Handles[255]);
+    EXPECT_EQ(dev, qz::boundTo(255).dev);
+    EXPECT_EQ(spiA.get(), qz::boundTo(255).prot);
     EXPECT_EQ(0, write_reg(255, 0x12, 0xBEEF));
     EXPECT_EQ(0xBEEF, read_reg(255, 0x12));
 
-    const std::vector<FT_HANDLE> devices(std::begin(FTDI_Handles), std::end(FTDI_Handles));
-    const std::vector<PROT_HANDLE> descriptors(std::begin(PROT_Handles), std::end(PROT_Handles));
+    const auto bindings = [] {
+        std::vector<std::pair<void*, PROT_HANDLE>> all;
+        for (uint32_t id = 0; id < qz::kDeviceIDs; ++id) all.emplace_back(qz::boundTo(id).dev, qz::boundTo(id).prot);
+        return all;
+    };
+    const auto before = bindings();
     for (uint32_t id : {256u, 0x100000FFu, 0xFFFFFFFFu})
         EXPECT_EQ(-1, mapHandles(dev, i2c.get(), id));
-    EXPECT_TRUE(std::equal(devices.begin(), devices.end(), std::begin(FTDI_Handles)));
-    EXPECT_TRUE(std::equal(descriptors.begin(), descriptors.end(), std::begin(PROT_Handles)));
+    EXPECT_EQ(before, bindings());
 }
 
 // IDs past the tables are refused, not looked up there (the sanitizer build
@@ -150,6 +153,35 @@ TEST_F(Registry, OneDeviceUnderSeveralIDs) {
     EXPECT_EQ(0x703u, i2cChip->registers.read(0x52));
 }
 
+// The status forms by ID reach the same chips; their reads leave the chip's
+// registers as they were (the read buffers hold values a write would store).
+TEST_F(Registry, StatusFormsByIDRoundTripAndReadsWriteNothing) {
+    const std::pair<uint32_t, qzsim::RegisterFile*> ids[] = {{1, &spiChips[0]->registers},
+                                                            {7, &i2cChip->registers}};
+    ASSERT_EQ(0, mapHandles(dev, spiA.get(), 1));
+    ASSERT_EQ(0, mapHandles(dev, i2c.get(), 7));
+    for (const auto& [id, chip] : ids) {
+        SCOPED_TRACE("ID " + std::to_string(id));
+        const uint32_t regs[3] = {0x10, 0x20, 0x30};
+        const uint32_t words[3] = {0x100 * id + 1, 0x100 * id + 2, 0x100 * id + 3};
+        uint32_t value = 0, got[3] = {0xAAAA, 0xAAAA, 0xAAAA};
+        QZ_RESULT r{};
+        EXPECT_EQ(QZ_OK, qz_write_reg(id, 0x40, 0x100 * id, &r));
+        EXPECT_EQ(QZ_OK, qz_write_regs(id, regs, words, 3, &r));
+        EXPECT_EQ(QZ_OK, qz_write_reg_stream(id, 0x50, words, 3, &r));
+        const auto written = chip->cells;
+        EXPECT_EQ(QZ_OK, qz_read_reg(id, 0x40, &value, &r));
+        EXPECT_EQ(0x100 * id, value);
+        EXPECT_EQ(QZ_OK, qz_read_regs(id, regs, got, 3, &r));
+        EXPECT_TRUE(std::equal(got, got + 3, words));
+        std::fill(got, got + 3, 0xAAAA);
+        EXPECT_EQ(QZ_OK, qz_read_reg_stream(id, 0x50, got, 3, &r));
+        EXPECT_TRUE(std::equal(got, got + 3, words));
+        EXPECT_EQ(written, chip->cells);
+        EXPECT_EQ(words[2], chip->read(0x52));
+    }
+}
+
 // The transfers' own results come back unchanged: I2C acknowledge codes too.
 TEST_F(Registry, MissingAcknowledgesComeBackUnchanged) {
     ASSERT_EQ(0, mapHandles(dev, i2c.get(), 9));
@@ -178,7 +210,7 @@ TEST_F(Registry, ForgottenDescriptorLeavesNoBindingBehind) {
     EXPECT_EQ(kAllFail, allSix(3));
     EXPECT_EQ(kAllFail, allSix(5));
     EXPECT_EQ(0u, driverCalls());
-    EXPECT_EQ(nullptr, FTDI_Handles[3]);
+    EXPECT_EQ(nullptr, qz::boundTo(3).dev);
     EXPECT_EQ(0, write_reg(4, 0x33, 0x4444));
     EXPECT_EQ(0x4444, read_reg(4, 0x33));
 }

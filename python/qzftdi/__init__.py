@@ -12,8 +12,11 @@ The simulated bench is in :mod:`qzftdi.sim`.
 """
 
 from ._lib import LIBRARY_ENV, LibraryNotFound, MissingFunction, library
-from .device import (Device, DeviceInfo, I2cBus, I2cChip, SpiChip, device_info, enable_debug_print,
-                     list_devices, open)
+from .bus import I2cBus
+from .chips import I2cChip, SpiChip
+from .device import Device, open
+from .discovery import DeviceInfo, device_info, list_devices
+from .messages import enable_debug_print
 from .errors import (ArgumentError, BenchFileError, BusError, DriverError, FrameNotFoundError, FtStatus,
                      NackError, OutOfMemory, QzError, ReadbackTimeout, Status, UnpluggedError)
 

@@ -45,6 +45,9 @@ class QZ_RESULT(ctypes.Structure):
     ]
 
 
+#: void callback(int32_t kind, const char* text, void* context): one library message.
+MESSAGE_CALLBACK = ctypes.CFUNCTYPE(None, c_int32, c_char_p, c_void_p)
+
 _P = c_void_p
 _R = POINTER(QZ_RESULT)
 _U32P = POINTER(c_uint32)
@@ -70,6 +73,8 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "enableDebugPrint": (c_int32, [c_int32, c_int32]),
     "setDebugDelim": (c_int32, [c_char]),
     "getDLLVersion": (None, []),
+    "qz_setMessageTarget": (c_int32, [c_int32, MESSAGE_CALLBACK, c_void_p]),
+    "qz_getMessageTarget": (c_int32, []),
     "setI2CStrictTiming": (c_int32, [_P, c_int32]),
     "getI2CStrictTiming": (c_int32, [_P]),
     # the status API
@@ -232,6 +237,8 @@ class Library:
 
 _library: Optional[Library] = None
 _lock = threading.Lock()
+#: Called with the library once it is loaded (the message routing hooks in here).
+on_load: list[Callable[[Library], None]] = []
 
 
 def library() -> Library:
@@ -240,5 +247,8 @@ def library() -> Library:
     with _lock:
         if _library is None:
             dll, path = _load_first()
-            _library = Library(dll, path)
+            loaded = Library(dll, path)
+            for hook in on_load:
+                hook(loaded)
+            _library = loaded
         return _library

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import enum
-from typing import Optional, Sequence
+from typing import Callable, Optional, Sequence
+
+from . import _lib
 
 
 class Status(enum.IntEnum):
@@ -142,3 +144,46 @@ def nack_names(missing_acks: int, register_bytes: int, reading: bool) -> list[st
         else:
             names.append(f"data byte {bit - register_bytes - 1}")
     return names
+
+
+def status_text(status: int) -> str:
+    lib = _lib.library()
+    if lib.has("qz_statusText"):
+        return lib.qz_statusText(status).decode("ascii", "replace")
+    try:
+        return Status(status).name.lower().replace("_", " ")
+    except ValueError:
+        return f"status {status}"
+
+
+def raise_for(status: int, detail: _lib.QZ_RESULT, what: str,
+               nack_namer: Optional[Callable[[int], list[str]]] = None,
+               sequence: Optional[str] = None) -> None:
+    """Raises the exception of a status-API result (nothing for QZ_OK).
+
+    ``what`` says what was being done ("read of register 0x12 on ..."); for a
+    ``sequence`` ("batch", "stream") the register index of ``detail`` is named too.
+    """
+    if status == Status.OK:
+        return
+    index = detail.index if sequence else None
+    where = what + (f" (register {index} of the {sequence})" if sequence else "")
+    text = status_text(status)
+    if status == Status.NACK:
+        names = nack_namer(detail.missingAcks) if nack_namer else [f"bits {detail.missingAcks:#x}"]
+        raise NackError(f"{where}: {text}: {', '.join(names)}", names, detail.missingAcks, index)
+    if status in (Status.BUS_HELD, Status.CLOCK_STRETCHED):
+        raise BusError(f"{where}: {text}", Status(status), index)
+    if status == Status.FRAME_NOT_FOUND:
+        raise FrameNotFoundError(f"{where}: {text}", Status.FRAME_NOT_FOUND, index)
+    if status in (Status.DRIVER_ERROR, Status.UNPLUGGED):
+        cls = UnpluggedError if status == Status.UNPLUGGED else DriverError
+        name = ft_status_name(detail.driverStatus)
+        raise cls(f"{where}: {text}: {name}", detail.driverStatus, Status(status), index)
+    if status == Status.TIMEOUT:
+        raise ReadbackTimeout(f"{where}: {text}", Status.TIMEOUT, index)
+    if status == Status.BAD_ARGUMENT:
+        raise ArgumentError(f"{where}: {text}", Status.BAD_ARGUMENT, index)
+    if status == Status.NO_MEMORY:
+        raise OutOfMemory(f"{where}: {text}", Status.NO_MEMORY, index)
+    raise QzError(f"{where}: {text}", None, index)

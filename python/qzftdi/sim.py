@@ -27,7 +27,7 @@ from typing import Any, Optional, Union
 
 from . import _lib
 from .errors import BenchFileError, FtStatus, QzError
-from .device import _int_in, _pin
+from ._args import int_in as _int_in, pin as _pin
 
 __all__ = ["SimError", "I2cFault", "SimDevice", "SimSpiChip", "SimI2cChip", "add_device",
            "device", "remove_device", "clear_bench", "load_bench", "fail_nth_call", "PROFILES"]

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import logging
+
 import pytest
 
 import qzftdi
@@ -102,3 +104,12 @@ def test_PatternReachesTheWire(board: sim.SimDevice, dev: qzftdi.Device) -> None
     written, levels = board.read_trace()
     assert written[-4:] == bytes([0x01, 0x02, 0x04, 0x08])
     assert len(levels) == len(written)
+
+
+def test_LibraryMessagesGoToTheLoggerNotStdout(caplog: pytest.LogCaptureFixture,
+                                               capfd: pytest.CaptureFixture[str]) -> None:
+    with caplog.at_level(logging.ERROR, logger="qzftdi"), pytest.raises(qzftdi.DriverError):
+        qzftdi.open("NOPE")
+    assert capfd.readouterr().out == ""
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        ("qzftdi", logging.ERROR, "FTDI Error, Cannot open Serial NOPE")]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ctypes
 from pathlib import Path
 
 import pytest
@@ -23,10 +24,9 @@ def test_UnknownDriverStatusNameIsRefused(board: sim.SimDevice) -> None:
         board.fail_nth_call("Write", 1, "FT_NO_SUCH_STATUS")
 
 
-def test_RegistersOfAVirtualChipRoundTrip(board: sim.SimDevice) -> None:
+def test_RegisterWiderThanTheVirtualChipIsAValueError(board: sim.SimDevice) -> None:
     chip = board.attach_spi(**SPI_PINS, data_bits=32)
-    chip[0x10] = 0xFFFFFFFF
-    assert chip.get_register(0x10) == 0xFFFFFFFF
+    chip[0x10] = 0xFFFFFFFF  # the widest value fits
     with pytest.raises(ValueError):
         chip[0x10] = 1 << 32
 
@@ -40,9 +40,29 @@ def test_VcdShowsTheTransfer(board: sim.SimDevice, dev: qzftdi.Device, tmp_path:
     assert "$enddefinitions" in text
 
 
+def _dumped_rows(capfd: pytest.CaptureFixture[str], caplog: pytest.LogCaptureFixture) -> list[str]:
+    """The rows of 0s and 1s the library dumped, wherever its output went."""
+    ctypes.CDLL(None).fflush(None)  # the library's stdout is C's, buffered apart from Python's
+    text = capfd.readouterr().out + "\n".join(r.getMessage() for r in caplog.records)
+    return [line for line in text.splitlines() if line and set(line) <= {"0", "1"}]
+
+
 @pytest.mark.parametrize("lag", [0, 1, 2])
-def test_EveryReadbackLagIsAccepted(board: sim.SimDevice, lag: int) -> None:
+def test_ReadbackLagDelaysWhatTheReadSees(board: sim.SimDevice, dev: qzftdi.Device,
+                                          capfd: pytest.CaptureFixture[str],
+                                          caplog: pytest.LogCaptureFixture, lag: int) -> None:
+    board.attach_spi(**SPI_PINS)[0x10] = 0x5AC3
     board.set_readback_lag(lag)
+    chip = dev.spi(**SPI_PINS)
+    chip.read(0x10)  # the frame before the dumped one ends with chip select high
+    qzftdi.enable_debug_print(False, True)
+    try:
+        assert chip.read(0x10) == 0x5AC3
+    finally:
+        qzftdi.enable_debug_print(False, False)
+    # Chip select opens the frame high for two samples; the read-back shows
+    # it `lag` samples later.
+    assert _dumped_rows(capfd, caplog)[SPI_PINS["cs"]].index("0") == 2 + lag
 
 
 def test_LagOutOfRangeIsAValueError(board: sim.SimDevice) -> None:

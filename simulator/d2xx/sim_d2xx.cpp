@@ -120,7 +120,7 @@ FT_STATUS SimDriver::getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags,
     const auto found = bench.infoEntry(dwIndex);
     if (!found) return FT_DEVICE_NOT_FOUND;
     const auto& entry = *found;
-    // FT_FLAGS_OPENED (1); FT_FLAGS_HISPEED (2) for a chip enumerated at high speed.
+    // FT_FLAGS_OPENED (1), FT_FLAGS_HISPEED (2)
     if (lpdwFlags) *lpdwFlags = (entry.open ? 1u : 0u) | (entry.info.profile.highSpeed() ? 2u : 0u);
     if (lpdwType) *lpdwType = entry.info.type;
     if (lpdwID) *lpdwID = entry.info.id;

@@ -72,7 +72,15 @@ void Device::setReadbackLag(unsigned lag) {
     lag_ = lag;
 }
 
+// A named chip also lists as that chip (type, USB ID, and the default
+// description); a custom one keeps what the device listed as.
 void Device::setProfile(const ChipProfile& profile) {
+    if (profile.name != "custom") {
+        if (info_.description == "QZ simulated " + info_.profile.name)
+            info_.description = "QZ simulated " + profile.name;
+        info_.type = profile.deviceType;
+        info_.id = profile.usbId;
+    }
     info_.profile = profile;
     latencyMs_ = clampLatency(profile.latencyMs);
     link_.setLatencyTimer(latencyMs_);
@@ -415,6 +423,28 @@ bool Bench::remove(const std::string& serial) {
         if (device == *it) device.reset();
     devices_.erase(it);
     return true;
+}
+
+std::optional<Bench::Taken> Bench::take(const std::string& serial) {
+    std::unique_lock lock(mutex_);
+    const auto it = std::find_if(devices_.begin(), devices_.end(),
+                                 [&](const auto& d) { return d->info().serial == serial; });
+    if (it == devices_.end()) return std::nullopt;
+    Taken taken{*it, static_cast<std::size_t>(it - devices_.begin())};
+    devices_.erase(it);
+    return taken;
+}
+
+void Bench::putBack(const Taken& taken) {
+    std::unique_lock lock(mutex_);
+    const std::size_t at = std::min(taken.index, devices_.size());
+    devices_.insert(devices_.begin() + static_cast<std::ptrdiff_t>(at), taken.device);
+}
+
+void Bench::retire(const Taken& taken) {
+    std::unique_lock lock(mutex_);
+    for (auto& [token, device] : handles_)
+        if (device == taken.device) device.reset();
 }
 
 void Bench::clear() {

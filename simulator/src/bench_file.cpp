@@ -20,6 +20,7 @@
 // (its bytes in consecutive registers).
 #include "qzsim/bench_file.hpp"
 
+#include "qzsim/bench.hpp"
 #include "qzsim/qzsim.h"
 
 #ifndef TOML_HEADER_ONLY
@@ -215,14 +216,16 @@ void readRegisters(const FileContext& file, const toml::table& table, const std:
         const std::string name(key.str());
         const uint32_t line = lineOf(node);
         const std::string where = path + "." + name;
-        uint32_t reg = registerKey(file, line, path, name, regLimit);
+        // Counted wider than a register number: a run that starts at the top
+        // of a 32-bit register space must not wrap to register 0.
+        uint64_t reg = registerKey(file, line, path, name, regLimit);
         auto add = [&](int64_t value, uint32_t at) {
             if (value < 0 || static_cast<uint64_t>(value) > valueLimit)
                 file.fail(at, where,
                           "value does not fit the chip's data width (at most " +
                               std::to_string(valueLimit) + ")");
             if (reg > regLimit) file.fail(at, where, "runs past the last register");
-            out.push_back({reg++, static_cast<uint32_t>(value)});
+            out.push_back({static_cast<uint32_t>(reg++), static_cast<uint32_t>(value)});
         };
         if (node.is_integer()) {
             add(*node.value<int64_t>(), line);
@@ -416,10 +419,10 @@ DeviceSpec readDevice(const FileContext& file, const toml::table& table, const s
     return spec;
 }
 
-std::vector<DeviceSpec> readFile(const FileContext& file) {
+std::vector<DeviceSpec> readFile(const FileContext& file, const std::string& text) {
     toml::table root;
     try {
-        root = toml::parse_file(file.path());
+        root = toml::parse(text, file.path());
     } catch (const toml::parse_error& error) {
         const std::string what(error.description());
         if (error.source().begin.line == 0) throw BenchFileError(file.path() + ": " + what);
@@ -449,7 +452,6 @@ void applyDevice(const FileContext& file, const DeviceSpec& d) {
     auto check = [&](int64_t result, const Origin& origin, const char* what) {
         if (result < 0) file.fail(origin, std::string("the simulator refused ") + what);
     };
-    qzsim_remove_device(serial);  // the file's device replaces one of the same serial
     check(qzsim_add_device(serial, d.description.c_str(), d.listable ? 1 : 0), d.origin,
           "the device");
     if (d.profile) check(qzsim_set_profile(serial, d.profile->second.c_str()), d.profile->first,
@@ -502,20 +504,30 @@ void applyDevice(const FileContext& file, const DeviceSpec& d) {
 
 }  // namespace
 
-void loadBenchFile(const std::string& path) {
+void loadBenchText(const std::string& text, const std::string& path) {
     const FileContext file(path);
-    const std::vector<DeviceSpec> devices = readFile(file);
+    checkBenchText(text, path);
+    const std::vector<DeviceSpec> devices = readFile(file, text);
+    // A device of the file replaces one of the same serial; the one it
+    // replaces stays whole (and its open handles working) until the whole
+    // file is set up, and comes back as it was if that fails.
+    std::vector<Bench::Taken> replaced;
     std::vector<std::string> added;
     try {
         for (const DeviceSpec& device : devices) {
+            if (auto taken = bench().take(device.serial)) replaced.push_back(*taken);
             added.push_back(device.serial);
             applyDevice(file, device);
         }
     } catch (...) {
         for (const std::string& serial : added) qzsim_remove_device(serial.c_str());
+        for (auto it = replaced.rbegin(); it != replaced.rend(); ++it) bench().putBack(*it);
         throw;
     }
+    for (const Bench::Taken& taken : replaced) bench().retire(taken);
 }
+
+void loadBenchFile(const std::string& path) { loadBenchText(readBenchText(path), path); }
 
 bool loadEnvironmentBench() {
     static const bool loaded = [] {

@@ -19,11 +19,14 @@ namespace {
 //    sets the average (full speed: about 0.6 MS/s both ways; see usb_link).
 //    The cap is the chip's own: FT232R 16 x 3 MBaud; H series about 12 MS/s.
 //  - Latency timer after opening: 16 ms on every chip.
+//  - What the driver lists: FT_DEVICE_232R (5) with ID 0403:6001, 232H (8)
+//    0403:6014, 2232H (6) 0403:6010, 4232H (7) 0403:6011; the H series on a
+//    high-speed port with FT_FLAGS_HISPEED.
 const std::array<ChipProfile, 4> kChips = {{
-    {"FT232R", 256, 128, 64, 16, 48000000, 16},
-    {"FT232H", 1024, 1024, 512, 5, 12000000, 16},
-    {"FT2232H", 4096, 4096, 512, 5, 12000000, 16},
-    {"FT4232H", 2048, 2048, 512, 5, 12000000, 16},
+    {"FT232R", 256, 128, 64, 16, 48000000, 16, 5, 0x04036001},
+    {"FT232H", 1024, 1024, 512, 5, 12000000, 16, 8, 0x04036014},
+    {"FT2232H", 4096, 4096, 512, 5, 12000000, 16, 6, 0x04036010},
+    {"FT4232H", 2048, 2048, 512, 5, 12000000, 16, 7, 0x04036011},
 }};
 
 // An H-series chip on a full-speed port enumerates at full speed: 64-byte packets.
@@ -45,6 +48,12 @@ std::optional<ChipProfile> chipProfile(std::string_view name) {
     chip->name = std::string(name);
     chip->packetSize = 64;
     return chip;
+}
+
+std::string chipProfileNames() {
+    std::string names;
+    for (const ChipProfile& chip : kChips) names += (names.empty() ? "" : ", ") + chip.name;
+    return names;
 }
 
 std::optional<ChipProfile> customProfile(uint32_t fifoToHost, uint32_t fifoFromHost,

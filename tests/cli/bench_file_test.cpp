@@ -11,6 +11,11 @@
 #include <fstream>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Writes `text` to `name` (in the working directory) and loads it.
@@ -135,6 +140,12 @@ const Mistake kMistakes[] = {
     {"chips_not_sections", "[[device]]\nserial = \"A\"\nspi = 1\n",
      "3: device[0].spi: expected [[device[0].spi]] sections"},
     {"syntax", "[[device]]\nserial = \n", "2: "},
+    {"non_ascii_bare_key", "[[device]]\nserial = \"A\"\n\xC3\xA9 = 1\n",
+     "3: a bare key holds only A-Z, a-z, 0-9, '_' and '-'"},
+    {"register_run_past_top",
+     "[[device]]\nserial = \"A\"\n[[device.spi]]\nclk = 0\ncs = 1\nsdi = 2\nsdo = 3\n"
+     "address_bits = 32\ndata_bits = 8\nregisters = { \"0xFFFFFFFF\" = [1, 2, 3] }\n",
+     "10: device[0].spi[0].registers.0xFFFFFFFF: runs past the last register"},
 };
 
 class BenchFileMistake : public BenchFile, public ::testing::WithParamInterface<Mistake> {};
@@ -150,6 +161,45 @@ TEST_P(BenchFileMistake, NamesFileLineAndKey) {
 
 INSTANTIATE_TEST_SUITE_P(Table, BenchFileMistake, ::testing::ValuesIn(kMistakes),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BenchFile, LongDottedKeyIsRefusedBeforeParsing) {
+    std::string key = "a";
+    for (int i = 0; i < 300000; ++i) key += ".a";
+    std::string error;
+    EXPECT_EQ(loadText("dotted.toml", "[[device]]\nserial = \"A\"\n" + key + " = 1\n", &error),
+              -1);
+    EXPECT_EQ(error.rfind("dotted.toml:3: a key has more than", 0), 0u) << error;
+}
+
+TEST_F(BenchFile, FailedLoadRestoresTheDeviceItWouldReplace) {
+    ASSERT_EQ(qzsim_add_device("KEEP", "kept", 1), 0);
+    const int32_t chip = qzsim_attach_spi("KEEP", 0, 1, 2, 3, 8, 8, 1, 1);
+    ASSERT_EQ(qzsim_set_register(chip, 5, 0x42), 0);
+    void* dev = nullptr;
+    PROT_HANDLE spi = nullptr;
+    ASSERT_EQ(setupFTDIdev(&dev, "KEEP", 1000000), 0);
+    ASSERT_EQ(initSPIDev(&spi, 0, 1, 2, 3, 8, 8, 1, 1), 0);
+    const std::string text =
+        "[[device]]\nserial = \"KEEP\"\n[[device]]\nserial = \"B\"\nprofile = \"FT9\"\n";
+    EXPECT_EQ(loadText("replace_fails.toml", text), -1);
+    EXPECT_EQ(readSPI(dev, spi, 5), 0x42);  // the open handle still reaches the chip
+    closeFTDI(dev);
+    ASSERT_EQ(setupFTDIdev(&dev, "KEEP", 1000000), 0);
+    EXPECT_EQ(readSPI(dev, spi, 5), 0x42);
+    deleteSPIDev(spi);
+    closeFTDI(dev);
+}
+
+#ifndef _WIN32
+TEST_F(BenchFile, FifoIsRefusedWithoutWaiting) {
+    ::unlink("bench.fifo");
+    ASSERT_EQ(::mkfifo("bench.fifo", 0600), 0);
+    char error[256] = "";
+    EXPECT_EQ(qzsim_load_bench("bench.fifo", error, sizeof error), -1);
+    EXPECT_STREQ(error, "bench.fifo: not a regular file");
+    ::unlink("bench.fifo");
+}
+#endif
 
 TEST_F(BenchFile, MissingFileNamesTheFile) {
     char error[256] = "";

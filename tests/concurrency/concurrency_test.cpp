@@ -1,8 +1,10 @@
 // Many threads on the library at once, as host programs (LabVIEW, Python,
 // test executives) call it: one thread per device doing every kind of
 // transfer, two threads sharing one device, an ID rebound while another
-// thread reads through it, the debug switches toggled, and a device opened and
-// closed over and over while the others transfer. Built under ThreadSanitizer
+// thread reads through it, the debug switches toggled, several threads each
+// opening and closing its own device over and over while the others transfer,
+// and the device list read meanwhile. It runs on the shipped library (the
+// providers' dispatcher in front of the bench). Built under ThreadSanitizer
 // (the `tsan` preset) this also proves the absence of data races.
 //
 // Passes (exit 0) when every value read equals what was written, every result
@@ -230,23 +232,57 @@ void debugToggler(Counter& counter) {
     enableDebugPrint(0, 0);
 }
 
-// Opens a device, uses it, closes it, over and over, while the others
-// transfer on theirs.
-void openCloseChurner(const std::string& serial, Counter& counter) {
+// Opens its own device, sets and reads its latency timer, writes and reads a
+// register, closes it, over and over, while the others transfer on theirs.
+// The value must have landed in this board's chip, not in another's.
+void openCloseChurner(const Board& board, Counter& counter) {
     PROT_HANDLE spi = makeSPI(kClk, kCs, kSdi, kSdo);
-    uint32_t seed = 7;
+    const std::string name = "churner " + board.serial;
+    uint32_t seed = static_cast<uint32_t>(board.spiChip) + 7;
     while (!stopping.load(std::memory_order_relaxed)) {
-        void* dev = openDevice(serial);
-        if (!expect(dev != nullptr, "churner", "setupFTDIdev", 0, 1)) break;
+        void* dev = openDevice(board.serial);
+        if (!expect(dev != nullptr, name, "setupFTDIdev", 0, 1)) break;
+        const uint8_t ms = static_cast<uint8_t>(2 + nextValue(seed) % 200);
+        expect(setLatencyTimer(dev, ms) == 0, name, "setLatencyTimer", -1, 0);
+        const int32_t timer = getLatencyTimer(dev);
+        expect(timer == ms, name, "getLatencyTimer", timer, ms);
         const uint32_t v = nextValue(seed);
         int32_t r = writeSPI(dev, spi, 3, v);
-        expect(r == 0, "churner", "writeSPI", r, 0);
+        expect(r == 0, name, "writeSPI", r, 0);
         r = readSPI(dev, spi, 3);
-        expect(r == static_cast<int32_t>(v), "churner", "readSPI", r, v);
-        expect(closeFTDI(dev) == 0, "churner", "closeFTDI", -1, 0);
+        expect(r == static_cast<int32_t>(v), name, "readSPI", r, v);
+        const int32_t closed = closeFTDI(dev);
+        expect(closed == 0, name, "closeFTDI", closed, 0);
+        uint32_t inChip = 0;
+        qzsim_get_register(board.spiChip, 3, &inChip);
+        expect(inChip == v, name, "value in the board's chip", inChip, v);
         counter.ops.fetch_add(1, std::memory_order_relaxed);
     }
     deleteSPIDev(spi);
+}
+
+// Counts and lists the devices, and reads every entry's details, while the
+// others open, close and transfer: the bench never changes, so every count is
+// `devices` and every serial one of the bench's.
+void lister(uint32_t devices, Counter& counter) {
+    std::vector<std::vector<char>> serials(devices, std::vector<char>(QZ_SERIAL_BUFFER_SIZE));
+    std::vector<char*> entries;
+    for (auto& s : serials) entries.push_back(s.data());
+    while (!stopping.load(std::memory_order_relaxed)) {
+        int32_t n = printConnectedDevices(0, 1);
+        expect(n == static_cast<int32_t>(devices), "lister", "printConnectedDevices", n, devices);
+        n = getConnectedDevices(entries.data(), devices);
+        expect(n == 0, "lister", "getConnectedDevices", n, 0);
+        uint32_t flags = 0, type = 0, id = 0, loc = 0;
+        char description[QZ_DESCRIPTION_BUFFER_SIZE], serial[QZ_SERIAL_BUFFER_SIZE];
+        for (uint32_t i = 0; i < devices; ++i) {
+            n = getDeviceInfo(i, &flags, &type, &id, &loc, description, serial, i == 0);
+            expect(n == static_cast<int32_t>(i == 0 ? devices : 0), "lister", "getDeviceInfo", n,
+                   i == 0 ? devices : 0);
+            expect(serial[0] != '\0', "lister", "getDeviceInfo serial", 0, 1);
+        }
+        counter.ops.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 }  // namespace
@@ -270,7 +306,10 @@ int main(int argc, char** argv) {
     qzsim_add_device("BINDB", "concurrency board", 1);
     const int32_t chipB =
         qzsim_attach_spi("BINDB", kClkHi, kCsHi, kSdiHi, kSdoHi, 8, 16, 1, 1);
-    addBoard("CHURN");
+    constexpr int kChurners = 4;
+    std::vector<Board> churn;
+    for (int i = 0; i < kChurners; ++i) churn.push_back(addBoard("CHURN" + std::to_string(i)));
+    const uint32_t benchDevices = kOwnBoards + 3 + kChurners;
     for (uint32_t reg = 0; reg < 40; ++reg) {
         qzsim_set_register(boardA.spiChip, reg, contentA(reg));
         qzsim_set_register(chipB, reg, contentB(reg));
@@ -295,7 +334,7 @@ int main(int argc, char** argv) {
     std::vector<std::thread> threads;
     // Concurrently: all workers start now and run until `seconds` have
     // passed. Sequentially: each worker runs alone for a share of the time.
-    const double share = seconds / 11;
+    const double share = seconds / 15;
     auto launch = [&](auto&&... args) {
         threads.emplace_back(std::forward<decltype(args)>(args)...);
         if (!sequential) return;
@@ -341,7 +380,9 @@ int main(int argc, char** argv) {
     launch(reboundReader, std::ref(*counter("rebound reader")));
 
     launch(debugToggler, std::ref(*counter("debug toggler")));
-    launch(openCloseChurner, "CHURN", std::ref(*counter("open/close")));
+    for (const Board& b : churn)
+        launch(openCloseChurner, std::cref(b), std::ref(*counter("open/close " + b.serial)));
+    launch(lister, benchDevices, std::ref(*counter("lister")));
 
     if (!sequential) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     stopping = true;

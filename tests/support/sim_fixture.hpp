@@ -4,7 +4,13 @@
 
 #include "QZ_FTDI.h"
 #include "ftd2xx.h"
-#include "qz_internal.h"
+#include "descriptors.h"
+#include "device.h"
+#include "diagnostics.h"
+#include "registry.h"
+#include "session.h"
+#include "status.h"
+#include "transport.h"
 #include "qzsim/bench.hpp"
 
 #include <gtest/gtest.h>
@@ -23,7 +29,7 @@ public:
     ~Descriptor() { deleteSPIDev(handle); }
     PROT_HANDLE* address() { return &handle; }
     PROT_HANDLE get() const { return handle; }
-    const PROT_DES& des() const { return *static_cast<const PROT_DES*>(handle); }
+    PROT_DES des() const { return qz::copyDescriptor(handle).value(); }
     PROT_HANDLE handle = nullptr;
 };
 

@@ -314,6 +314,16 @@ public:
     Device& add(DeviceInfo info);
     // Unplugs a device: its open handles answer FT_IO_ERROR from now on.
     bool remove(const std::string& serial);
+    // A device taken off the list (so that another of its serial can be set
+    // up) while its open handles keep working; put back, or retired as
+    // remove() would have done.
+    struct Taken {
+        std::shared_ptr<Device> device;
+        std::size_t index;  // its place in the list
+    };
+    std::optional<Taken> take(const std::string& serial);
+    void putBack(const Taken& taken);
+    void retire(const Taken& taken);
     // Unplugs every device and clears the bench's own faults and counts.
     // Not while other threads use the bench.
     void clear();

@@ -3,6 +3,7 @@
 // simulated bench through its C interface.
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -18,6 +19,24 @@ public:
 // same serial already there). Checks the whole file before it changes the
 // bench: on a mistake it throws BenchFileError and the bench is as it was.
 void loadBenchFile(const std::string& path);
+
+// Limits of what the loader reads: the file's size, the dotted parts of one
+// key and the length of each, and how deep arrays and inline tables nest.
+inline constexpr std::size_t kMaxBenchFileBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kMaxBenchKeyParts = 16;
+inline constexpr std::size_t kMaxBenchKeyLength = 256;
+inline constexpr std::size_t kMaxBenchNesting = 32;
+
+// The text of a bench file: a regular file of at most kMaxBenchFileBytes
+// (a FIFO, a directory or a device is refused, without waiting on it).
+// Throws BenchFileError "file: what".
+std::string readBenchText(const std::string& path);
+// Checks the keys of a bench file's text against the limits above, and that
+// bare keys are ASCII, before the TOML parser sees it. Throws BenchFileError
+// "file:line: what".
+void checkBenchText(const std::string& text, const std::string& path);
+// Loads a bench file's text (named `path` in messages) like loadBenchFile.
+void loadBenchText(const std::string& text, const std::string& path);
 
 // The environment variable that names a bench file for the shipped library.
 inline constexpr const char* kBenchEnvironmentVariable = "QZ_SIM_BENCH";

@@ -18,12 +18,14 @@ struct ChipProfile {
     uint32_t sampleMultiplier = 16;    // sample clock = baud rate x this ...
     uint32_t maxSampleRate = 48000000; // ... up to this many samples per second
     uint32_t latencyMs = 16;           // latency timer after opening
+    uint32_t deviceType = 5;           // FT_DEVICE_* the driver lists (FT_DEVICE_232R)
+    uint32_t usbId = 0x04036001;       // VID << 16 | PID
+
+    // A chip on a high-speed port: 512-byte packets, FT_FLAGS_HISPEED listed.
+    bool highSpeed() const { return packetSize >= 512; }
 
     // Read-back bytes one USB packet carries (the driver strips the status bytes).
     uint32_t packetData() const { return packetSize > 2 ? packetSize - 2 : 1; }
-    // High-speed USB (512-byte packets, 125 us microframes); otherwise full
-    // speed (64-byte packets, 1 ms frames).
-    bool highSpeed() const { return packetSize >= 512; }
     // Samples per second at a baud rate.
     uint64_t sampleRate(uint32_t baud) const;
 };
@@ -32,6 +34,8 @@ struct ChipProfile {
 // series on a full-speed port ("FT232H-FS", ...: 64-byte packets); nullopt
 // for any other name.
 std::optional<ChipProfile> chipProfile(std::string_view name);
+// Their names, for a message that lists them ("FT232R, FT232H, ...").
+std::string chipProfileNames();
 
 // A custom chip; nullopt when a size or rate is out of range (FIFOs 1 byte to
 // 1 MiB, packets of 3 to 4096 bytes, multiplier 1 to 64, rate 1 to 10^9
