@@ -91,6 +91,10 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle);
 /* Optional operations: a driver that lacks them answers FT_NOT_SUPPORTED. */
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, uint8_t ucLatency);
 FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, uint8_t* pucLatency);
+/* IN and OUT transfer sizes (multiples of 64, 64 to 65536); discards what
+ * the driver holds. Optional: FT_NOT_SUPPORTED from a driver without it. */
+FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, uint32_t ulInTransferSize,
+                              uint32_t ulOutTransferSize);
 
 #ifdef __cplusplus
 }

@@ -17,12 +17,17 @@
 //    written in one FT_Write and read in one FT_Read, as every transaction
 //    always has been: its whole read-back fits in the driver even if nothing
 //    reads it until the write has returned.
-//  - A longer stream is written in chunks of kChunkSamples. Up to four chunks
-//    are in flight; before writing the next one we drain as much read-back as
-//    is needed to keep the unread bytes within kMaxUnread. While we wait for
-//    the oldest chunk, three more keep the chip busy, so its USB packets
-//    towards the host are always full and leave at once: the latency timer
-//    (which only releases a part-filled packet) is paid once, at the end.
+//  - A longer stream is written in chunks that fill the unread read-back up
+//    to kMaxUnread; then we wait until some of it is queued, read all that
+//    is, and write again. The driver's IN requests (4096 bytes by default:
+//    3968 data bytes at full speed, 4080 at high speed) become visible only
+//    when full or when the chip's latency timer ends them, so the samples of
+//    the oldest request must all be written before we wait on it: with
+//    kMaxUnread of them in flight it always is, its request fills, and the
+//    latency timer is paid once, for the last part-filled request.
+//  - A read never asks for bytes that are not queued yet (a D2XX read
+//    without a timeout would block for ever): every path waits, bounded,
+//    with FT_GetQueueStatus first.
 #include "transport.h"
 #include "device.h"
 #include "diagnostics.h"
@@ -38,9 +43,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kMaxUnread = qz::kSingleWriteSamples;
-constexpr uint32_t kChunkSamples = 1024;
-static_assert(kMaxUnread % kChunkSamples == 0 && kMaxUnread / kChunkSamples >= 2,
-              "a chunk must stay in flight while the oldest is drained");
+constexpr uint32_t kChunkSamples = 4096;
+static_assert(kMaxUnread >= 4080, "the oldest IN request must be written whole before we wait on it");
 
 // The slowest bit-bang baud rate any FTDI divisor gives.
 constexpr uint32_t kSlowestBaud = 183;
@@ -117,11 +121,14 @@ qz::Outcome writeAll(FT_HANDLE dev, const uint8_t* bytes, uint32_t count, uint32
     return qz::Outcome::success();
 }
 
-// One FT_Read of exactly `count` bytes; fewer means they never came.
+// One FT_Read of exactly `count` bytes, all of them already queued (a D2XX
+// read has no timeout: one for bytes that never come blocks for ever). Fewer
+// means they went; more than asked is the driver's fault, not a timeout.
 qz::Outcome readAll(FT_HANDLE dev, uint8_t* into, uint32_t count) {
     uint32_t got = 0;
     const FT_STATUS status = FT_Read(dev, into, count, &got);
     if (status != FT_OK) return qz::Outcome::driver(status);
+    if (got > count) return qz::Outcome{QZ_DRIVER_ERROR, 0, 0, FT_OTHER_ERROR};
     if (got != count) return qz::Outcome::of(QZ_TIMEOUT);
     return qz::Outcome::success();
 }
@@ -149,10 +156,15 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
         return got;
     };
     while (written < total) {
-        const uint32_t chunk = std::min(kChunkSamples, total - written);
+        // Fill up to kMaxUnread before waiting: the driver's IN requests (of
+        // at most 3968 data bytes at full speed, 4080 at high speed with the
+        // default 4096-byte transfer size) complete only when full, so the
+        // oldest one must have all its samples written before we wait on it;
+        // otherwise only the latency timer would end it.
         const uint32_t unread = written - read;
-        if (unread + chunk > kMaxUnread) {
-            const qz::Outcome drained = drain(unread + chunk - kMaxUnread);
+        const uint32_t chunk = std::min({kChunkSamples, total - written, kMaxUnread - unread});
+        if (chunk == 0) {
+            const qz::Outcome drained = drain(1);
             if (!drained.ok()) return drained;
             continue;
         }
@@ -209,12 +221,12 @@ qz::Outcome qz::playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t
             uint32_t queued = 0;
             return awaitQueued(dev, length, deadlineFor(dev, length), &queued);
         }
-        if (options.waitFor) {
-            uint32_t queued = 0;
-            const Outcome waited =
-                awaitQueued(dev, *options.waitFor, deadlineFor(dev, *options.waitFor), &queued);
-            if (!waited.ok()) return waited;
-        }
+        // Never a read of bytes that are not queued yet: wait (bounded) for
+        // all of them first, so that a driver without a read timeout cannot
+        // hang the caller on read-back that never comes.
+        uint32_t queued = 0;
+        const Outcome waited = awaitQueued(dev, length, deadlineFor(dev, length), &queued);
+        if (!waited.ok()) return waited;
         return readAll(dev, keep, length);
     }();
     if (options.dumpWritten) dumpWritten(stream);

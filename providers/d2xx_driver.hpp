@@ -52,6 +52,8 @@ public:
     // Optional operations: a driver without them answers FT_NOT_SUPPORTED.
     virtual FT_STATUS setLatencyTimer(FT_HANDLE, uint8_t) { return FT_NOT_SUPPORTED; }
     virtual FT_STATUS getLatencyTimer(FT_HANDLE, uint8_t*) { return FT_NOT_SUPPORTED; }
+    // The driver's IN and OUT transfer sizes; discards what the driver holds.
+    virtual FT_STATUS setUSBParameters(FT_HANDLE, uint32_t, uint32_t) { return FT_NOT_SUPPORTED; }
 };
 
 // The driver behind the FT_* functions of this binary. Defined once per

@@ -60,4 +60,9 @@ FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, uint8_t* pucLatency) {
     return qz::activeDriver().getLatencyTimer(ftHandle, pucLatency);
 }
 
+FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, uint32_t ulInTransferSize,
+                              uint32_t ulOutTransferSize) {
+    return qz::activeDriver().setUSBParameters(ftHandle, ulInTransferSize, ulOutTransferSize);
+}
+
 }  // extern "C"

@@ -253,6 +253,10 @@ FT_STATUS Dispatcher::getLatencyTimer(FT_HANDLE handle, uint8_t* ms) {
     return onHandle(handle, [&](D2xxDriver& d, FT_HANDLE h) { return d.getLatencyTimer(h, ms); });
 }
 
+FT_STATUS Dispatcher::setUSBParameters(FT_HANDLE handle, uint32_t in, uint32_t out) {
+    return onHandle(handle, [&](D2xxDriver& d, FT_HANDLE h) { return d.setUSBParameters(h, in, out); });
+}
+
 // Closes the device with its driver once the calls in progress on this
 // handle have returned; the token is retired only when the driver reports
 // FT_OK, so a failed close can be retried. Of two threads closing one handle

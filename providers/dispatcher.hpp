@@ -62,6 +62,7 @@ public:
     FT_STATUS close(FT_HANDLE handle) override;
     FT_STATUS setLatencyTimer(FT_HANDLE handle, uint8_t ms) override;
     FT_STATUS getLatencyTimer(FT_HANDLE handle, uint8_t* ms) override;
+    FT_STATUS setUSBParameters(FT_HANDLE handle, uint32_t in, uint32_t out) override;
 
 private:
     // Which driver an open token belongs to, and that driver's own handle.

@@ -38,6 +38,7 @@ struct EntryPoints {
     FT_STATUS(QZ_D2XX_CALL* setLatencyTimer)(FT_HANDLE, uint8_t) = nullptr;
     FT_STATUS(QZ_D2XX_CALL* getLatencyTimer)(FT_HANDLE, uint8_t*) = nullptr;
     FT_STATUS(QZ_D2XX_CALL* getLibraryVersion)(uint32_t*) = nullptr;
+    FT_STATUS(QZ_D2XX_CALL* setUSBParameters)(FT_HANDLE, uint32_t, uint32_t) = nullptr;
 };
 
 // Sets `entry` to the library's function `name`; false if there is none.
@@ -66,6 +67,7 @@ void resolveOptional(const SharedLibrary& library, EntryPoints& fn) {
     resolve(library, "FT_SetLatencyTimer", fn.setLatencyTimer);
     resolve(library, "FT_GetLatencyTimer", fn.getLatencyTimer);
     resolve(library, "FT_GetLibraryVersion", fn.getLibraryVersion);
+    resolve(library, "FT_SetUSBParameters", fn.setUSBParameters);
 }
 
 // Forwards every operation unchanged to the loaded library.
@@ -110,6 +112,9 @@ public:
     }
     FT_STATUS getLatencyTimer(FT_HANDLE handle, uint8_t* ms) override {
         return fn_.getLatencyTimer ? fn_.getLatencyTimer(handle, ms) : FT_STATUS{FT_NOT_SUPPORTED};
+    }
+    FT_STATUS setUSBParameters(FT_HANDLE handle, uint32_t in, uint32_t out) override {
+        return fn_.setUSBParameters ? fn_.setUSBParameters(handle, in, out) : FT_STATUS{FT_NOT_SUPPORTED};
     }
 
     const SharedLibrary& library() const { return *library_; }

@@ -97,6 +97,7 @@ protected:
 
         EXPECT_EQ(0u, device("LONG").stallCount());
         EXPECT_EQ(0u, device("LONG").droppedCount());
+        EXPECT_EQ(0u, device("LONG").foreverReads());
     }
 
     FT_HANDLE dev = nullptr;

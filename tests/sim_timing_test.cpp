@@ -66,10 +66,12 @@ TEST_F(SimTiming, OneLongWriteStallsEveryChipBehindAFullDriverBuffer) {
         const uint64_t start = device(chip).clockNs();
         uint32_t written = 0;
         ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), static_cast<uint32_t>(s.size()), &written));
-        // Whole packets fill the driver, then the chip's FIFO, then the
-        // from-host FIFO takes what it can: nothing more ever goes.
-        const uint32_t inDriver = 4096 / p.packetData() * p.packetData();
-        EXPECT_EQ(inDriver + p.fifoToHost + p.fifoFromHost, written) << chip;
+        // One completed IN request fills the driver (no room for another),
+        // then the chip's FIFO, then the from-host FIFO takes what it can.
+        const uint32_t inDriver = 4096 / p.packetSize * p.packetData();
+        // (OUT packets are whole: the from-host FIFO may keep less than a packet free.)
+        EXPECT_LE(written, inDriver + p.fifoToHost + p.fifoFromHost) << chip;
+        EXPECT_GT(written + p.packetSize, inDriver + p.fifoToHost + p.fifoFromHost) << chip;
         EXPECT_EQ(1u, device(chip).stallCount()) << chip;
         EXPECT_EQ(start + 5000 * kMs, device(chip).clockNs()) << chip;
         EXPECT_EQ(inDriver, poll(dev)) << chip;
@@ -103,77 +105,157 @@ TEST_F(SimTiming, LossyDriverDropsReadbackInsteadOfStalling) {
     ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 30000, &written));
     EXPECT_EQ(30000u, written);
     EXPECT_EQ(0u, device().stallCount());
-    // The last 128 bytes still wait in the from-host FIFO; of the rest, the
-    // driver holds 66 packets of 62 and the chip's FIFO 256.
-    EXPECT_EQ(30000u - 128 - 66 * 62 - 256, device().droppedCount());
-    EXPECT_EQ(30000 - 128 - 66 * 62 - 256, qzsim_dropped_count("DEV"));
+    // The last OUT packet (48 bytes) still waits in the from-host FIFO; of
+    // the rest, the driver holds one request of 64 packets of 62 and the
+    // chip's FIFO 256.
+    EXPECT_EQ(30000u - 48 - 64 * 62 - 256, device().droppedCount());
+    EXPECT_EQ(30000 - 48 - 64 * 62 - 256, qzsim_dropped_count("DEV"));
 }
 
-TEST_F(SimTiming, SmallReadbackWaitsForTheLatencyTimer) {
-    for (const uint8_t latency : {16, 2}) {
-        const std::string serial = "LT" + std::to_string(latency);
-        FT_HANDLE dev = openTimed(serial, "FT232R");
-        ASSERT_EQ(FT_OK, FT_SetLatencyTimer(dev, latency));
-        const uint64_t start = device(serial).clockNs();
-        const auto s = stream(54);  // an SPI read of 8 + 16 bits
-        uint32_t count = 0;
-        ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 54, &count));
-        std::vector<uint8_t> rx(54);
-        ASSERT_EQ(FT_OK, FT_Read(dev, rx.data(), 54, &count));
-        ASSERT_EQ(54u, count);
-        EXPECT_EQ(readbackOf(s), rx);
-        EXPECT_EQ(start + latency * kMs, device(serial).clockNs()) << int(latency);
-    }
-}
-
-TEST_F(SimTiming, FullPacketsArriveAsSoonAsTheSamplesAreDone) {
-    // FT232R at 1 MBd: 16 MS/s capped at 0.6 MS/s; FT232H: 5 x 1 MBd.
-    const std::tuple<const char*, uint32_t, uint64_t> cases[] = {
-        {"FT232R", 62, (62 * 1000000000ull + 599999) / 600000},
-        {"FT232H", 510, 510 * 1000000000ull / 5000000},
-        {"FT232R", 6200, (6200 * 1000000000ull + 599999) / 600000},
+// Hand-worked: the write's first packet goes at the next frame (1 ms full
+// speed, 125 us high speed), packets take 1/19 ms (full speed) or 1/13 of a
+// microframe; read-back is visible only once its IN request completes.
+TEST_F(SimTiming, ReadbackIsVisibleOnlyWhenItsRequestCompletes) {
+    constexpr uint64_t kSlot = 1000000 / 19;
+    const struct {
+        const char* chip;
+        uint32_t transferSize;
+        uint32_t samples;
+        uint64_t loNs, hiNs;  // from the write's start to the read's end
+    } cases[] = {
+        // One packet fills a 64-byte request: within a frame of the write's.
+        {"FT232R", 64, 62, kMs + 2 * kSlot, kMs + 2 * kSlot + 4000},
+        // The same packet in a 4096-byte request waits for the timer, whose
+        // status-only packet ends the request (the timer restarted at the packet).
+        {"FT232R", 4096, 62, 17 * kMs + 2 * kSlot, 17 * kMs + 2 * kSlot + 4000},
+        // 3,968 samples (64 packets of 62) fill the request: no timer.
+        {"FT232R", 4096, 3968, 7 * kMs, 9 * kMs},
+        // High speed: 510 samples at 5 MS/s fill a 512-byte request.
+        {"FT232H", 512, 510, 200000, 260000},
+        {"FT232H", 4096, 510, 16 * kMs, 17 * kMs},
     };
     int i = 0;
-    for (const auto& [chip, bytes, ns] : cases) {
-        const std::string serial = "FP" + std::to_string(i++);
-        FT_HANDLE dev = openTimed(serial, chip);
+    for (const auto& c : cases) {
+        const std::string serial = "RQ" + std::to_string(i++);
+        FT_HANDLE dev = openTimed(serial, c.chip);
+        ASSERT_EQ(FT_OK, FT_SetUSBParameters(dev, c.transferSize, 4096));
         const uint64_t start = device(serial).clockNs();
-        const auto s = stream(bytes);
+        const auto s = stream(c.samples);
         uint32_t count = 0;
-        ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), bytes, &count));
-        std::vector<uint8_t> rx(bytes);
-        ASSERT_EQ(FT_OK, FT_Read(dev, rx.data(), bytes, &count));
-        EXPECT_EQ(bytes, count);
-        EXPECT_EQ(start + ns, device(serial).clockNs()) << chip << " " << bytes;
+        ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), c.samples, &count));
+        std::vector<uint8_t> rx(c.samples);
+        ASSERT_EQ(FT_OK, FT_Read(dev, rx.data(), c.samples, &count));
+        EXPECT_EQ(readbackOf(s), rx);
+        const uint64_t took = device(serial).clockNs() - start;
+        EXPECT_GE(took, c.loNs) << c.chip << " " << c.transferSize << " " << c.samples;
+        EXPECT_LE(took, c.hiNs) << c.chip << " " << c.transferSize << " " << c.samples;
+        EXPECT_EQ(0u, device(serial).foreverReads());
     }
+}
+
+// Inside a burst the pins change at the sample clock (FT232R at 1 MBaud:
+// 16 MS/s, 62.5 ns), not at the average rate USB sustains (about 0.6 MS/s).
+TEST_F(SimTiming, SamplesLeaveInBurstsAtTheSampleClock) {
+    struct Clock : qzsim::Peripheral {
+        const qzsim::Device* device = nullptr;
+        std::vector<uint64_t> at;
+        qzsim::PinDrive onSample(uint8_t) override {
+            at.push_back(device->sampleNs());
+            return {};
+        }
+    };
+    FT_HANDLE dev = openTimed("DEV", "FT232R");
+    auto clock = std::make_shared<Clock>();
+    clock->device = &device();
+    device().attach(clock);
+    const auto s = stream(6200);
+    uint32_t count = 0;
+    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 6200, &count));
+    std::vector<uint8_t> rx(6200);
+    ASSERT_EQ(FT_OK, FT_Read(dev, rx.data(), 6200, &count));
+    ASSERT_EQ(6200u, clock->at.size());
+    for (std::size_t k = 1; k < 64; ++k) EXPECT_LE(clock->at[k] - clock->at[k - 1], 63u) << k;
+    // On average USB sets the pace: 0.6 MS/s or less.
+    EXPECT_GE(clock->at.back() - clock->at.front(), 6199 * 1000000000ull / 620000);
+}
+
+TEST_F(SimTiming, ControlRequestsCostAFrameAtFullSpeedAndAMicroframeAtHighSpeed) {
+    for (const auto& [chip, ns] : {std::pair{"FT232R", uint64_t{1000000}}, {"FT232H", uint64_t{125000}},
+                                   {"FT232H-FS", uint64_t{1000000}}}) {
+        FT_HANDLE dev = openTimed(chip, chip);
+        const uint64_t start = device(chip).clockNs();
+        ASSERT_EQ(FT_OK, FT_SetBaudRate(dev, 115200));
+        ASSERT_EQ(FT_OK, FT_Purge(dev, FT_PURGE_RX | FT_PURGE_TX));
+        EXPECT_EQ(start + 2 * ns, device(chip).clockNs()) << chip;
+    }
+}
+
+TEST_F(SimTiming, HighSpeedDevicesSayItInTheirFlags) {
+    addDevice("HS").setProfile(*qzsim::chipProfile("FT2232H"));
+    addDevice("FS").setProfile(*qzsim::chipProfile("FT2232H-FS"));
+    EXPECT_EQ(64u, device("FS").profile().packetSize);
+    EXPECT_FALSE(qzsim::chipProfile("FT232R-FS"));
+    uint32_t n = 0;
+    ASSERT_EQ(FT_OK, FT_CreateDeviceInfoList(&n));
+    ASSERT_EQ(2u, n);
+    uint32_t flags[2] = {};
+    for (uint32_t i = 0; i < 2; ++i)
+        ASSERT_EQ(FT_OK, FT_GetDeviceInfoDetail(i, &flags[i], nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(2u, flags[0] & 2u);
+    EXPECT_EQ(0u, flags[1] & 2u);
+}
+
+TEST_F(SimTiming, SetUSBParametersDiscardsWhatTheDriverHolds) {
+    FT_HANDLE dev = openTimed("DEV", "FT232R");
+    const auto s = stream(100);
+    uint32_t count = 0;
+    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 100, &count));
+    EXPECT_EQ(100u, poll(dev));
+    ASSERT_EQ(FT_OK, FT_SetUSBParameters(dev, 64, 64));
+    EXPECT_EQ(0u, poll(dev));
+    EXPECT_EQ(64u, device().link().transferSize());
+    for (const uint32_t bad : {0u, 63u, 100u, 65600u}) EXPECT_EQ(FT_INVALID_PARAMETER, FT_SetUSBParameters(dev, bad, 64));
+    EXPECT_EQ(64u, device().link().transferSize());
 }
 
 TEST_F(SimTiming, PollThatWouldSeeNothingNewMovesToTheNextPacket) {
     FT_HANDLE dev = openTimed("DEV", "FT232R");
     const auto s = stream(130);
     uint32_t count = 0;
+    ASSERT_EQ(FT_OK, FT_SetUSBParameters(dev, 64, 64));
     ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 130, &count));
+    // With 64-byte requests each full packet is a request of its own.
     EXPECT_EQ(62u, poll(dev));
     EXPECT_EQ(124u, poll(dev));
     const uint64_t beforeTimer = device().clockNs();
-    EXPECT_LT(beforeTimer, 16 * kMs);
     // The last 6 bytes wait for the latency timer, which restarted when the
-    // second packet left.
+    // second packet left (one packet slot ago).
     EXPECT_EQ(130u, poll(dev));
     EXPECT_EQ(beforeTimer + 16 * kMs, device().clockNs());
     EXPECT_EQ(130u, poll(dev));  // nothing more can come: the clock stays
     EXPECT_EQ(beforeTimer + 16 * kMs, device().clockNs());
 }
 
-TEST_F(SimTiming, ReadOfMoreThanWillComeReturnsShortAfterTheReadTimeout) {
+// As D2XX: no read timeout unless set. A read of bytes that never come is
+// counted ("would block for ever") and returns after a long simulated time.
+TEST_F(SimTiming, ReadOfMoreThanWillComeWouldBlockForEver) {
     FT_HANDLE dev = openTimed("DEV", "FT232H");
     const auto s = stream(10);
     uint32_t count = 0;
-    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 10, &count));
     std::vector<uint8_t> rx(20);
+    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 10, &count));
     ASSERT_EQ(FT_OK, FT_Read(dev, rx.data(), 20, &count));
     EXPECT_EQ(10u, count);
-    EXPECT_EQ(5000 * kMs, device().clockNs());
+    EXPECT_EQ(1u, device().foreverReads());
+    EXPECT_EQ(1, qzsim_forever_reads("DEV"));
+    EXPECT_GE(device().clockNs(), qzsim::UsbLink::kForeverNs);
+    device().setReadTimeout(5000);
+    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 10, &count));
+    const uint64_t start = device().clockNs();
+    ASSERT_EQ(FT_OK, FT_Read(dev, rx.data(), 20, &count));
+    EXPECT_EQ(10u, count);
+    EXPECT_EQ(1u, device().foreverReads());
+    EXPECT_EQ(start + 5000 * kMs, device().clockNs());
 }
 
 TEST_F(SimTiming, PurgeEmptiesTheDriverBufferAndTheChipFifos) {
@@ -196,20 +278,23 @@ TEST_F(SimTiming, PurgeEmptiesTheDriverBufferAndTheChipFifos) {
 }
 
 TEST_F(SimTiming, WriteReturnsBeforeTheChipClockedItsTailAndPurgeLosesIt) {
-    // FT_Write is done when its bytes are in the chip: the last 128 (the
-    // FT232R's from-host FIFO) are not on the pins yet, and a purge of the
-    // transmit side right after it discards them.
-    FT_HANDLE dev = openTimed("DEV", "FT232R");
-    const auto s = stream(1000);
+    // FT_Write is done when its bytes are in the chip: on an FT2232H at
+    // 1 MBaud most of its 4 KiB from-host FIFO is not on the pins yet, and a
+    // purge of the transmit side right after it (one microframe) discards it.
+    FT_HANDLE dev = openTimed("DEV", "FT2232H");
+    const auto s = stream(8192);
     uint32_t count = 0;
-    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 1000, &count));
-    EXPECT_EQ(1000u, count);
-    EXPECT_EQ(1000u - 128u, device().trace().size());
+    ASSERT_EQ(FT_OK, FT_Write(dev, const_cast<uint8_t*>(s.data()), 8192, &count));
+    EXPECT_EQ(8192u, count);
+    EXPECT_LE(device().trace().size(), 8192u - 3000u);
     ASSERT_EQ(FT_OK, FT_Purge(dev, FT_PURGE_TX));
-    std::vector<uint8_t> rx(1000);
-    ASSERT_EQ(FT_OK, FT_Read(dev, rx.data(), 1000, &count));
-    EXPECT_EQ(1000u - 128u, count);
-    EXPECT_EQ(1000u - 128u, device().trace().size());
+    const std::size_t clocked = device().trace().size();
+    EXPECT_LT(clocked, 8192u - 3000u);
+    std::vector<uint8_t> rx(8192);
+    device().setReadTimeout(100);
+    ASSERT_EQ(FT_OK, FT_Read(dev, rx.data(), 8192, &count));
+    EXPECT_EQ(clocked, count);
+    EXPECT_EQ(clocked, device().trace().size());
 }
 
 TEST_F(SimTiming, UntimedDeviceKeepsNoClock) {
@@ -243,12 +328,14 @@ TEST_F(SimTiming, UnplugAtTheNthCallAnswersIoErrorFromThen) {
 
 TEST_F(SimTiming, UnplugDuringAWriteCutsItShort) {
     FT_HANDLE dev = openTimed("DEV", "FT232R");
-    ASSERT_EQ(0, qzsim_unplug_at_time("DEV", device().clockNs() + kMs));
+    ASSERT_EQ(0, qzsim_unplug_at_time("DEV", device().clockNs() + 3 * kMs));
     const auto s = stream(10000);
     uint32_t written = 0;
     EXPECT_EQ(FT_IO_ERROR, FT_Write(dev, const_cast<uint8_t*>(s.data()), 10000, &written));
-    // 1 ms at 0.6 MS/s clocks out 600 bytes; 128 more sat in the FIFO.
-    EXPECT_EQ(600u + 128u, written);
+    // The write's packets go from the next frame on: 2 ms of full-speed
+    // bandwidth, shared with the read-back, carry about 1,200 bytes.
+    EXPECT_GT(written, 1000u);
+    EXPECT_LT(written, 1400u);
     std::vector<uint8_t> rx(10);
     uint32_t got = 0;
     EXPECT_EQ(FT_IO_ERROR, FT_Read(dev, rx.data(), 10, &got));

@@ -172,10 +172,49 @@ TEST_F(Transport, ShortStreamFailuresAreReported) {
     device().failNthCall(Op::SetBitMode, 1, FT_IO_ERROR);
     EXPECT_EQ(QZ_UNPLUGGED, play(stream, &rx).status);
     device().setReadbackStall(150);
-    EXPECT_EQ(QZ_TIMEOUT, play(stream, &rx).status);  // the driver's read came back short
-    device().clearFaults();
-    device().setReadbackStall(150);
     EXPECT_EQ(QZ_TIMEOUT, play(stream, &rx, true, 200u).status);  // the wait gave up
+}
+
+// A D2XX read has no timeout: a read of read-back that never comes would
+// block for ever on a real driver. The short stream waits (bounded) first.
+TEST_F(Transport, ReadBackThatNeverComesIsNeverReadBlindly) {
+    device().setTimed(true);
+    const auto stream = streamOf(200);
+    qz::ByteStream rx;
+    device().setReadbackStall(150);
+    EXPECT_EQ(QZ_TIMEOUT, play(stream, &rx).status);
+    EXPECT_EQ(0u, device().foreverReads());
+    EXPECT_EQ(0u, device().calls(Op::Read));
+}
+
+// With the default 4096-byte transfer size the driver's IN requests complete
+// only when full (or at the latency timer): a long stream must keep the
+// oldest request's samples written, or every request waits for the timer.
+// Within 1.1 x the floor (wire or USB time, whichever is longer) + one timer
+// period + the control requests.
+TEST_F(Transport, LongStreamNeverStrandsARequest) {
+    constexpr std::size_t kSamples = 40000;
+    for (const char* chip : {"FT232R", "FT232H", "FT2232H"})
+        for (const uint32_t buffer : {4096u, 65536u}) {
+            qzsim::Device& d = device();
+            d.setProfile(*qzsim::chipProfile(chip));
+            d.setTimed(true);
+            d.setDriverBuffer(buffer);
+            const auto stream = streamOf(kSamples);
+            qz::ByteStream rx;
+            const uint64_t start = d.clockNs();
+            ASSERT_TRUE(play(stream, &rx).ok()) << chip;
+            const uint64_t took = d.clockNs() - start;
+            const qzsim::UsbLink& usb = d.link();
+            const uint64_t wire = kSamples * 1000000000ull / d.sampleRate();
+            const uint64_t packetNs = usb.frameNs() / (d.profile().highSpeed() ? 13 : 19);
+            const uint64_t packets = kSamples / d.profile().packetSize + kSamples / d.profile().packetData();
+            const uint64_t floor = std::max(wire, packets * packetNs);
+            EXPECT_LE(took, floor * 11 / 10 + 16000000 + 3 * usb.controlCostNs()) << chip << " " << buffer;
+            EXPECT_EQ(0u, d.stallCount());
+            EXPECT_EQ(0u, d.foreverReads());
+            d.setTimed(false);
+        }
 }
 
 // A spinning wait polls millions of times in 300 ms; one that sleeps between

@@ -81,6 +81,10 @@ public:
     FT_STATUS getLatencyTimer(FT_HANDLE ftHandle, uint8_t* ms) override {
         return onDevice(ftHandle, Op::GetLatencyTimer, [&](Device& d) { return d.latencyTimer(ms); });
     }
+    FT_STATUS setUSBParameters(FT_HANDLE ftHandle, uint32_t in, uint32_t out) override {
+        return onDevice(ftHandle, Op::SetUSBParameters,
+                        [&](Device& d) { return d.setUSBParameters(in, out); });
+    }
 };
 
 // Count form: the number of devices on the bench. By-index form: the serial

@@ -1,7 +1,6 @@
 #include "qzsim/bench.hpp"
 
 #include "ftd2xx.h"
-#include "progress_guard.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -14,7 +13,7 @@ const char* opName(Op op) {
         "ListDevices", "CreateDeviceInfoList", "GetDeviceInfoDetail", "OpenEx",
         "SetBaudRate", "SetBitMode",           "Purge",               "Write",
         "GetQueueStatus", "Read",              "Close",               "SetLatencyTimer",
-        "GetLatencyTimer"};
+        "GetLatencyTimer", "SetUSBParameters"};
     const auto i = static_cast<unsigned>(op);
     return i < kOpCount ? names[i] : "?";
 }
@@ -43,6 +42,9 @@ uint32_t RegisterFile::read(uint32_t reg) const {
 namespace {
 // Baud rates below this are refused by the chip's divisor.
 constexpr uint32_t kMinBaud = 183;
+
+// Consumed read-back is cut from the front of the queue past this size.
+constexpr std::size_t kCompactBytes = std::size_t{1} << 16;
 
 // Empties a read-back queue and gives its memory back: the chip's FIFO holds
 // what the host has not read yet, not what the largest transfer once needed.
@@ -81,32 +83,27 @@ void Device::setProfile(const ChipProfile& profile) {
     }
     info_.profile = profile;
     latencyMs_ = clampLatency(profile.latencyMs);
-    running_ = false;  // the sample clock changes now
+    link_.setLatencyTimer(latencyMs_);
+    link_.restartClock();  // the sample clock changes now
 }
 
 void Device::setTimed(bool timed) {
     if (timed == timed_) return;
     if (timed) {
         // Whatever the untimed chip queued is already in the driver's buffer.
-        inDriver_ = rx_.size() - rxHead_;
+        link_.setLatencyTimer(latencyMs_);
+        link_.adoptQueued(rx_.size() - rxHead_);
         polled_ = 0;
-        lastPacketNs_ = now_;
-        running_ = false;
     } else {
         // Back to an instant chip: what waits in the FIFOs happens now.
-        timed_ = false;
-        clockSamples(inputCount());
-        inFifo_.clear();
-        inHead_ = 0;
-        inDriver_ = 0;
+        link_.flushUntimed();
+        latencyMs_ = link_.latencyMs();
     }
     timed_ = timed;
 }
 
-void Device::setDriverBuffer(uint32_t bytes) { driverBuffer_ = std::max<uint32_t>(bytes, 1); }
-
 void Device::unplugAtCall(uint32_t nth) { unplugCall_ = totalCalls_ + std::max<uint32_t>(nth, 1); }
-void Device::unplugAtTime(uint64_t ns) { unplugNs_ = ns; }
+void Device::unplugAtTime(uint64_t ns) { link_.setUnplugTime(ns); }
 
 void Device::attach(std::shared_ptr<Peripheral> peripheral) {
     peripherals_.push_back(std::move(peripheral));
@@ -154,63 +151,20 @@ std::optional<uint32_t> Device::enter(Op op) {
     const auto i = static_cast<unsigned>(op);
     ++calls_[i];
     ++totalCalls_;
-    if ((unplugCall_ && totalCalls_ >= *unplugCall_) || (unplugNs_ && now_ >= *unplugNs_))
-        unplugged_ = true;
+    if ((unplugCall_ && totalCalls_ >= *unplugCall_) || link_.unplugDue()) unplugged_ = true;
     return takeFailure(failAt_, i, calls_[i]);
 }
 
-// ---- the wire trace: a ring of the most recent samples ----
-
-void Device::record(const TraceSample& sample) {
-    if (traceLimit_ == 0) return;
-    if (ring_.size() < traceLimit_) {
-        // Grow by doubling, but never past the limit.
-        if (ring_.size() == ring_.capacity())
-            ring_.reserve(std::min(traceLimit_, std::max<std::size_t>(1024, 2 * ring_.size())));
-        ring_.push_back(sample);
-        return;
-    }
-    ring_[ringNext_] = sample;
-    ringNext_ = ringNext_ + 1 == ring_.size() ? 0 : ringNext_ + 1;
-    ++traceDropped_;
-}
-
-std::vector<TraceSample> Device::trace() const {
-    std::vector<TraceSample> out;
-    out.reserve(ring_.size());
-    const auto split = ring_.begin() + static_cast<std::ptrdiff_t>(ringNext_);
-    out.insert(out.end(), split, ring_.end());
-    out.insert(out.end(), ring_.begin(), split);
-    return out;
-}
-
-void Device::clearTrace() {
-    std::vector<TraceSample>().swap(ring_);
-    ringNext_ = 0;
-    traceDropped_ = 0;
-}
-
-void Device::setTraceLimit(std::size_t samples) {
-    std::vector<TraceSample> kept = trace();
-    if (kept.size() > samples) {
-        traceDropped_ += kept.size() - samples;
-        kept.erase(kept.begin(), kept.end() - static_cast<std::ptrdiff_t>(samples));
-    }
-    kept.shrink_to_fit();
-    ring_ = std::move(kept);
-    ringNext_ = 0;
-    traceLimit_ = samples;
+std::size_t Device::traceSize() const {
+    return static_cast<std::size_t>(std::min<uint64_t>(ring_.count(), ring_.limit()));
 }
 
 // ---- the driver side ----
 
 void Device::dropQueues() {
     releaseQueue(rx_);
-    rxHead_ = revealed_ = polled_ = inDriver_ = 0;
-    releaseQueue(inFifo_);
-    inHead_ = 0;
-    running_ = false;
-    lastPacketNs_ = now_;
+    rxHead_ = revealed_ = polled_ = 0;
+    link_.reset(latencyMs_);
 }
 
 uint32_t Device::open() {
@@ -233,20 +187,32 @@ void Device::close() {
     dropQueues();
 }
 
+std::optional<uint32_t> Device::controlRequest() {
+    if (!timed_) return std::nullopt;
+    link_.control();
+    if (link_.unplugDue()) unplugged_ = true;
+    if (unplugged_) return FT_IO_ERROR;
+    return std::nullopt;
+}
+
 uint32_t Device::setBaudRate(uint32_t baud) {
+    if (auto gone = controlRequest()) return *gone;
     if (baud < kMinBaud || baud > info_.maxBaud) return FT_INVALID_BAUD_RATE;
     baud_ = baud;
-    running_ = false;  // a control request: the new sample clock runs from now
+    link_.restartClock();  // the new sample clock runs from now
     return FT_OK;
 }
 
 uint32_t Device::setBitMode(uint8_t mask, uint8_t mode) {
+    if (auto gone = controlRequest()) return *gone;
     bitMode_ = mode;
     mask_ = mask;
     // The pins change as soon as the mode is set: outputs drive the latch.
     settle();
     return FT_OK;
 }
+
+bool Device::synchronous() const { return bitMode_ == FT_BITMODE_SYNC_BITBANG; }
 
 // A mode change or an open is long ago, in sample periods, by the time the
 // next write starts: the read-back pipeline holds the new steady levels only.
@@ -286,34 +252,61 @@ uint8_t Device::applySample(uint8_t written) {
 // One written byte reaches the pins: synchronous bit-bang samples the pins
 // before applying it, so with lag L its read-back shows the levels L samples
 // ago. Returns that read-back byte (meaningful in synchronous mode only).
-uint8_t Device::clockSample(uint8_t written, bool sync) {
+uint8_t Device::clockByte(uint8_t written, bool sync) {
     const uint8_t sampled = history_[lag_ == 0 ? 0 : lag_ - 1];
     latch_ = written;
     const uint8_t levels = applySample(written);
     const uint8_t readback = lag_ == 0 ? levels : sampled;
-    record({written, mask_, levels, sync ? readback : uint8_t{0}});
+    ring_.push({written, mask_, levels, sync ? readback : uint8_t{0}});
     return readback;
 }
 
-void Device::queueReadback(uint8_t byte) {
+bool Device::clockSample(uint8_t written, uint64_t ns, bool keep) {
+    sampleNs_ = ns;
+    const bool sync = synchronous();
+    const uint8_t readback = clockByte(written, sync);
+    return sync && keep && queueReadback(readback);
+}
+
+void Device::takeReadback(uint8_t* into, std::size_t count) {
+    count = std::min(count, rx_.size() - rxHead_);
+    if (into) std::copy_n(rx_.begin() + static_cast<std::ptrdiff_t>(rxHead_), count, into);
+    rxHead_ += count;
+    revealed_ = revealed_ > count ? revealed_ - count : 0;
+    polled_ = polled_ > count ? polled_ - count : 0;
+    if (rxHead_ == rx_.size()) {
+        releaseQueue(rx_);
+        rxHead_ = 0;
+    } else if (rxHead_ >= kCompactBytes && rxHead_ * 2 >= rx_.size()) {
+        rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(rxHead_));
+        rxHead_ = 0;
+    }
+}
+
+bool Device::queueReadback(uint8_t byte) {
     if (stallBudget_) {
-        if (*stallBudget_ == 0) return;  // this byte never reaches the host
+        if (*stallBudget_ == 0) return false;  // this byte never reaches the host
         --*stallBudget_;
     }
     rx_.push_back(byte);
+    return true;
 }
 
 uint32_t Device::write(const uint8_t* bytes, uint32_t count, uint32_t* written) {
     if (!written || (count > 0 && !bytes)) return FT_INVALID_PARAMETER;
-    if (timed_) return writeTimed(bytes, count, written);
     const uint32_t take = shortWrite_ ? std::min(count, *shortWrite_) : count;
-    const bool sync = bitMode_ == FT_BITMODE_SYNC_BITBANG;
+    if (timed_) {
+        link_.write(bytes, take, written);
+        if (link_.unplugDue()) unplugged_ = true;
+        return unplugged_ ? FT_IO_ERROR : FT_OK;
+    }
+    const bool sync = synchronous();
     // Room for the whole write's read-back at once, rather than growing by
     // doubling (which can hold twice the bytes, and three times while moving).
     const std::size_t needed = rx_.size() + take;
     if (sync && needed > rx_.capacity()) rx_.reserve(std::max(needed, 2 * rx_.size()));
     for (uint32_t i = 0; i < take; ++i) {
-        const uint8_t readback = clockSample(bytes[i], sync);
+        const uint8_t readback = clockByte(bytes[i], sync);
         if (sync) queueReadback(readback);
     }
     *written = take;
@@ -321,15 +314,18 @@ uint32_t Device::write(const uint8_t* bytes, uint32_t count, uint32_t* written) 
 }
 
 uint32_t Device::purge(uint32_t mask) {
-    if (mask & FT_PURGE_RX) {
-        // The driver's buffer and the chip's to-host FIFO.
-        releaseQueue(rx_);
-        rxHead_ = revealed_ = polled_ = inDriver_ = 0;
+    const bool rx = (mask & FT_PURGE_RX) != 0;
+    const bool tx = (mask & FT_PURGE_TX) != 0;
+    if (timed_) {
+        // The driver's buffer and the chip's to-host FIFO; what the chip
+        // had not clocked out yet.
+        link_.purge(rx, tx);
+        if (link_.unplugDue()) unplugged_ = true;
+        return unplugged_ ? FT_IO_ERROR : FT_OK;
     }
-    if (mask & FT_PURGE_TX) {
-        // What the chip had not clocked out yet.
-        releaseQueue(inFifo_);
-        inHead_ = 0;
+    if (rx) {
+        releaseQueue(rx_);
+        rxHead_ = revealed_ = polled_ = 0;
     }
     return FT_OK;
 }
@@ -339,16 +335,11 @@ uint32_t Device::queueStatus(uint32_t* rxBytes) {
     std::size_t queued = rx_.size() - rxHead_;
     if (timed_) {
         // Polling again for the same count: the caller is waiting, so the
-        // clock moves on to the next packet (if one can come at all).
-        const std::size_t toHost = toHostCount();
-        const bool canArrive =
-            chipCanTake() > 0 ||
-            (toHost > 0 && driverRoom() >= std::min<std::size_t>(toHost, profile().packetData()));
-        if (inDriver_ <= polled_ && canArrive)
-            advance(now_ + uint64_t{readTimeoutMs_} * kNsPerMs, Goal::DriverGrows, inDriver_);
+        // clock moves on until the next request completes (if one can).
+        queued = link_.poll(polled_);
+        if (link_.unplugDue()) unplugged_ = true;
         if (unplugged_) return FT_IO_ERROR;
-        polled_ = inDriver_;
-        queued = inDriver_;
+        polled_ = queued;
     }
     if (drip_) revealed_ = std::min(queued, revealed_ + *drip_);
     else revealed_ = queued;
@@ -358,225 +349,49 @@ uint32_t Device::queueStatus(uint32_t* rxBytes) {
 
 uint32_t Device::read(uint8_t* buffer, uint32_t count, uint32_t* got) {
     if (!got || (count > 0 && !buffer)) return FT_INVALID_PARAMETER;
-    if (timed_) return readTimed(buffer, count, got);
+    if (timed_) {
+        *got = static_cast<uint32_t>(link_.read(buffer, count));
+        if (link_.unplugDue()) unplugged_ = true;
+        if (unplugged_) {
+            *got = 0;
+            return FT_IO_ERROR;
+        }
+        return FT_OK;
+    }
     // The driver waits for the bytes; those that will never come end the read
     // short, as a read timeout does.
-    const std::size_t queued = rx_.size() - rxHead_;
-    const uint32_t take = static_cast<uint32_t>(std::min<std::size_t>(count, queued));
-    std::copy_n(rx_.begin() + static_cast<std::ptrdiff_t>(rxHead_), take, buffer);
-    rxHead_ += take;
-    revealed_ = revealed_ > take ? revealed_ - take : 0;
-    if (rxHead_ == rx_.size()) {
-        releaseQueue(rx_);
-        rxHead_ = 0;
-    }
+    const auto take = static_cast<uint32_t>(std::min<std::size_t>(count, rx_.size() - rxHead_));
+    takeReadback(buffer, take);
     *got = take;
     return FT_OK;
 }
 
 uint32_t Device::setLatencyTimer(uint8_t ms) {
+    if (auto gone = controlRequest()) return *gone;
     if (ms < 2) return FT_INVALID_PARAMETER;
     latencyMs_ = ms;
+    link_.setLatencyTimer(ms);
     return FT_OK;
 }
 
-uint32_t Device::latencyTimer(uint8_t* ms) const {
+uint32_t Device::latencyTimer(uint8_t* ms) {
     if (!ms) return FT_INVALID_PARAMETER;
+    if (auto gone = controlRequest()) return *gone;
     *ms = latencyMs_;
     return FT_OK;
 }
 
-// ---------------------------------------------------------------------------
-// Device: the timed model. The clock moves only inside driver calls, from
-// event to event: a run of samples up to the next full packet (or the chip's
-// stall, or the caller's goal), a latency timer expiry, the end of a wait.
-// Samples inside a run are timed with exact integer arithmetic: sample k of a
-// run that began at t0 ends at t0 + ceil(k * 10^9 / rate) ns.
-
-namespace {
-// Samples clocked in one step at most, so that a lossy chip streaming into a
-// full buffer still returns to the event loop now and then.
-constexpr uint64_t kMaxStep = uint64_t{1} << 20;
-// Consumed read-back is cut from the front of the queue past this size.
-constexpr std::size_t kCompactBytes = std::size_t{1} << 16;
-}  // namespace
-
-void Device::restartRun() {
-    running_ = true;
-    runStartNs_ = now_;
-    runDone_ = 0;
-}
-
-uint64_t Device::runEndNs(uint64_t samples) const {
-    const uint64_t rate = sampleRate();
-    return runStartNs_ + (samples * kNsPerS + rate - 1) / rate;
-}
-
-uint64_t Device::runSamplesBy(uint64_t ns) const {
-    return ns <= runStartNs_ ? 0 : (ns - runStartNs_) * sampleRate() / kNsPerS;
-}
-
-// Samples the chip can clock before something else must happen: it needs
-// written bytes, and (synchronous mode, not lossy) room in its to-host FIFO
-// for each read-back byte; a step also ends where a full packet can leave.
-uint64_t Device::chipCanTake() const {
-    uint64_t n = inputCount();
-    if (n == 0) return 0;
-    if (bitMode_ != FT_BITMODE_SYNC_BITBANG) return std::min(n, kMaxStep);
-    const std::size_t toHost = toHostCount();
-    const std::size_t packet = profile().packetData();
-    if (!lossy_) {
-        const std::size_t fifo = profile().fifoToHost;
-        if (toHost >= fifo) return 0;  // stalled: the chip does not drop samples
-        n = std::min<uint64_t>(n, fifo - toHost);
-    }
-    if (toHost < packet && driverRoom() >= packet) n = std::min<uint64_t>(n, packet - toHost);
-    return std::min(n, kMaxStep);
-}
-
-// Clocks `count` written bytes out of the from-host FIFO (then out of the
-// write in progress) onto the pins.
-void Device::clockSamples(uint64_t count) {
-    const bool sync = bitMode_ == FT_BITMODE_SYNC_BITBANG;
-    const std::size_t fifo = profile().fifoToHost;
-    for (uint64_t i = 0; i < count; ++i) {
-        uint8_t byte;
-        if (inHead_ < inFifo_.size()) byte = inFifo_[inHead_++];
-        else byte = pending_[pendingTaken_++];
-        const uint8_t readback = clockSample(byte, sync);
-        if (!sync) continue;
-        if (lossy_ && timed_ && toHostCount() >= fifo) ++dropped_;  // no room: the byte is lost
-        else queueReadback(readback);
-    }
-    if (inHead_ == inFifo_.size()) {
-        inFifo_.clear();
-        inHead_ = 0;
-    }
-}
-
-// Full packets leave at once while the driver has room for them.
-void Device::sendFullPackets() {
-    const std::size_t packet = profile().packetData();
-    while (toHostCount() >= packet && driverRoom() >= packet) {
-        inDriver_ += packet;
-        lastPacketNs_ = now_;
-    }
-}
-
-// The latency timer expired: what the to-host FIFO holds (up to a packet)
-// leaves if the driver has room for it, and the timer starts again (it also
-// does when there was nothing to send: the chip sends a status-only packet).
-void Device::latencyExpired() {
-    lastPacketNs_ = now_;
-    const std::size_t size = std::min<std::size_t>(toHostCount(), profile().packetData());
-    if (size > 0 && driverRoom() >= size) inDriver_ += size;
-}
-
-bool Device::reached(Goal goal, std::size_t target) const {
-    switch (goal) {
-        case Goal::WriteFits: return inputCount() <= profile().fifoFromHost;
-        case Goal::DriverHolds: return inDriver_ >= target;
-        case Goal::DriverGrows: return inDriver_ > target;
-        case Goal::None: break;
-    }
-    return false;
-}
-
-// Runs the chip, USB and the driver from now to `until` at most, stopping as
-// soon as `goal` is reached (true) or the device is unplugged.
-bool Device::advance(uint64_t until, Goal goal, std::size_t target) {
-    if (unplugNs_) until = std::min(until, std::max(*unplugNs_, now_));
-    ProgressGuard guard("the timed chip's event loop");
-    for (;;) {
-        if (!guard.moving(now_, lastPacketNs_, inDriver_, rx_.size(), inHead_, pendingTaken_)) break;
-        sendFullPackets();
-        if (reached(goal, target)) return true;
-        if (now_ >= until) break;
-        const uint64_t expiry = std::max(lastPacketNs_ + latencyNs(), now_);
-        uint64_t next = std::min(until, expiry);
-        uint64_t n = chipCanTake();
-        if (goal == Goal::WriteFits) n = std::min<uint64_t>(n, inputCount() - profile().fifoFromHost);
-        if (n > 0) {
-            if (!running_) restartRun();
-            const uint64_t end = runEndNs(runDone_ + n);
-            uint64_t done = n;
-            if (end > next) done = runSamplesBy(next) - runDone_;
-            else next = end;
-            clockSamples(done);
-            runDone_ += done;
-            // Whole seconds of samples fold into the start, keeping the
-            // products above far from overflowing.
-            const uint64_t rate = sampleRate();
-            if (runDone_ >= rate) {
-                runStartNs_ += runDone_ / rate * kNsPerS;
-                runDone_ %= rate;
-            }
-        } else {
-            running_ = false;
-            const std::size_t waiting = std::min<std::size_t>(toHostCount(), profile().packetData());
-            if (waiting == 0 || driverRoom() < waiting) {
-                // Nothing can change before `until`: only empty timer periods pass.
-                const uint64_t period = latencyNs();
-                if (until >= lastPacketNs_ + period)
-                    lastPacketNs_ += (until - lastPacketNs_) / period * period;
-                now_ = until;
-                continue;
-            }
-        }
-        now_ = next;
-        if (now_ >= expiry) latencyExpired();
-    }
-    if (unplugNs_ && now_ >= *unplugNs_) unplugged_ = true;
-    return reached(goal, target);
-}
-
-// FT_Write on the timed chip: returns once the last byte is in the from-host
-// FIFO; short (a stall) when the write timeout passes first.
-uint32_t Device::writeTimed(const uint8_t* bytes, uint32_t count, uint32_t* written) {
-    *written = 0;
-    if (unplugged_) return FT_IO_ERROR;
-    const uint32_t take = shortWrite_ ? std::min(count, *shortWrite_) : count;
-    pending_ = bytes;
-    pendingLen_ = take;
-    pendingTaken_ = 0;
-    advance(now_ + uint64_t{writeTimeoutMs_} * kNsPerMs, Goal::WriteFits, 0);
-    // What fits the FIFO enters it; the rest is never sent.
-    const std::size_t queued = inFifo_.size() - inHead_;
-    const std::size_t room = profile().fifoFromHost > queued ? profile().fifoFromHost - queued : 0;
-    const std::size_t moved = std::min(pendingLen_ - pendingTaken_, room);
-    inFifo_.erase(inFifo_.begin(), inFifo_.begin() + static_cast<std::ptrdiff_t>(inHead_));
-    inHead_ = 0;
-    inFifo_.insert(inFifo_.end(), bytes + pendingTaken_, bytes + pendingTaken_ + moved);
-    const std::size_t accepted = pendingTaken_ + moved;
-    pending_ = nullptr;
-    pendingLen_ = pendingTaken_ = 0;
-    *written = static_cast<uint32_t>(accepted);
-    if (unplugged_) return FT_IO_ERROR;
-    if (accepted < take) ++stalls_;
-    return FT_OK;
-}
-
-// FT_Read on the timed chip: waits for `count` bytes up to the read timeout,
-// then returns what has arrived (FT_OK, short).
-uint32_t Device::readTimed(uint8_t* buffer, uint32_t count, uint32_t* got) {
-    *got = 0;
-    if (inDriver_ < count) advance(now_ + uint64_t{readTimeoutMs_} * kNsPerMs, Goal::DriverHolds, count);
-    if (unplugged_) return FT_IO_ERROR;
-    const std::size_t take = std::min<std::size_t>(count, inDriver_);
-    std::copy_n(rx_.begin() + static_cast<std::ptrdiff_t>(rxHead_), take, buffer);
-    rxHead_ += take;
-    inDriver_ -= take;
-    revealed_ = revealed_ > take ? revealed_ - take : 0;
-    polled_ = polled_ > take ? polled_ - take : 0;
-    if (rxHead_ == rx_.size()) {
+uint32_t Device::setUSBParameters(uint32_t in, uint32_t) {
+    if (!timed_) {
+        if (in < 64 || in > 65536 || in % 64 != 0) return FT_INVALID_PARAMETER;
+        // Untimed, everything is visible at once: what the driver held goes.
         releaseQueue(rx_);
-        rxHead_ = 0;
-    } else if (rxHead_ >= kCompactBytes && rxHead_ * 2 >= rx_.size()) {
-        rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(rxHead_));
-        rxHead_ = 0;
+        rxHead_ = revealed_ = polled_ = 0;
+        return FT_OK;
     }
-    *got = static_cast<uint32_t>(take);
-    return FT_OK;
+    if (!link_.setTransferSize(in)) return FT_INVALID_PARAMETER;
+    if (link_.unplugDue()) unplugged_ = true;
+    return unplugged_ ? FT_IO_ERROR : FT_OK;
 }
 
 // ---------------------------------------------------------------------------

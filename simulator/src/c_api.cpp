@@ -159,15 +159,14 @@ int32_t qzsim_set_lossy(const char* serial, int32_t lossy) {
 
 int32_t qzsim_get_latency_timer(const char* serial) {
     return onNamed(serial, [](Device& d) -> int32_t {
-        uint8_t ms = 0;
-        d.latencyTimer(&ms);
-        return ms;
+        return int32_t{d.latency()};
     });
 }
 
 int64_t qzsim_clock_ns(const char* serial) { return counter(serial, &Device::clockNs); }
 int64_t qzsim_stall_count(const char* serial) { return counter(serial, &Device::stallCount); }
 int64_t qzsim_dropped_count(const char* serial) { return counter(serial, &Device::droppedCount); }
+int64_t qzsim_forever_reads(const char* serial) { return counter(serial, &Device::foreverReads); }
 
 int32_t qzsim_unplug_at_call(const char* serial, uint32_t nth) {
     return onNamed(serial, [&](Device& d) -> int32_t {

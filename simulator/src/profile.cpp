@@ -14,19 +14,23 @@ namespace {
 //    2 of them are the modem status bytes.
 //  - Sample clock: FT232R 16 x baud (measured with scopes by several users);
 //    H series 5 x baud (drivers report 4 or 5: settable through a custom chip).
-//  - Highest sustained sample rate in synchronous bit-bang, where every
-//    sample crosses USB twice: FT232R about 0.6 MS/s (1.2 MB/s of full-speed
-//    bulk bandwidth shared by both directions); H series about 12 MS/s.
+//  - The sample clock is not capped by USB: the chip clocks in bursts while
+//    its FIFOs allow (FT232R at 1 MBaud: 16 MS/s inside a burst), and USB
+//    sets the average (full speed: about 0.6 MS/s both ways; see usb_link).
+//    The cap is the chip's own: FT232R 16 x 3 MBaud; H series about 12 MS/s.
 //  - Latency timer after opening: 16 ms on every chip.
 //  - What the driver lists: FT_DEVICE_232R (5) with ID 0403:6001, 232H (8)
 //    0403:6014, 2232H (6) 0403:6010, 4232H (7) 0403:6011; the H series on a
 //    high-speed port with FT_FLAGS_HISPEED.
 const std::array<ChipProfile, 4> kChips = {{
-    {"FT232R", 256, 128, 64, 16, 600000, 16, 5, 0x04036001},
+    {"FT232R", 256, 128, 64, 16, 48000000, 16, 5, 0x04036001},
     {"FT232H", 1024, 1024, 512, 5, 12000000, 16, 8, 0x04036014},
     {"FT2232H", 4096, 4096, 512, 5, 12000000, 16, 6, 0x04036010},
     {"FT4232H", 2048, 2048, 512, 5, 12000000, 16, 7, 0x04036011},
 }};
+
+// An H-series chip on a full-speed port enumerates at full speed: 64-byte packets.
+constexpr std::string_view kFullSpeedSuffix = "-FS";
 
 }  // namespace
 
@@ -38,7 +42,12 @@ uint64_t ChipProfile::sampleRate(uint32_t baud) const {
 std::optional<ChipProfile> chipProfile(std::string_view name) {
     for (const ChipProfile& chip : kChips)
         if (chip.name == name) return chip;
-    return std::nullopt;
+    if (name.size() <= kFullSpeedSuffix.size() || !name.ends_with(kFullSpeedSuffix)) return std::nullopt;
+    std::optional<ChipProfile> chip = chipProfile(name.substr(0, name.size() - kFullSpeedSuffix.size()));
+    if (!chip || !chip->highSpeed()) return std::nullopt;
+    chip->name = std::string(name);
+    chip->packetSize = 64;
+    return chip;
 }
 
 std::string chipProfileNames() {

@@ -18,23 +18,8 @@
 //    no effect. Where peripherals disagree on an input, low wins (wired AND).
 //
 // Time (only on a device switched to timed; an untimed device answers every
-// call at once, with unbounded buffers):
-//  - Host bytes cross USB at once into the chip's from-host FIFO; FT_Write
-//    returns when its last byte is in that FIFO.
-//  - The chip takes one byte per sample period (sample rate = baud x the
-//    profile's multiplier, capped at its maximum) and only while its to-host
-//    FIFO has room for the read-back byte: it stalls, it does not drop.
-//  - The to-host FIFO goes to the driver in USB packets: a full one as soon
-//    as it is full, a partial one only when the latency timer expires (the
-//    timer restarts at every packet, also the empty status packets sent when
-//    it expires with nothing to send), and only while the driver's receive
-//    buffer has room for the whole packet. The driver fills its buffer
-//    whether or not the program calls FT_Read.
-//  - A write that cannot finish (the chip stalled behind a full driver
-//    buffer) returns short after the write timeout and counts as a stall.
-//  - FT_Read waits (in simulated time) for its bytes, up to the read timeout,
-//    then returns FT_OK with fewer. A poll that would see nothing new moves
-//    the clock on to the next packet's arrival.
+// call at once, with unbounded buffers): the USB link and the driver's IN
+// requests are modelled in usb_link.hpp.
 //  - Unplugged (at a call or a time): every call answers FT_IO_ERROR except
 //    FT_Close, which releases the handle; a write cut short by it answers
 //    FT_IO_ERROR with the bytes that did go out in its count.
@@ -47,6 +32,8 @@
 #pragma once
 
 #include "qzsim/profile.hpp"
+#include "qzsim/ring_log.hpp"
+#include "qzsim/usb_link.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -77,8 +64,9 @@ enum class Op : unsigned {
     Close,
     SetLatencyTimer,
     GetLatencyTimer,
+    SetUSBParameters,
 };
-inline constexpr std::size_t kOpCount = 13;
+inline constexpr std::size_t kOpCount = 14;
 const char* opName(Op op);
 
 struct DeviceInfo {
@@ -150,7 +138,7 @@ struct TraceSample {
     uint8_t readback;  // the byte returned for it (0 when no read-back)
 };
 
-class Device {
+class Device : private LinkChip {
 public:
     explicit Device(DeviceInfo info);
 
@@ -167,27 +155,33 @@ public:
     void setProfile(const ChipProfile& profile);
     const ChipProfile& profile() const { return info_.profile; }
     // Samples per second at the baud rate in force.
-    uint64_t sampleRate() const { return info_.profile.sampleRate(baud_); }
+    uint64_t sampleRate() const override { return info_.profile.sampleRate(baud_); }
 
     // ---- time and buffers (only a timed device uses them) ----
     void setTimed(bool timed);
     bool timed() const { return timed_; }
     // The driver's receive buffer in bytes (default 64 KiB; at least 1).
-    void setDriverBuffer(uint32_t bytes);
-    uint32_t driverBuffer() const { return driverBuffer_; }
-    // How long FT_Write waits for room, and FT_Read for its bytes (ms of
-    // simulated time; default 5000 each).
-    void setWriteTimeout(uint32_t ms) { writeTimeoutMs_ = ms; }
-    void setReadTimeout(uint32_t ms) { readTimeoutMs_ = ms; }
+    void setDriverBuffer(uint32_t bytes) { link_.setDriverBuffer(bytes); }
+    uint32_t driverBuffer() const { return link_.driverBuffer(); }
+    // How long FT_Write waits for room (ms of simulated time; default 5000),
+    // and FT_Read for its bytes (default: for ever, as D2XX without a timeout).
+    void setWriteTimeout(uint32_t ms) { link_.setWriteTimeout(ms); }
+    void setReadTimeout(std::optional<uint32_t> ms) { link_.setReadTimeout(ms); }
     // Lossy: read-back that finds the to-host FIFO full is dropped and the
     // chip goes on, as some Linux driver versions are reported to do.
-    void setLossy(bool lossy) { lossy_ = lossy; }
-    uint64_t clockNs() const { return now_; }
-    uint64_t stallCount() const { return stalls_; }
-    uint64_t droppedCount() const { return dropped_; }
-    // Read-back bytes in the driver's buffer / still in the chip's FIFOs.
-    std::size_t driverQueued() const { return timed_ ? inDriver_ : queuedReadback(); }
-    std::size_t chipQueued() const { return toHostCount() + inputCount(); }
+    void setLossy(bool lossy) { link_.setLossy(lossy); }
+    // What a control request costs (default one frame, or microframe at high speed).
+    void setControlCost(std::optional<uint64_t> ns) { link_.setControlCost(ns); }
+    const UsbLink& link() const { return link_; }
+    uint64_t clockNs() const { return link_.clockNs(); }
+    uint64_t stallCount() const { return link_.stallCount(); }
+    uint64_t droppedCount() const { return link_.droppedCount(); }
+    // Reads of bytes that never came, with no read timeout set: on a real
+    // driver each would have blocked for ever.
+    uint64_t foreverReads() const { return link_.foreverReads(); }
+    // Read-back bytes held by the driver / still in the chip's FIFOs.
+    std::size_t driverQueued() const { return timed_ ? link_.driverHeld() : queuedReadback(); }
+    std::size_t chipQueued() const { return timed_ ? link_.chipHeld() : 0; }
 
     // ---- unplug ----
     // At the nth driver call from now (1 = the next), or when the clock
@@ -202,6 +196,8 @@ public:
     // The name a pin carries in waveform files ("D0".."D7" unless set).
     void setPinName(unsigned pin, const std::string& name);
     std::string pinName(unsigned pin) const;
+    // When the sample being applied ends, in simulated ns (0 on an untimed device).
+    uint64_t sampleNs() const { return sampleNs_; }
 
     // ---- fault injection (all counted from the moment they are set) ----
     // The nth call (1 = the next one) of `op` on this device fails with `status`.
@@ -225,14 +221,14 @@ public:
     std::size_t queuedReadback() const { return rx_.size() - rxHead_; }
 
     // The most recent samples of the wire, oldest first (a copy).
-    std::vector<TraceSample> trace() const;
-    std::size_t traceSize() const { return ring_.size(); }
-    void clearTrace();
+    std::vector<TraceSample> trace() const { return ring_.entries(); }
+    std::size_t traceSize() const;
+    void clearTrace() { ring_.clear(); }
     // Samples kept at most, the most recent ones (default 4 Mi); 0 switches
     // the trace off. Keeps the most recent of those already recorded.
-    void setTraceLimit(std::size_t samples);
+    void setTraceLimit(std::size_t samples) { ring_.setLimit(samples); }
     // Samples that fell out of the ring since the trace was last cleared.
-    uint64_t traceDropped() const { return traceDropped_; }
+    uint64_t traceDropped() const { return ring_.count() - traceSize(); }
 
     // ---- the driver side (used by the D2XX provider) ----
     uint32_t open();
@@ -245,39 +241,29 @@ public:
     uint32_t read(uint8_t* buffer, uint32_t count, uint32_t* got);
     // The USB latency timer: D2XX takes 2 to 255 ms (the profile's after opening).
     uint32_t setLatencyTimer(uint8_t ms);
-    uint32_t latencyTimer(uint8_t* ms) const;
+    uint32_t latencyTimer(uint8_t* ms);
+    // The latency timer in force, without a control request (for observers).
+    uint8_t latency() const { return latencyMs_; }
+    // The IN transfer size (a multiple of 64, 64 to 65536; the OUT size is
+    // accepted and has no effect); discards what the driver holds.
+    uint32_t setUSBParameters(uint32_t in, uint32_t out);
     // Counts the call, unplugs the device if that is due, and answers an
     // injected failure, if one is due.
     std::optional<uint32_t> enter(Op op);
 
 private:
-    // What a stretch of simulated time waits for.
-    enum class Goal { None, WriteFits, DriverHolds, DriverGrows };
-
     uint8_t applySample(uint8_t written);
     void settle();
-    void queueReadback(uint8_t byte);
-    uint8_t clockSample(uint8_t written, bool sync);
-    void record(const TraceSample& sample);
-
-    // The timed model.
-    uint32_t writeTimed(const uint8_t* bytes, uint32_t count, uint32_t* written);
-    uint32_t readTimed(uint8_t* buffer, uint32_t count, uint32_t* got);
-    bool advance(uint64_t until, Goal goal, std::size_t target);
-    bool reached(Goal goal, std::size_t target) const;
-    uint64_t chipCanTake() const;
-    void clockSamples(uint64_t count);
-    void sendFullPackets();
-    void latencyExpired();
-    void restartRun();
-    uint64_t runEndNs(uint64_t samples) const;
-    uint64_t runSamplesBy(uint64_t ns) const;
-    std::size_t toHostCount() const { return rx_.size() - rxHead_ - inDriver_; }
-    std::size_t inputCount() const { return inFifo_.size() - inHead_ + (pendingLen_ - pendingTaken_); }
-    std::size_t driverRoom() const { return driverBuffer_ > inDriver_ ? driverBuffer_ - inDriver_ : 0; }
-    static constexpr uint64_t kNsPerMs = 1000000;
-    static constexpr uint64_t kNsPerS = 1000000000;
-    uint64_t latencyNs() const { return uint64_t{latencyMs_} * kNsPerMs; }
+    bool queueReadback(uint8_t byte);
+    uint8_t clockByte(uint8_t written, bool sync);
+    bool synchronous() const override;
+    // The link's view of the chip.
+    bool clockSample(uint8_t written, uint64_t ns, bool keep) override;
+    const ChipProfile& chip() const override { return info_.profile; }
+    void takeReadback(uint8_t* into, std::size_t count) override;
+    // A control request on the timed link; FT_IO_ERROR if the device went
+    // while it was on the bus.
+    std::optional<uint32_t> controlRequest();
     void dropQueues();
 
     std::mutex mutex_;
@@ -292,45 +278,25 @@ private:
     uint8_t bitMode_ = 0;
     uint8_t mask_ = 0;
     uint8_t latch_ = 0;
-    uint8_t latencyMs_ = 16;
+    uint8_t latencyMs_ = 16;  // untimed devices keep the setting here
     uint8_t history_[3] = {0xFF, 0xFF, 0xFF};  // levels now, one and two samples ago
+    uint64_t sampleNs_ = 0;
 
-    // Read-back in order: the first inDriver_ unread bytes are in the
-    // driver's buffer, the rest (timed only) still in the chip's to-host FIFO.
+    // Read-back in order, oldest first; on a timed device the link says
+    // which of it is visible, in the driver, on the bus or in the chip.
     std::vector<uint8_t> rx_;
     std::size_t rxHead_ = 0;
-    std::size_t inDriver_ = 0;
     std::size_t revealed_ = 0;  // bytes FT_GetQueueStatus has shown (drip)
     std::size_t polled_ = 0;    // driver bytes the last poll reported
 
-    // Timed model state.
     bool timed_ = false;
-    bool lossy_ = false;
-    uint32_t driverBuffer_ = 65536;
-    uint32_t writeTimeoutMs_ = 5000;
-    uint32_t readTimeoutMs_ = 5000;
-    uint64_t now_ = 0;
-    uint64_t lastPacketNs_ = 0;  // the latency timer restarts here
-    bool running_ = false;       // the chip is clocking out a run of samples
-    uint64_t runStartNs_ = 0;    // ... that began here
-    uint64_t runDone_ = 0;       // ... and has this many done
-    std::vector<uint8_t> inFifo_;  // the from-host FIFO
-    std::size_t inHead_ = 0;
-    const uint8_t* pending_ = nullptr;  // the bytes of the FT_Write in progress
-    std::size_t pendingLen_ = 0;        // ... that fit no FIFO yet
-    std::size_t pendingTaken_ = 0;      // ... of which the chip has taken these
-    uint64_t stalls_ = 0;
-    uint64_t dropped_ = 0;
+    UsbLink link_{*this};
 
     uint64_t totalCalls_ = 0;
     std::optional<uint64_t> unplugCall_;
-    std::optional<uint64_t> unplugNs_;
     std::atomic<bool> unplugged_{false};
 
-    std::vector<TraceSample> ring_;  // the trace: a ring once it is full
-    std::size_t ringNext_ = 0;       // where the next sample goes once full
-    std::size_t traceLimit_ = std::size_t{4} << 20;
-    uint64_t traceDropped_ = 0;
+    RingLog<TraceSample> ring_{std::size_t{4} << 20};  // the wire trace
 
     uint64_t calls_[kOpCount] = {};
     std::multimap<std::pair<unsigned, uint64_t>, uint32_t> failAt_;  // (op, call number) -> status

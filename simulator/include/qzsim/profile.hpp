@@ -16,7 +16,7 @@ struct ChipProfile {
     uint32_t fifoFromHost = 128;       // bytes written by the host waiting for the pins
     uint32_t packetSize = 64;          // USB bulk packet: 2 status bytes, then data
     uint32_t sampleMultiplier = 16;    // sample clock = baud rate x this ...
-    uint32_t maxSampleRate = 600000;   // ... up to this many samples per second
+    uint32_t maxSampleRate = 48000000; // ... up to this many samples per second
     uint32_t latencyMs = 16;           // latency timer after opening
     uint32_t deviceType = 5;           // FT_DEVICE_* the driver lists (FT_DEVICE_232R)
     uint32_t usbId = 0x04036001;       // VID << 16 | PID
@@ -30,8 +30,9 @@ struct ChipProfile {
     uint64_t sampleRate(uint32_t baud) const;
 };
 
-// The chips by name: "FT232R", "FT232H", "FT2232H", "FT4232H"; nullopt for
-// any other name.
+// The chips by name: "FT232R", "FT232H", "FT2232H", "FT4232H", and the H
+// series on a full-speed port ("FT232H-FS", ...: 64-byte packets); nullopt
+// for any other name.
 std::optional<ChipProfile> chipProfile(std::string_view name);
 // Their names, for a message that lists them ("FT232R, FT232H, ...").
 std::string chipProfileNames();

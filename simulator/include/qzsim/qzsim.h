@@ -69,6 +69,9 @@ QZSIM_API int32_t qzsim_get_latency_timer(const char* serial);
 QZSIM_API int64_t qzsim_clock_ns(const char* serial);
 QZSIM_API int64_t qzsim_stall_count(const char* serial);
 QZSIM_API int64_t qzsim_dropped_count(const char* serial);
+/* Reads of bytes that never came with no read timeout set ("would block for
+ * ever" on a real driver); -1 for an unknown device. */
+QZSIM_API int64_t qzsim_forever_reads(const char* serial);
 /* Unplug the device at its n-th driver call from now (1 = the next), or when
  * its clock reaches `ns`; every call then answers FT_IO_ERROR. */
 QZSIM_API int32_t qzsim_unplug_at_call(const char* serial, uint32_t nth);

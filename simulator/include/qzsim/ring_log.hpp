@@ -3,6 +3,7 @@
 // hours without its memory growing.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -23,6 +24,9 @@ public:
         ++count_;
         if (limit_ == 0) return;
         if (ring_.size() < limit_) {
+            // Grow by doubling, but never past the limit.
+            if (ring_.size() == ring_.capacity())
+                ring_.reserve(std::min(limit_, std::max<std::size_t>(16, 2 * ring_.size())));
             ring_.push_back(std::move(entry));
             return;
         }
