@@ -109,6 +109,9 @@ public:
     // the previous sample). Returns what this peripheral drives from now on;
     // the read-back of this sample already shows it.
     virtual PinDrive onSample(uint8_t levels) = 0;
+    // The length of one sample in picoseconds, told before the samples of
+    // each write (0 on an untimed device, which models no time).
+    virtual void samplePeriod(uint64_t) {}
 };
 
 // A test input source: drives pins to fixed levels, or to a sequence of
@@ -259,6 +262,7 @@ private:
     void queueReadback(uint8_t byte);
     uint8_t clockSample(uint8_t written, bool sync);
     void record(const TraceSample& sample);
+    void tellSamplePeriod();
 
     // The timed model.
     uint32_t writeTimed(const uint8_t* bytes, uint32_t count, uint32_t* written);
@@ -285,6 +289,7 @@ private:
     unsigned lag_ = 1;
     std::vector<std::shared_ptr<Peripheral>> peripherals_;
     std::vector<PinDrive> drives_;
+    uint64_t toldPeriodPs_ = ~uint64_t{0};  // what the peripherals were last told
     std::string pinNames_[8];
 
     std::atomic<bool> open_{false};
