@@ -108,6 +108,7 @@ void Device::unplugAtTime(uint64_t ns) { link_.setUnplugTime(ns); }
 void Device::attach(std::shared_ptr<Peripheral> peripheral) {
     peripherals_.push_back(std::move(peripheral));
     drives_.push_back({});
+    toldPeriodPs_ = ~uint64_t{0};  // the new one is told at the next write
 }
 
 void Device::detachAll() {
@@ -292,8 +293,17 @@ bool Device::queueReadback(uint8_t byte) {
     return true;
 }
 
+// Peripherals that check timing learn the sample period (whenever it changed).
+void Device::tellSamplePeriod() {
+    const uint64_t ps = timed_ ? 1000000000000ull / sampleRate() : 0;
+    if (ps == toldPeriodPs_) return;
+    toldPeriodPs_ = ps;
+    for (const auto& p : peripherals_) p->samplePeriod(ps);
+}
+
 uint32_t Device::write(const uint8_t* bytes, uint32_t count, uint32_t* written) {
     if (!written || (count > 0 && !bytes)) return FT_INVALID_PARAMETER;
+    tellSamplePeriod();
     const uint32_t take = shortWrite_ ? std::min(count, *shortWrite_) : count;
     if (timed_) {
         link_.write(bytes, take, written);

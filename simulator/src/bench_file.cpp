@@ -93,6 +93,7 @@ struct ChipSpec {
     uint32_t flashSize = 1u << 20;
     uint32_t jedecId = 0xEF4014;
     std::optional<std::pair<uint32_t, uint32_t>> busy;  // program, erase samples
+    std::optional<int32_t> speed;                        // I2C bus speed
 };
 
 // The pins of each kind of chip, in ChipSpec::pins order; the last one of an
@@ -391,7 +392,7 @@ ChipSpec readI2c(const FileContext& file, const toml::table& table, const std::s
     TableReader chip(file, table, path,
                      {"scl", "sda_write", "sda_read", "address", "register_bytes", "data_bytes",
                       "register_widths", "fill", "registers", "reaction_delay", "clock_stretch",
-                      "eeprom", "fault"});
+                      "eeprom", "fault", "speed"});
     ChipSpec spec;
     spec.kind = ChipSpec::Kind::I2c;
     spec.origin = chip.origin();
@@ -437,6 +438,14 @@ ChipSpec readI2c(const FileContext& file, const toml::table& table, const std::s
         spec.eeprom = {static_cast<uint32_t>(page), static_cast<uint32_t>(busy)};
     }
     readFault(file, chip, spec);
+    if (auto speed = chip.string("speed")) {
+        static const char* const speeds[] = {"standard", "fast", "fast-plus", "unchecked"};
+        const auto it = std::find(std::begin(speeds), std::end(speeds), *speed);
+        if (it == std::end(speeds))
+            file.fail(chip.originOf("speed"),
+                      "unknown speed \"" + *speed + "\" (standard, fast, fast-plus, unchecked)");
+        spec.speed = static_cast<int32_t>(it - std::begin(speeds));
+    }
     return spec;
 }
 
@@ -642,6 +651,7 @@ void applyDevice(const FileContext& file, const DeviceSpec& d) {
             check(qzsim_spi_set_data_valid(id, c.dataValidSamplingOnly ? 1 : 0), c.origin,
                   "the data-out timing");
         }
+        if (c.speed) check(qzsim_i2c_set_speed(id, *c.speed), c.origin, "the bus speed");
         if (c.busy)
             check(qzsim_spi_flash_set_busy(id, c.busy->first, c.busy->second), c.origin,
                   "the busy times");

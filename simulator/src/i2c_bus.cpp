@@ -25,6 +25,21 @@ uint8_t bitOf(uint8_t pin) { return static_cast<uint8_t>(1u << pin); }
 // ---------------------------------------------------------------------------
 // I2CChip
 
+// The I2C timing of each mode: tLOW, tHIGH, tSU;DAT minimum, tVD;DAT maximum.
+I2CTiming i2cTiming(I2CSpeed speed) {
+    switch (speed) {
+    case I2CSpeed::Standard: return {4700000, 4000000, 250000, 3450000};
+    case I2CSpeed::Fast: return {1300000, 600000, 100000, 900000};
+    case I2CSpeed::FastPlus: return {500000, 260000, 50000, 450000};
+    case I2CSpeed::Unchecked: break;
+    }
+    return {0, 0, 0, 0};
+}
+
+bool I2CChip::lasts(uint64_t samples, uint64_t ps) const {
+    return !checked() || samples * periodPs_ >= ps;
+}
+
 I2CChip::I2CChip(uint8_t address, uint8_t regBytes, uint8_t dataBytes)
     : address_(address), regBytes_(regBytes), dataBytes_(dataBytes) {
     if (address > kMaxAddress || regBytes > kMaxWordBytes || dataBytes > kMaxWordBytes)
@@ -54,8 +69,14 @@ void I2CChip::setEeprom(uint32_t pageSize, uint32_t busySamples) {
 }
 
 // The slow-data-valid fault is a reaction delay of one sample.
+// On a timed device the chip also takes its mode's whole data valid time: the
+// change lands in the sample in which that time ends.
 uint32_t I2CChip::reactionDelay() const {
-    return fault_ == I2CFault::SlowDataValid ? std::max<uint32_t>(delay_, 1) : delay_;
+    uint32_t delay = fault_ == I2CFault::SlowDataValid ? std::max<uint32_t>(delay_, 1) : delay_;
+    if (checked())
+        delay = std::max(delay, static_cast<uint32_t>(std::min<uint64_t>(
+                                    i2cTiming(speed_).validPs / periodPs_, kMaxReactionDelay)));
+    return delay;
 }
 
 uint32_t I2CChip::widthOf(uint32_t reg) const {
@@ -115,6 +136,7 @@ void I2CChip::onStop() {
 void I2CChip::seeSda(bool line, bool sclHigh) {
     if (line == lineSeen_) return;
     lineSeen_ = line;
+    lastSdaEdge_ = sample_;
     if (!sclHigh) return;
     if (line)
         onStop();
@@ -125,8 +147,13 @@ void I2CChip::seeSda(bool line, bool sclHigh) {
 // SCL rose: bits 1 to 8 of a received byte are taken; on the ninth clock of a
 // sent byte the host's acknowledge is read (low = acknowledged).
 void I2CChip::onRise() {
-    const bool sda = lineSeen_;
+    const I2CTiming timing = i2cTiming(speed_);
+    const bool lowLongEnough = lasts(sample_ - lastSclEdge_, timing.lowPs);
+    // Data that moved too shortly before this edge is taken at its old level.
+    const bool sda = lasts(sample_ - lastSdaEdge_, timing.setupPs) ? lineSeen_ : !lineSeen_;
+    lastSclEdge_ = sample_;
     if (phase_ == Phase::Idle) return;
+    if (!lowLongEnough) return loseByte();
     ++clocks_;
     if (clocks_ <= kBitsPerByte) {
         if (phase_ == Phase::Receive) shift_ = static_cast<uint8_t>((shift_ << 1) | (sda ? 1 : 0));
@@ -137,7 +164,10 @@ void I2CChip::onRise() {
 
 // SCL fell: the chip's logic changes SDA only here, while SCL is low.
 void I2CChip::onFall() {
+    const bool highLongEnough = lasts(sample_ - lastSclEdge_, i2cTiming(speed_).highPs);
+    lastSclEdge_ = sample_;
     if (phase_ == Phase::Idle) return;
+    if (!highLongEnough) return loseByte();
     if (clocks_ == 0) return;  // the fall that ends a START
     if (clocks_ < kBitsPerByte) {
         if (phase_ == Phase::Transmit) driveBit();
@@ -149,6 +179,14 @@ void I2CChip::onFall() {
     } else {
         byteDone();
     }
+}
+
+// A clock phase too short for the chip: it loses the byte, lets SDA go and
+// waits for the next START.
+void I2CChip::loseByte() {
+    ++timingViolations_;
+    phase_ = Phase::Idle;
+    sdaOut_ = false;
 }
 
 // After the eighth bit of a received byte: decide the acknowledge and take the
@@ -294,8 +332,14 @@ std::shared_ptr<I2CChip> I2CBus::addChip(uint8_t address, uint8_t regBytes, uint
     return chip;
 }
 
+void I2CBus::samplePeriod(uint64_t ps) {
+    periodPs_ = ps;
+    for (auto& chip : chips_) chip->setSamplePeriod(ps);
+}
+
 void I2CBus::addChip(std::shared_ptr<I2CChip> chip) {
     chip->bus_ = weak_from_this();
+    chip->setSamplePeriod(periodPs_);
     chips_.push_back(std::move(chip));
 }
 
@@ -485,6 +529,15 @@ int32_t qzsim_i2c_set_eeprom(int32_t peripheral, uint32_t pageSize, uint32_t bus
     I2CChip* chip = i2cChip(peripheral);
     if (!chip) return -1;
     chip->setEeprom(pageSize, busySamples);
+    return 0;
+}
+
+// Sets the bus speed a chip is made for (0 standard, 1 fast, 2 fast-plus,
+// 3 unchecked): 0, or -1 for another peripheral or an unknown speed.
+int32_t qzsim_i2c_set_speed(int32_t peripheral, int32_t speed) {
+    I2CChip* chip = i2cChip(peripheral);
+    if (!chip || speed < 0 || speed > 3) return -1;
+    chip->setSpeed(static_cast<I2CSpeed>(speed));
     return 0;
 }
 

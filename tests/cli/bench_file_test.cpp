@@ -199,6 +199,41 @@ TEST_F(BenchFile, SharedBusesAreNoClash) {
     EXPECT_STREQ(description, "QZ simulated FT232H");
 }
 
+// A timed FT232R clocks I2C at most at 600,000 samples/s: SCL low and high
+// for 3.3 us each, fine for a fast-mode chip, too short for a standard-mode
+// one, which then acknowledges nothing.
+struct SpeedCase {
+    const char* speed;
+    bool answers;
+};
+
+class BenchFileI2CSpeed : public BenchFile, public ::testing::WithParamInterface<SpeedCase> {};
+
+TEST_P(BenchFileI2CSpeed, ChipClockedBeyondItsModeFails) {
+    const std::string text = std::string("[[device]]\nserial = \"SPEED\"\ntimed = true\n"
+                                         "[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\n"
+                                         "address = 0x50\nregisters = { \"0x10\" = 0x5C }\nspeed = \"") +
+                             GetParam().speed + "\"\n";
+    std::string error;
+    ASSERT_EQ(loadText("speed.toml", text, &error), 0) << error;
+    void* dev = nullptr;
+    PROT_HANDLE i2c = nullptr;
+    ASSERT_EQ(setupFTDIdev(&dev, "SPEED", 1000000), 0);
+    ASSERT_EQ(initI2CDev(&i2c, 4, 5, 6, 0x50, 1, 1), 0);
+    EXPECT_EQ(readI2C(dev, i2c, 0x10) == 0x5C, GetParam().answers);
+    deleteI2CDev(i2c);
+    closeFTDI(dev);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BenchFileI2CSpeed,
+                         ::testing::Values(SpeedCase{"fast", true}, SpeedCase{"standard", false},
+                                           SpeedCase{"unchecked", true}),
+                         [](const auto& info) {
+                             std::string name = info.param.speed;
+                             std::erase(name, '-');
+                             return name;
+                         });
+
 TEST_F(BenchFile, LongDottedKeyIsRefusedBeforeParsing) {
     std::string key = "a";
     for (int i = 0; i < 300000; ++i) key += ".a";

@@ -97,6 +97,9 @@ public:
     // the previous sample). Returns what this peripheral drives from now on;
     // the read-back of this sample already shows it.
     virtual PinDrive onSample(uint8_t levels) = 0;
+    // The length of one sample in picoseconds, told before the samples of
+    // each write (0 on an untimed device, which models no time).
+    virtual void samplePeriod(uint64_t) {}
 };
 
 // A test input source: drives pins to fixed levels, or to a sequence of
@@ -264,6 +267,8 @@ private:
     // A control request on the timed link; FT_IO_ERROR if the device went
     // while it was on the bus.
     std::optional<uint32_t> controlRequest();
+    // Peripherals that check timing learn the sample period (whenever it changed).
+    void tellSamplePeriod();
     void dropQueues();
 
     std::mutex mutex_;
@@ -271,6 +276,7 @@ private:
     unsigned lag_ = 1;
     std::vector<std::shared_ptr<Peripheral>> peripherals_;
     std::vector<PinDrive> drives_;
+    uint64_t toldPeriodPs_ = ~uint64_t{0};  // what the peripherals were last told
     std::string pinNames_[8];
 
     std::atomic<bool> open_{false};

@@ -53,6 +53,15 @@ struct I2CAccess {
 
 class I2CBus;
 
+// The bus speeds a chip is made for, with the timing it relies on: SCL low
+// and high at least, data set up before SCL rises at least, and its own data
+// valid at most this long after SCL falls (picoseconds).
+enum class I2CSpeed { Standard, Fast, FastPlus, Unchecked };
+struct I2CTiming {
+    uint64_t lowPs, highPs, setupPs, validPs;
+};
+I2CTiming i2cTiming(I2CSpeed speed);
+
 // Habits of real chips, each off by default:
 //  - Reaction delay: the chip's SDA output (acknowledge, read data, their
 //    release) reaches the line `n` samples after the SCL falling edge that
@@ -73,6 +82,13 @@ class I2CBus;
 //  - SDA ahead of SCL: a chip that samples the pins on its own clock through
 //    unequal input paths may see SDA move before SCL in a sample in which
 //    both change: SDA rising as SCL falls is a STOP to it.
+//  - Bus speed (fast mode unless set; checked on a timed device only, in
+//    simulated time): an SCL low or high phase shorter than the mode allows
+//    loses the chip the byte (it lets SDA go and waits for the next START, so
+//    nothing is acknowledged); data set up too short before SCL rises is
+//    taken at its old level (a wrong bit); and the chip takes its full data
+//    valid time to drive SDA after SCL falls (the harsher case), so a host
+//    that samples sooner reads the previous bit.
 //  - A read interrupted mid-byte (the master stops clocking) leaves the chip
 //    driving its current bit; it lets go only when the master clocks the rest
 //    of the byte out (and does not acknowledge it) or sends a STOP that the
@@ -110,6 +126,11 @@ public:
     // Sees SDA move ahead of SCL: in a sample in which both change, the SDA
     // change comes first (default: SCL first).
     void setSdaLeadsScl(bool leads) { sdaLeadsScl_ = leads; }
+    void setSpeed(I2CSpeed speed) { speed_ = speed; }
+    I2CSpeed speed() const { return speed_; }
+    void setSamplePeriod(uint64_t ps) { periodPs_ = ps; }
+    // SCL phases too short for the chip's speed, in all.
+    uint64_t timingViolations() const { return timingViolations_; }
     bool sdaLeadsScl() const { return sdaLeadsScl_; }
 
     // ---- the bus side ----
@@ -133,6 +154,7 @@ private:
 
     void onStart();
     void onStop();
+    void loseByte();
     void byteReceived();
     void byteDone();
     void takeDataByte();
@@ -145,6 +167,9 @@ private:
     uint32_t nextWritePointer() const;
     uint32_t reactionDelay() const;
     bool busy() const { return sample_ <= busyUntil_; }
+    // Whether `samples` of the bus last at least `ps` (always, untimed).
+    bool lasts(uint64_t samples, uint64_t ps) const;
+    bool checked() const { return periodPs_ > 0 && speed_ != I2CSpeed::Unchecked; }
 
     uint8_t address_;
     uint32_t regBytes_;
@@ -157,6 +182,11 @@ private:
     uint32_t busySamples_ = 0;
     std::map<uint32_t, uint32_t> widths_;  // registers not of dataBytes bytes
     bool sdaLeadsScl_ = false;
+    I2CSpeed speed_ = I2CSpeed::Fast;
+    uint64_t periodPs_ = 0;
+    uint64_t lastSclEdge_ = 0;  // sample of the last SCL edge
+    uint64_t lastSdaEdge_ = 0;  // sample of the last SDA change seen
+    uint64_t timingViolations_ = 0;
     std::weak_ptr<I2CBus> bus_;
 
     Phase phase_ = Phase::Idle;
@@ -217,6 +247,7 @@ public:
     void addChip(std::shared_ptr<I2CChip> chip);
 
     PinDrive onSample(uint8_t levels) override;
+    void samplePeriod(uint64_t ps) override;
 
     // The most recent violations, oldest first (a ring), and their count.
     std::vector<I2CViolation> violations() const { return violations_.entries(); }
@@ -234,6 +265,7 @@ private:
     uint8_t scl_;
     uint8_t sdaWrite_;
     uint8_t sdaRead_;
+    uint64_t periodPs_ = 0;
     std::vector<std::shared_ptr<I2CChip>> chips_;
 
     bool sclHigh_ = true;  // the bus idles high

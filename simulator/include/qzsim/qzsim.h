@@ -163,6 +163,11 @@ QZSIM_API int32_t qzsim_i2c_set_eeprom(int32_t peripheral, uint32_t pageSize,
  * when both change in one sample (SDA rising as SCL falls is then a STOP to
  * it): `leads` non-zero sets that order, zero the default (SCL first). */
 QZSIM_API int32_t qzsim_i2c_set_sda_leads_scl(int32_t peripheral, int32_t leads);
+/* The bus speed an I2C chip is made for: 0 standard (100 kHz), 1 fast (400
+ * kHz, the default), 2 fast-plus (1 MHz), 3 unchecked. On a timed device the
+ * chip checks SCL low and high times and data setup against it in simulated
+ * time, and misbehaves (no acknowledge, wrong bits) when clocked beyond it. */
+QZSIM_API int32_t qzsim_i2c_set_speed(int32_t peripheral, int32_t speed);
 /* I2C register widths in bytes (1 to 4) for one register, overriding the
  * chip's data width (an LM75 has 1- and 2-byte registers). */
 QZSIM_API int32_t qzsim_set_register_width(int32_t peripheral, uint32_t reg, uint32_t bytes);
