@@ -21,6 +21,8 @@ qz_writeSPI qz_readSPI qz_writeI2C qz_readI2C qz_multiRegRW qz_multiRegStreamRW
 qz_i2cScan qz_i2cRecoverBus
 qz_write_reg qz_read_reg qz_write_regs qz_read_regs qz_write_reg_stream qz_read_reg_stream
 setLatencyTimer getLatencyTimer qz_setLatencyTimer qz_getLatencyTimer
+qz_i2cTransfer qz_spiTransfer qz_spiTransferSegments qz_setSPIMode qz_getSPIMode
+qz_setBusClock qz_getBusClock qz_readPins qz_playPattern qz_refusalText
 qz_setMessageTarget qz_getMessageTarget"
 internal="createSPIByteStream createI2CByteStream parseByteStream setImpedance wait4RxBuffer printPattern"
 allowed_extra='^qzsim_'
