@@ -45,7 +45,8 @@ struct AckSample {
 //   where the master releases it to send a 1 of its own with SCL high;
 // - acks: every acknowledge the peripheral owes, in stream order;
 // - dataBits: the sample of every data bit the peripheral sends (the bit
-//   slot's first SCL-high event), in stream order, most significant first.
+//   slot's first SCL-high event, or its second: PieceRef), in stream order,
+//   most significant first.
 struct I2CLayout {
     std::vector<uint8_t> watch;
     std::vector<AckSample> acks;
@@ -67,6 +68,10 @@ struct PieceRef {
     uint32_t at = 0;     // position of the piece's first sample in the stream
     uint32_t frame = 0;  // batch frame (0 in a stream)
     uint32_t unit = 0;   // register of a batch, word of a stream
+    // Where the peripheral's data bits are sampled: the bit slot's first
+    // SCL-high sample (single and streamed reads), or its second (batch
+    // reads, which leave a late or slow-rising slave one sample more).
+    bool secondHighSample = false;
 };
 
 // The I2C generator: the length of the stream of `mode`, and a renderer that

@@ -114,7 +114,9 @@ public:
     // acknowledge (driven low) or not-acknowledge (released).
     void byteIn(bool masterAcknowledges) {
         for (uint32_t b = 0; b < kBitsPerByte; ++b) {
-            if (layout_) layout_->dataBits.push_back(here() + kFirstHighEvent);
+            if (layout_)
+                layout_->dataBits.push_back(
+                    here() + (piece_.secondHighSample ? kSecondHighEvent : kFirstHighEvent));
             bit(Released);
         }
         bit(masterAcknowledges ? DrivenLow : Released);

@@ -83,7 +83,7 @@ qz::Outcome i2cBatch(FT_HANDLE dev, const PROT_DES& i2c, const uint32_t* reg, ui
     for (uint32_t i = 0; i < numRegs; ++i) {
         const uint32_t at = frameLength * i;
         qz::renderI2CStream(i2c, reg[i], write ? data[i] : 0, mode, batch.data() + at, layout,
-                            qz::PieceRef{at, i, i});
+                            qz::PieceRef{at, i, i, true});
     }
     const qz::I2CJudgement judged =
         qz::playI2C(dev, i2c, batch, layout, qz::PlayOptions{true, frameLength, false},
