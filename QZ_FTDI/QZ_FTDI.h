@@ -23,7 +23,10 @@
  *    half of two bindings.
  *  - enableDebugPrint and setDebugDelim take effect for dumps that start
  *    after them; dumps of different threads may interleave on stdout.
- *  - A descriptor must not be deleted while another thread still uses it.
+ *  - Descriptor handles are never handed out twice: a deleted descriptor's
+ *    handle fails with -1 (QZ_BAD_ARGUMENT) ever after and never reaches a
+ *    descriptor created later. A transfer that has started when another
+ *    thread deletes its descriptor finishes with the descriptor as it was.
  */
 #ifndef QZ_FTDI_H
 #define QZ_FTDI_H
@@ -165,6 +168,15 @@ typedef struct QZ_RESULT {
 
 /* The text of a status code ("not acknowledged", ...); never NULL. */
 QZ_API const char* qz_statusText(int32_t status);
+/* Names the acknowledges in a QZ_NACK's missingAcks for an I2C frame of
+ * regBytes (0-4) register-address bytes, a register read (read non-zero) or a
+ * write, in frame order: "address", "register byte N", "read address",
+ * "data byte N" (bytes counted from 0), separated by ", ". A missing address
+ * acknowledge is named alone (no chip listened to the rest). Writes at most
+ * size bytes, terminated; returns the length of the whole text, or -1 for
+ * regBytes above 4 or a NULL text with size non-zero. */
+QZ_API int32_t qz_ackText(uint32_t missingAcks, uint32_t regBytes, int32_t read, char* text,
+                          uint32_t size);
 
 QZ_API int32_t qz_writeSPI(void* dev, PROT_HANDLE spi, uint32_t addr, uint32_t data,
                            QZ_RESULT* detail);
@@ -293,6 +305,34 @@ QZ_API int32_t qz_playPattern(void* dev, uint8_t mask, const uint8_t* samples, u
  * and output enable both on pin 3"; "" after one that succeeded. Never NULL;
  * valid until this thread's next descriptor call. */
 QZ_API const char* qz_refusalText(void);
+
+/* ---- Drivers and backends ------------------------------------------------
+ * Real devices come from one backend: the vendor's D2XX library, or libftdi1
+ * (Linux; Debian's libftdi1-2), both loaded at run time where installed;
+ * simulated devices follow them. The choice: "auto" (the default: the vendor
+ * library when installed, else libftdi1), "vendor", "libftdi", or "simulator"
+ * (simulated devices only); the environment variable QZ_FTDI_BACKEND sets it
+ * at start. A serial number written "simulator:SN" (or "vendor:SN",
+ * "libftdi:SN") opens SN with that backend only. */
+typedef struct QZ_DRIVER_INFO {
+    char name[16];     /* "vendor", "libftdi" or "simulator" */
+    int32_t installed; /* 1: its library was found and loaded (the simulator: always) */
+    int32_t active;    /* 1: its devices are listed under the choice in force */
+    char path[256];    /* the library file loaded; "" if none (or built in) */
+    char version[32];  /* its version; "" if unknown */
+} QZ_DRIVER_INFO;
+
+/* The number of drivers (3); fills the first min(capacity, 3) entries.
+ * -1 for a NULL array with a capacity. */
+QZ_API int32_t qz_getDrivers(QZ_DRIVER_INFO* drivers, uint32_t capacity);
+/* 0, or -1 for an unknown name. Applies to listings and opens after it;
+ * devices open already stay usable. Not while other threads list or open. */
+QZ_API int32_t qz_setBackend(const char* name);
+/* The choice in force ("auto", "vendor", "libftdi", "simulator"). */
+QZ_API const char* qz_getBackend(void);
+/* The backend ("vendor", "libftdi", "simulator") of device `index` of the
+ * list getDeviceInfo(..., update != 0) last built; NULL past its end. */
+QZ_API const char* qz_getDeviceBackend(uint32_t index);
 
 #ifdef __cplusplus
 }

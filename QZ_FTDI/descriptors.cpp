@@ -1,6 +1,9 @@
 // Protocol descriptors: how one SPI or I2C peripheral is wired to the pins.
-// The library keeps the set of live descriptor records, so that a deleted,
-// doubly deleted or foreign pointer is refused instead of being read.
+// The library keeps the live descriptor records itself and hands out handles
+// that are tokens, not addresses: a deleted, doubly deleted or foreign handle
+// is refused instead of being read, and since a token is never handed out
+// twice, the handle of a deleted descriptor can never reach one created
+// later (an address would: the allocator gives freed memory straight back).
 #include "descriptors.h"
 #include "registry.h"
 
@@ -10,7 +13,7 @@
 #include <string>
 
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace {
 
@@ -56,13 +59,22 @@ std::string hex(uint32_t value) {
 // The highest 7-bit I2C bus address.
 constexpr uint8_t kMaxI2CAddress = 0x7F;
 
-// Every descriptor handed out and not yet deleted. The lock also guards the
-// records' contents: a transfer copies a record while setupOE may change it
-// on another thread.
+// Handles step by 16 from an odd multiple of 8: none equals a device handle
+// of the dispatcher or the bench (multiples of 16), and a 64-bit counter
+// does not come round again.
+constexpr uintptr_t kFirstHandle = 0x0DE50008;
+constexpr uintptr_t kHandleStep = 0x10;
+
+// Every descriptor handed out and not yet deleted, by handle, and the next
+// handle to hand out. The lock also guards the records' contents: a transfer
+// copies a record while setupOE may change it on another thread.
 struct LiveDescriptors {
     std::mutex lock;
-    std::unordered_set<const void*> records;
+    std::unordered_map<uintptr_t, PROT_DES> records;
+    uintptr_t next = kFirstHandle;
 };
+
+uintptr_t key(PROT_HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
 
 LiveDescriptors& live() {
     static LiveDescriptors set;
@@ -82,16 +94,16 @@ std::string outputClash(const PROT_DES& des, uint8_t oe) {
 // for a null handle address or when no memory is left (nothing is kept then).
 int32_t storeNew(PROT_HANDLE* inHandle, const PROT_DES& des) {
     if (!inHandle) return refuse("no place for the handle (a null pointer)");
-    PROT_DES* record = new (std::nothrow) PROT_DES(des);
-    if (!record) return refuse("out of memory");
+    uintptr_t handle = 0;
     try {
         const std::lock_guard<std::mutex> guard(live().lock);
-        live().records.insert(record);
+        handle = live().next;
+        live().records.emplace(handle, des);
+        live().next += kHandleStep;
     } catch (const std::exception&) {
-        delete record;
         return refuse("out of memory");
     }
-    *inHandle = record;
+    *inHandle = reinterpret_cast<PROT_HANDLE>(handle);
     refusal.clear();
     return 0;
 }
@@ -101,8 +113,9 @@ int32_t storeNew(PROT_HANDLE* inHandle, const PROT_DES& des) {
 template <class Change>
 int32_t withLive(PROT_HANDLE handle, Change&& change) {
     const std::lock_guard<std::mutex> guard(live().lock);
-    if (!handle || live().records.count(handle) == 0) return -1;
-    return change(*static_cast<PROT_DES*>(handle));
+    const auto it = live().records.find(key(handle));
+    if (it == live().records.end()) return -1;
+    return change(it->second);
 }
 
 // withLive for the calls that name their refusals: the reason of a handle
@@ -125,10 +138,9 @@ int32_t deleteDescriptor(PROT_HANDLE handle) {
     if (!handle) return 0;  // deleting nothing is harmless
     {
         const std::lock_guard<std::mutex> guard(live().lock);
-        if (live().records.erase(handle) == 0) return -1;
+        if (live().records.erase(key(handle)) == 0) return -1;
     }
     qz::forgetDescriptor(handle);
-    delete static_cast<PROT_DES*>(handle);
     return 0;
 }
 
@@ -136,8 +148,16 @@ int32_t deleteDescriptor(PROT_HANDLE handle) {
 
 std::optional<PROT_DES> qz::copyDescriptor(PROT_HANDLE handle) {
     const std::lock_guard<std::mutex> guard(live().lock);
-    if (!handle || live().records.count(handle) == 0) return std::nullopt;
-    return *static_cast<const PROT_DES*>(handle);
+    const auto it = live().records.find(key(handle));
+    if (it == live().records.end()) return std::nullopt;
+    return it->second;
+}
+
+bool qz::editDescriptor(PROT_HANDLE handle, const std::function<void(PROT_DES&)>& change) {
+    return withLive(handle, [&](PROT_DES& des) {
+        change(des);
+        return 0;
+    }) == 0;
 }
 
 extern "C" {

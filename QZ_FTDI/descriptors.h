@@ -6,6 +6,7 @@
 #include "QZ_FTDI.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 // One peripheral: how it is wired to the eight pins and how its frames are
@@ -68,5 +69,8 @@ inline constexpr bool fitsWidth(uint32_t value, uint32_t bits) {
 // lock; nullopt for a handle that is not a live descriptor (null, deleted,
 // or any other pointer).
 std::optional<PROT_DES> copyDescriptor(PROT_HANDLE handle);
+// Runs `change` on the live descriptor behind a handle, under that lock:
+// true, or false (nothing run) for a handle that is not live.
+bool editDescriptor(PROT_HANDLE handle, const std::function<void(PROT_DES&)>& change);
 
 }  // namespace qz

@@ -3,8 +3,8 @@
 #include "ftd2xx.h"
 #include "messages.h"
 
+#include <algorithm>
 #include <cstdint>
-
 #include <cstring>
 
 namespace {
@@ -18,6 +18,19 @@ FT_STATUS listByIndex(uint32_t index, char (&serial)[64]) {
                                             serial, kListByIndexBySerial);
     serial[63] = '\0';  // whatever the driver wrote, the string ends here
     return status;
+}
+
+// The largest string field of the driver's device details (the description).
+constexpr std::size_t kDriverField = 64;
+
+// Copies the driver's field into a caller's buffer of `capacity` bytes (none
+// for a null one), terminated within it.
+void copyTerminated(char* out, const char (&field)[kDriverField], std::size_t capacity) {
+    if (!out) return;
+    const auto length = static_cast<std::size_t>(std::find(field, field + kDriverField, '\0') - field);
+    const std::size_t n = std::min(length, capacity - 1);
+    std::memcpy(out, field, n);
+    out[n] = '\0';
 }
 
 }  // namespace
@@ -84,12 +97,19 @@ int32_t getDeviceInfo(uint32_t index, uint32_t* flags, uint32_t* type, uint32_t*
         qz::say(QZ_MESSAGE_ERROR, "FTDI Error\n");
         return -1;
     }
+    // The driver fills fixed fields and leaves a full one unterminated (a
+    // 64-character description): it writes into the library's own fields,
+    // and the caller gets each string cut to its buffer and terminated.
+    char serialField[kDriverField] = {};
+    char descriptionField[kDriverField] = {};
     FT_HANDLE ignored = nullptr;
-    if (FT_GetDeviceInfoDetail(index, flags, type, devID, locID, serialNumber, description,
+    if (FT_GetDeviceInfoDetail(index, flags, type, devID, locID, serialField, descriptionField,
                                &ignored) != FT_OK) {
         qz::say(QZ_MESSAGE_ERROR, "FTDI Error\n");
         return -1;
     }
+    copyTerminated(serialNumber, serialField, QZ_SERIAL_BUFFER_SIZE);
+    copyTerminated(description, descriptionField, QZ_DESCRIPTION_BUFFER_SIZE);
     return static_cast<int32_t>(count);
 }
 

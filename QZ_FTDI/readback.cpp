@@ -105,10 +105,15 @@ std::optional<std::vector<uint32_t>> qz::spiBatchWords(const PROT_DES& spi,
     if (!falls) return std::nullopt;
     // The frame's first sampling clock comes one bit period after chip select
     // is asserted (in every mode); the data follow the read/write bit and the
-    // address.
-    return wordsAt(rx, frames, spi, [&](uint32_t i) {
-        return spiDataPosition(spi, (*falls)[i] + kSPISamplesPerBit);
-    });
+    // address. Each frame's first active clock must show where it was played
+    // (a clock held at its idle level by a sink shows none: the chip clocked
+    // nothing out); in modes 1 and 3 it is the sample before the sampling one.
+    const auto strobe = [&](uint32_t i) { return (*falls)[i] + kSPISamplesPerBit; };
+    const std::size_t activeBefore = spi.cpha != 0 ? 1 : 0;
+    for (uint32_t i = 0; i < frames; ++i)
+        if (strobe(i) >= rx.size() || !spiStrobe(spi, rx[strobe(i) - activeBefore]))
+            return std::nullopt;
+    return wordsAt(rx, frames, spi, [&](uint32_t i) { return spiDataPosition(spi, strobe(i)); });
 }
 
 bool qz::spiExchangeBytes(const PROT_DES& spi, std::span<const uint8_t> rx, std::size_t strobe,

@@ -1,6 +1,9 @@
 // The status API's texts, and the transaction steps that speak in statuses.
 #include "status.h"
 
+#include <cstdio>
+#include <string>
+
 qz::Outcome qz::purgeDevice(FT_HANDLE dev) {
     const FT_STATUS status = FT_Purge(dev, FT_PURGE_RX | FT_PURGE_TX);
     return status == FT_OK ? Outcome::success() : Outcome::driver(status);
@@ -29,6 +32,34 @@ const char* qz_statusText(int32_t status) {
         case QZ_NO_MEMORY: return "out of memory";
         default: return "unknown status";
     }
+}
+
+// Names the acknowledges of a missing-acknowledge set in frame order: the
+// address, the register-address bytes, then the read's second address pass
+// or the written data bytes, bytes counted from 0. Without the address's
+// acknowledge no chip listened, so nothing after it is named. The length of
+// the whole text (as snprintf), or -1 for regBytes above 4 or a NULL text
+// with room.
+int32_t qz_ackText(uint32_t missingAcks, uint32_t regBytes, int32_t read, char* text,
+                   uint32_t size) {
+    if (regBytes > 4 || (!text && size != 0)) return -1;
+    std::string names;
+    for (uint32_t bit = 0; bit < 32; ++bit) {
+        if (!(missingAcks >> bit & 1u)) continue;
+        if (!names.empty()) names += ", ";
+        if (bit == 0) {
+            names += "address";
+            break;
+        }
+        if (bit <= regBytes)
+            names += "register byte " + std::to_string(bit - 1);
+        else if (read && bit == regBytes + 1)
+            names += "read address";
+        else
+            names += "data byte " + std::to_string(bit - regBytes - (read ? 2 : 1));
+    }
+    if (size != 0) std::snprintf(text, size, "%s", names.c_str());
+    return static_cast<int32_t>(names.size());
 }
 
 }  // extern "C"

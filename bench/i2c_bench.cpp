@@ -81,7 +81,7 @@ void BM_ReadI2COnSimulator(benchmark::State& state) {
     }
     if (value != 0xBEEF) state.SkipWithError("the register did not read back");
     qzbench::timePerUnit(state, "per_sample",
-                         qz::i2cStreamLength(*static_cast<PROT_DES*>(i2c), qz::READ_NACK));
+                         qz::i2cStreamLength(*qz::copyDescriptor(i2c), qz::READ_NACK));
     deleteI2CDev(i2c);
     closeFTDI(dev);
     qzsim::bench().clear();

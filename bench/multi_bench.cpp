@@ -114,7 +114,7 @@ public:
     bool ready() const { return dev_ && prot_; }
     FT_HANDLE dev() const { return dev_; }
     PROT_HANDLE prot() const { return prot_; }
-    const PROT_DES& des() const { return *static_cast<const PROT_DES*>(prot_); }
+    PROT_DES des() const { return qz::copyDescriptor(prot_).value_or(PROT_DES{}); }
 
     // The chips log every transaction; the log is theirs, not the transfer's.
     void clearLogs() {

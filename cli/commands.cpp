@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <optional>
 #include <iostream>
 #include <string>
 
@@ -36,41 +37,79 @@ bool mayWrite(const Session& session, const std::string& what) {
     return false;
 }
 
-// Reads registers first..last in batches; `what` names the transfer.
-std::vector<uint32_t> readBatches(PROT_HANDLE prot, Session& session, uint32_t first,
-                                  uint32_t last, const std::string& what, const I2cFrame* frame) {
+// Reads registers first..last in batches and prints each batch as it comes:
+// the grid, or with --json the document `head` with "first" and "values".
+// Memory stays bounded by one batch. When a batch fails, it and every later
+// register print as XX (null in JSON), and the failure is thrown after them.
+void dumpRegisters(PROT_HANDLE prot, Session& session, uint32_t first, uint32_t last,
+                   const std::string& what, const I2cFrame* frame, int digits, json head) {
+    const bool asJson = session.options().json;
+    std::optional<RegisterGrid> grid;
+    if (asJson) {
+        head["first"] = first;
+        head["values"] = json::array();
+        const std::string open = head.dump();  // keys sorted: "values" comes last
+        std::cout << open.substr(0, open.size() - 2);
+    } else {
+        grid.emplace(std::cout, first, last, digits);
+    }
     const uint64_t total = uint64_t{last} - first + 1;
-    std::vector<uint32_t> values(total);
+    const auto put = [&](std::optional<uint32_t> value, uint64_t index) {
+        if (grid) {
+            grid->add(value);
+        } else {
+            std::cout << (index ? "," : "") << (value ? std::to_string(*value) : "null");
+        }
+    };
+    const auto close = [&] {
+        if (asJson) std::cout << "]}\n";
+        std::cout.flush();
+    };
     Progress progress("reading", total);
+    std::vector<uint32_t> regs, values;
     for (uint64_t done = 0; done < total;) {
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kDumpChunk, total - done));
-        std::vector<uint32_t> regs(n);
+        regs.resize(n);
+        values.assign(n, 0);
         for (uint32_t i = 0; i < n; ++i) regs[i] = static_cast<uint32_t>(first + done + i);
         QZ_RESULT result{};
-        check(qz_multiRegRW(session.device(), prot, regs.data(), values.data() + done, n, 0,
-                            &result),
-              result, what, frame, regs);
+        try {
+            check(qz_multiRegRW(session.device(), prot, regs.data(), values.data(), n, 0, &result),
+                  result, what, frame, regs);
+        } catch (const Failure&) {
+            for (uint64_t index = done; index < total; ++index) put(std::nullopt, index);
+            close();
+            throw;
+        }
+        for (uint32_t i = 0; i < n; ++i) put(values[i], done + i);
         done += n;
         progress.update(done);
     }
-    return values;
+    close();
 }
 
-void printDump(const Session& session, uint32_t first, const std::vector<uint32_t>& values,
-               int digits, json document) {
-    if (session.options().json) {
-        document["first"] = first;
-        document["values"] = values;
-        emit(document);
-    } else {
-        printRegisterGrid(std::cout, first, values, digits);
-    }
-}
-
-void checkRange(uint32_t first, uint32_t last) {
+// Refuses (usage) a range that ends before it begins or past the highest
+// register the chip's address width can name, before any transfer.
+void checkRange(uint32_t first, uint32_t last, uint64_t highest) {
+    if (last > highest)
+        throw Failure(kExitUsage, "register " + hex(last) + " is past the chip's highest, " +
+                                      hex(static_cast<uint32_t>(highest)));
     if (first > last)
         throw Failure(kExitUsage, "the range ends (" + hex(last) + ") before it begins (" +
                                       hex(first) + ")");
+}
+
+// A string of a fixed buffer, read no further than the buffer's end.
+template <std::size_t N>
+std::string bounded(const char (&buffer)[N]) {
+    return std::string(buffer, std::find(buffer, buffer + N, '\0'));
+}
+
+uint64_t i2cHighest(const Session& session) {
+    return (uint64_t{1} << (8 * session.options().i2c.regBytes)) - 1;
+}
+uint64_t spiHighest(const Session& session) {
+    return (uint64_t{1} << session.options().spi.addrBits) - 1;
 }
 
 }  // namespace
@@ -88,11 +127,17 @@ int listDevices(const CommonOptions& options) {
                           description, serial, index == 0 ? 1 : 0) < 0)
             throw Failure(kExitDeviceError, "the driver cannot describe device " +
                                                 std::to_string(index));
-        devices.push_back({{"serial", serial},
-                           {"description", description},
+        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
+        devices.push_back({{"serial", bounded(serial)},
+                           {"description", bounded(description)},
                            {"type", deviceTypeName(type)},
+                           {"backend", backend ? backend : ""},
                            {"location", location},
                            {"open", (flags & 1) != 0}});
+    }
+    if (devices.empty()) {
+        if (const std::string missing = missingDriver(); !missing.empty())
+            throw Failure(kExitDeviceError, missing);
     }
     if (options.json) {
         emit(devices);
@@ -102,15 +147,16 @@ int listDevices(const CommonOptions& options) {
         std::cerr << "no FTDI device found\n";
         return kExitDone;
     }
-    char line[160];
-    std::snprintf(line, sizeof line, "%-16s %-32s %-8s %s\n", "SERIAL", "DESCRIPTION", "TYPE",
-                  "LOCATION");
+    char line[200];
+    std::snprintf(line, sizeof line, "%-16s %-32s %-8s %-9s %s\n", "SERIAL", "DESCRIPTION", "TYPE",
+                  "BACKEND", "LOCATION");
     std::cout << line;
     for (const json& d : devices) {
-        std::snprintf(line, sizeof line, "%-16s %-32s %-8s 0x%04x%s\n",
+        std::snprintf(line, sizeof line, "%-16s %-32s %-8s %-9s 0x%04x%s\n",
                       d["serial"].get<std::string>().c_str(),
                       d["description"].get<std::string>().c_str(),
-                      d["type"].get<std::string>().c_str(), d["location"].get<uint32_t>(),
+                      d["type"].get<std::string>().c_str(),
+                      d["backend"].get<std::string>().c_str(), d["location"].get<uint32_t>(),
                       d["open"].get<bool>() ? " (open)" : "");
         std::cout << line;
     }
@@ -161,11 +207,10 @@ int i2cSet(Session& session, uint32_t address, uint32_t reg, uint32_t value) {
 }
 
 int i2cDump(Session& session, uint32_t address, uint32_t first, uint32_t last) {
-    checkRange(first, last);
+    checkRange(first, last, i2cHighest(session));
     const I2cFrame frame = i2cFrame(session, address, true);
-    const std::vector<uint32_t> values = readBatches(
-        session.i2c(address), session, first, last, "i2c dump " + hex(address), &frame);
-    printDump(session, first, values, i2cDigits(session), {{"address", address}});
+    dumpRegisters(session.i2c(address), session, first, last, "i2c dump " + hex(address), &frame,
+                  i2cDigits(session), {{"address", address}});
     return kExitDone;
 }
 
@@ -238,10 +283,9 @@ int spiWrite(Session& session, uint32_t reg, uint32_t value) {
 }
 
 int spiDump(Session& session, uint32_t first, uint32_t last) {
-    checkRange(first, last);
-    const std::vector<uint32_t> values =
-        readBatches(session.spi(), session, first, last, "spi dump", nullptr);
-    printDump(session, first, values, spiDigits(session), json::object());
+    checkRange(first, last, spiHighest(session));
+    dumpRegisters(session.spi(), session, first, last, "spi dump", nullptr, spiDigits(session),
+                  json::object());
     return kExitDone;
 }
 

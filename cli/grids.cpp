@@ -40,35 +40,47 @@ void printScanGrid(std::ostream& out, const uint8_t* present) {
     }
 }
 
-void printRegisterGrid(std::ostream& out, uint32_t first, const std::vector<uint32_t>& values,
-                       int digits) {
-    if (values.empty()) return;
-    const unsigned perRow = digits <= 2 ? 16 : digits <= 4 ? 8 : 4;
-    const bool ascii = digits <= 2;
-    const uint64_t last = first + values.size() - 1;
-    int labelDigits = 2;
-    while (labelDigits < 8 && (last >> (4 * labelDigits)) != 0) ++labelDigits;
-
-    out << std::string(labelDigits + 2, ' ');
-    for (unsigned column = 0; column < perRow; ++column) out << format("%*x ", digits, column);
-    if (ascii) out << "   0123456789abcdef";
-    out << '\n';
-    for (uint64_t row = first - first % perRow; row <= last; row += perRow) {
-        out << format("%0*x: ", labelDigits, static_cast<uint32_t>(row));
-        std::string text;
-        for (uint64_t reg = row; reg < row + perRow; ++reg) {
-            if (reg < first || reg > last) {
-                out << std::string(digits + 1, ' ');
-                text += ' ';
-                continue;
-            }
-            const uint32_t value = values[reg - first];
-            out << format("%0*x ", digits, value);
-            text += asciiOf(value);
-        }
-        if (ascii) out << "   " << text;
-        out << '\n';
+RegisterGrid::RegisterGrid(std::ostream& out, uint32_t first, uint32_t last, int digits)
+    : out_(out), next_(first - first % (digits <= 2 ? 16 : digits <= 4 ? 8 : 4)), last_(last),
+      digits_(digits), perRow_(digits <= 2 ? 16 : digits <= 4 ? 8 : 4), ascii_(digits <= 2) {
+    while (labelDigits_ < 8 && (last_ >> (4 * labelDigits_)) != 0) ++labelDigits_;
+    out_ << std::string(labelDigits_ + 2, ' ');
+    for (unsigned column = 0; column < perRow_; ++column) out_ << format("%*x ", digits_, column);
+    if (ascii_) out_ << "   0123456789abcdef";
+    out_ << '\n';
+    // Blank cells before the first register of its row.
+    while (next_ < first) {
+        if (row_.empty()) row_ = format("%0*x: ", labelDigits_, static_cast<uint32_t>(next_));
+        row_ += std::string(digits_ + 1, ' ');
+        text_ += ' ';
+        ++next_;
     }
+}
+
+void RegisterGrid::add(std::optional<uint32_t> value) {
+    if (next_ > last_) return;
+    if (row_.empty()) row_ = format("%0*x: ", labelDigits_, static_cast<uint32_t>(next_));
+    row_ += value ? format("%0*x ", digits_, *value) : std::string(digits_, 'X') + ' ';
+    text_ += value ? asciiOf(*value) : 'X';
+    ++next_;
+    if (next_ % perRow_ == 0) {
+        endRow();
+    } else if (next_ > last_) {  // blank cells after the last register
+        while (next_ % perRow_ != 0) {
+            row_ += std::string(digits_ + 1, ' ');
+            text_ += ' ';
+            ++next_;
+        }
+        endRow();
+    }
+}
+
+void RegisterGrid::endRow() {
+    out_ << row_;
+    if (ascii_) out_ << "   " << text_;
+    out_ << '\n';
+    row_.clear();
+    text_.clear();
 }
 
 }  // namespace qzcli

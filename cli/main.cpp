@@ -9,7 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cstdlib>
+#include <cctype>
+#include <optional>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -19,34 +20,95 @@ namespace {
 
 using namespace qzcli;
 
-// "FIRST-LAST" (each decimal or 0x hexadecimal) of i2c dump --range.
+// A number as the README has them: decimal, 0x hexadecimal or 0b binary, up
+// to 0xffffffff. Empty text (an unset shell variable) and a leading zero
+// (octal to C, decimal to a person) are refused rather than guessed at.
+std::optional<uint32_t> parseNumber(const std::string& text, std::string& why) {
+    if (text.empty()) {
+        why = "an empty number (an unset shell variable?)";
+        return std::nullopt;
+    }
+    int base = 10;
+    std::string digits = text;
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        digits = text.substr(2);
+    } else if (text.size() >= 2 && text[0] == '0' && (text[1] == 'b' || text[1] == 'B')) {
+        base = 2;
+        digits = text.substr(2);
+    } else if (text.size() > 1 && text[0] == '0') {
+        why = text + ": a leading zero is ambiguous (octal or decimal?): write " +
+              text.substr(text.find_first_not_of('0') == std::string::npos
+                              ? text.size() - 1
+                              : text.find_first_not_of('0')) +
+              " for decimal, or 0x... for hexadecimal";
+        return std::nullopt;
+    }
+    uint64_t value = 0;
+    if (digits.empty()) digits = "?";  // "0x" alone
+    for (const char c : digits) {
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                          : std::isxdigit(static_cast<unsigned char>(c))
+                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                              : base;
+        if (digit >= base) {
+            why = text + ": not a number (decimal, 0x hexadecimal or 0b binary)";
+            return std::nullopt;
+        }
+        value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+        if (value > 0xFFFFFFFFull) {
+            why = text + ": above 0xffffffff";
+            return std::nullopt;
+        }
+    }
+    return static_cast<uint32_t>(value);
+}
+
+// The CLI11 transform of every numeric argument: the number in decimal, or
+// the reason it is refused.
+const CLI::Validator kNumber(
+    [](std::string& text) {
+        std::string why;
+        const std::optional<uint32_t> value = parseNumber(text, why);
+        if (!value) return why;
+        text = std::to_string(*value);
+        return std::string();
+    },
+    "NUMBER");
+
+// "FIRST-LAST" of i2c dump --range, each a number as above.
 void parseRange(const std::string& text, uint32_t& first, uint32_t& last) {
-    const auto dash = text.find('-', 1);
-    const auto number = [&](const std::string& part) {
-        char* end = nullptr;
-        const unsigned long long value = std::strtoull(part.c_str(), &end, 0);
-        if (part.empty() || *end != '\0' || part[0] == '-' || value > 0xFFFFFFFFull)
-            throw Failure(kExitUsage, "--range " + text + ": expected FIRST-LAST, e.g. 0x00-0x3f");
-        return static_cast<uint32_t>(value);
-    };
-    if (dash == std::string::npos)
-        throw Failure(kExitUsage, "--range " + text + ": expected FIRST-LAST, e.g. 0x00-0x3f");
-    first = number(text.substr(0, dash));
-    last = number(text.substr(dash + 1));
+    const auto dash = text.find('-');
+    const std::string usage = "--range " + text + ": expected FIRST-LAST, e.g. 0x00-0x3f";
+    if (dash == std::string::npos) throw Failure(kExitUsage, usage);
+    std::string why;
+    const auto from = parseNumber(text.substr(0, dash), why);
+    const auto to = from ? parseNumber(text.substr(dash + 1), why) : std::nullopt;
+    if (!from || !to) throw Failure(kExitUsage, usage + " (" + why + ")");
+    first = *from;
+    last = *to;
 }
 
 void addCommonOptions(CLI::App& app, CommonOptions& o) {
     const char* device = "Device";
     app.add_option("-s,--serial", o.serial, "Serial number of the FTDI device (default: the only one)")
         ->group(device);
-    app.add_option("-b,--baud", o.baud, "Bit-bang baud rate")->capture_default_str()->group(device);
+    app.add_option("-b,--baud", o.baud, "Bit-bang baud rate")->transform(kNumber)->capture_default_str()->group(device);
     app.add_option("--latency", o.latencyMs, "USB latency timer in ms (2-255)")
         ->check(CLI::Range(2, 255))
         ->group(device);
     app.add_option("--sim", o.sim, "Load a virtual board from a TOML bench file first")
         ->check(CLI::ExistingFile)
         ->group(device);
+    app.add_option("--backend", o.backend,
+                   "Real devices from: auto (the vendor's D2XX driver, else libftdi1), vendor, "
+                   "libftdi, or simulator (none)")
+        ->check(CLI::IsMember({"auto", "vendor", "libftdi", "simulator"}))
+        ->group(device);
     app.add_option("--trace", o.trace, "Write the virtual device's wire trace (VCD) at the end")
+        ->check(CLI::Validator(
+            [](std::string& path) { return path.empty() ? "--trace needs a file name" : ""; },
+            "FILE"))
         ->group(device);
     app.add_flag("--json", o.json, "Print results as JSON")->group("Output");
     app.add_flag("-y,--yes", o.yes, "Write without asking for confirmation")->group("Output");
@@ -111,30 +173,30 @@ int main(int argc, char** argv) {
     i2c->add_subcommand("scan", "Which addresses 0x08-0x77 answer (the i2cdetect grid)")
         ->callback([&] { onDevice = [&](Session& s) { return i2cScan(s); }; });
     CLI::App* get = i2c->add_subcommand("get", "Read one register");
-    get->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
-    get->add_option("REG", reg, "Register")->required();
+    get->add_option("ADDR", address, "7-bit chip address")->transform(kNumber)->required()->check(i2cAddress);
+    get->add_option("REG", reg, "Register")->transform(kNumber)->required();
     get->callback([&] { onDevice = [&](Session& s) { return i2cGet(s, address, reg); }; });
     CLI::App* set = i2c->add_subcommand("set", "Write one register");
-    set->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
-    set->add_option("REG", reg, "Register")->required();
-    set->add_option("VALUE", value, "Value")->required();
+    set->add_option("ADDR", address, "7-bit chip address")->transform(kNumber)->required()->check(i2cAddress);
+    set->add_option("REG", reg, "Register")->transform(kNumber)->required();
+    set->add_option("VALUE", value, "Value")->transform(kNumber)->required();
     set->callback([&] { onDevice = [&](Session& s) { return i2cSet(s, address, reg, value); }; });
     CLI::App* dump = i2c->add_subcommand("dump", "Read a range of registers (the i2cdump grid)");
-    dump->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
+    dump->add_option("ADDR", address, "7-bit chip address")->transform(kNumber)->required()->check(i2cAddress);
     dump->add_option("-r,--range", range, "Registers FIRST-LAST")->capture_default_str();
     dump->callback([&] {
         parseRange(range, first, last);
         onDevice = [&](Session& s) { return i2cDump(s, address, first, last); };
     });
     CLI::App* read = i2c->add_subcommand("read", "Read N registers in one stream");
-    read->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
-    read->add_option("REG", reg, "First register")->required();
-    read->add_option("N", count, "Number of registers")->required()->check(CLI::Range(1, 1 << 24));
+    read->add_option("ADDR", address, "7-bit chip address")->transform(kNumber)->required()->check(i2cAddress);
+    read->add_option("REG", reg, "First register")->transform(kNumber)->required();
+    read->add_option("N", count, "Number of registers")->transform(kNumber)->required()->check(CLI::Range(1, 1 << 24));
     read->callback([&] { onDevice = [&](Session& s) { return i2cRead(s, address, reg, count); }; });
     CLI::App* write = i2c->add_subcommand("write", "Write registers in one stream");
-    write->add_option("ADDR", address, "7-bit chip address")->required()->check(i2cAddress);
-    write->add_option("REG", reg, "First register")->required();
-    write->add_option("VALUES", values, "Values")->required();
+    write->add_option("ADDR", address, "7-bit chip address")->transform(kNumber)->required()->check(i2cAddress);
+    write->add_option("REG", reg, "First register")->transform(kNumber)->required();
+    write->add_option("VALUES", values, "Values")->transform(kNumber)->required();
     write->callback([&] { onDevice = [&](Session& s) { return i2cWrite(s, address, reg, values); }; });
     i2c->add_subcommand("recover", "Free a bus whose SDA a chip holds low")->callback([&] {
         onDevice = [&](Session& s) { return i2cRecover(s); };
@@ -143,22 +205,22 @@ int main(int argc, char** argv) {
     CLI::App* spi = app.add_subcommand("spi", "SPI registers");
     spi->require_subcommand(1);
     CLI::App* spiRead = spi->add_subcommand("read", "Read one register");
-    spiRead->add_option("REG", reg, "Register")->required();
+    spiRead->add_option("REG", reg, "Register")->transform(kNumber)->required();
     spiRead->callback([&] { onDevice = [&](Session& s) { return qzcli::spiRead(s, reg); }; });
     CLI::App* spiWrite = spi->add_subcommand("write", "Write one register");
-    spiWrite->add_option("REG", reg, "Register")->required();
-    spiWrite->add_option("VALUE", value, "Value")->required();
+    spiWrite->add_option("REG", reg, "Register")->transform(kNumber)->required();
+    spiWrite->add_option("VALUE", value, "Value")->transform(kNumber)->required();
     spiWrite->callback([&] { onDevice = [&](Session& s) { return qzcli::spiWrite(s, reg, value); }; });
     CLI::App* spiDump = spi->add_subcommand("dump", "Read registers FROM to TO");
-    spiDump->add_option("FROM", first, "First register")->required();
-    spiDump->add_option("TO", last, "Last register")->required();
+    spiDump->add_option("FROM", first, "First register")->transform(kNumber)->required();
+    spiDump->add_option("TO", last, "Last register")->transform(kNumber)->required();
     spiDump->callback([&] { onDevice = [&](Session& s) { return qzcli::spiDump(s, first, last); }; });
 
     CLI::App* pins = app.add_subcommand("pins", "Play samples on the pins, or toggle one pin");
     pins->require_subcommand(1);
     CLI::App* play = pins->add_subcommand("play", "Set the direction mask and play samples");
-    play->add_option("MASK", mask, "Direction mask (1: output)")->required()->check(CLI::Range(0, 255));
-    play->add_option("SAMPLES", values, "Samples, one byte each (bit n: pin n)")
+    play->add_option("MASK", mask, "Direction mask (1: output)")->transform(kNumber)->required()->check(CLI::Range(0, 255));
+    play->add_option("SAMPLES", values, "Samples, one byte each (bit n: pin n)")->transform(kNumber)
         ->required()
         ->check(CLI::Range(0, 255));
     play->callback([&] {
@@ -168,7 +230,7 @@ int main(int argc, char** argv) {
         };
     });
     CLI::App* toggle = pins->add_subcommand("toggle", "A pulse (or one edge) on one pin");
-    toggle->add_option("PIN", pin, "Pin")->required()->check(CLI::Range(0, 7));
+    toggle->add_option("PIN", pin, "Pin")->transform(kNumber)->required()->check(CLI::Range(0, 7));
     toggle->add_flag("--low", low, "Low-going instead of high-going");
     toggle->add_flag("--edge", edge, "One edge instead of a pulse");
     toggle->callback([&] {

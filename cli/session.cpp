@@ -3,6 +3,9 @@
 #include <qzsim/qzsim.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <cstdio>
 #include <utility>
 
@@ -29,10 +32,40 @@ std::vector<std::string> listableSerials() {
     return serials;
 }
 
+// A serial may name its backend ("simulator:SN"): it is listed as SN.
+std::string listedSerial(const std::string& wanted) {
+    for (const char* backend : {"vendor:", "libftdi:", "simulator:"})
+        if (wanted.rfind(backend, 0) == 0) return wanted.substr(std::strlen(backend));
+    return wanted;
+}
+
+// Whether `chosen` opens a simulated device: its backend is named, or the
+// first device listed under that serial (the one setupFTDIdev opens) is one.
+bool opensSimulated(const std::string& chosen) {
+    if (chosen.rfind("simulator:", 0) == 0) return true;
+    if (listedSerial(chosen) != chosen) return false;
+    const int32_t total = printConnectedDevices(0, 1);
+    for (int32_t index = 0; index < total; ++index) {
+        uint32_t flags = 0, type = 0, id = 0, location = 0;
+        char description[QZ_DESCRIPTION_BUFFER_SIZE] = "";
+        char serial[QZ_SERIAL_BUFFER_SIZE] = "";
+        if (getDeviceInfo(static_cast<uint32_t>(index), &flags, &type, &id, &location, description,
+                          serial, index == 0 ? 1 : 0) < 0)
+            return false;
+        if (chosen != serial) continue;
+        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
+        return backend && std::strcmp(backend, "simulator") == 0;
+    }
+    return false;
+}
+
 std::string chooseSerial(const std::string& wanted) {
     const std::vector<std::string> serials = listableSerials();
+    const std::string missing = missingDriver();
+    if (serials.empty() && !missing.empty()) throw Failure(kExitDeviceError, missing);
     if (!wanted.empty()) {
-        if (std::find(serials.begin(), serials.end(), wanted) == serials.end())
+        const std::string listed = listedSerial(wanted);
+        if (std::find(serials.begin(), serials.end(), listed) == serials.end())
             throw Failure(kExitDeviceError, "no FTDI device with serial number " + wanted +
                                                 " (qzftdi list shows the attached ones)");
         return wanted;
@@ -49,9 +82,75 @@ std::string chooseSerial(const std::string& wanted) {
     return serials.front();
 }
 
+// Refuses (usage) a --trace that can never be written, before any transfer:
+// a directory, or a file in a folder that does not exist.
+void checkTracePath(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::is_directory(path, error))
+        throw Failure(kExitUsage, "--trace " + path + ": is a directory");
+    const fs::path folder = fs::path(path).parent_path();
+    if (!folder.empty() && !fs::is_directory(folder, error))
+        throw Failure(kExitUsage, "--trace " + path + ": no folder " + folder.string());
+}
+
+// Writes the device's wire trace to `path`: a file through a temporary one
+// renamed into place, so that a trace that did not finish never looks
+// complete; anything else (a pipe, a device) directly. Empty when written,
+// else what went wrong.
+std::string writeTrace(const std::string& serial, const std::string& path) {
+    if (qzsim_call_count(serial.c_str(), "Write") < 0)
+        return "only a simulated device has one";
+    std::error_code error;
+    const auto kind = std::filesystem::status(path, error).type();
+    const bool direct = kind != std::filesystem::file_type::regular &&
+                        kind != std::filesystem::file_type::not_found;
+    const std::string part = direct ? path : path + ".part";
+    errno = 0;
+    if (qzsim_write_vcd(serial.c_str(), part.c_str()) != 0) {
+        const std::string why = errno ? std::strerror(errno) : "the file could not be written";
+        if (!direct) std::remove(part.c_str());
+        return why;
+    }
+    if (direct) return {};
+    std::filesystem::rename(part, path, error);
+    if (error) {
+        std::remove(part.c_str());
+        return error.message();
+    }
+    return {};
+}
+
 }  // namespace
 
+std::string missingDriver() {
+    QZ_DRIVER_INFO drivers[3];
+    const int32_t count = qz_getDrivers(drivers, 3);
+    const std::string choice = qz_getBackend();
+    if (choice == "simulator") return "";
+    bool vendor = false, libftdi = false;
+    for (int32_t k = 0; k < count && k < 3; ++k) {
+        const std::string name = drivers[k].name;
+        if (drivers[k].installed && name == "vendor") vendor = true;
+        if (drivers[k].installed && name == "libftdi") libftdi = true;
+    }
+    const char* const docs = "see docs/real-hardware.md";
+    if (choice == "vendor" && !vendor)
+        return std::string("the FTDI D2XX driver is not installed (") + docs + ")";
+    if (choice == "libftdi" && !libftdi)
+        return std::string("libftdi1 is not installed (on Debian: apt install libftdi1-2; ") +
+               docs + ")";
+    if (choice == "auto" && !vendor && !libftdi)
+        return std::string("no FTDI driver is installed: neither the vendor's D2XX driver nor "
+                           "libftdi1 (on Debian: apt install libftdi1-2; ") +
+               docs + ")";
+    return "";
+}
+
 void loadBench(const CommonOptions& options) {
+    if (!options.backend.empty() && qz_setBackend(options.backend.c_str()) != 0)
+        throw Failure(kExitUsage, "--backend " + options.backend +
+                                      ": expected auto, vendor, libftdi or simulator");
     if (options.sim.empty()) return;
     char error[512] = "";
     if (qzsim_load_bench(options.sim.c_str(), error, sizeof error) != 0)
@@ -79,12 +178,10 @@ std::string deviceTypeName(uint32_t type) {
     return "type " + std::to_string(type);
 }
 
-std::string I2cFrame::ackName(unsigned bit) const {
-    const unsigned regBits = static_cast<unsigned>(regBytes);
-    if (bit == 0) return "address " + hex(address) + " (write)";
-    if (bit <= regBits) return "register-address byte " + std::to_string(bit);
-    if (read) return "address " + hex(address) + " (read, after the repeated START)";
-    return "data byte " + std::to_string(bit - regBits);
+std::string I2cFrame::ackNames(uint32_t missingAcks) const {
+    char text[512] = "";
+    qz_ackText(missingAcks, static_cast<uint32_t>(regBytes), read ? 1 : 0, text, sizeof text);
+    return text;
 }
 
 void check(int32_t status, const QZ_RESULT& result, const std::string& what,
@@ -101,11 +198,8 @@ void check(int32_t status, const QZ_RESULT& result, const std::string& what,
         if (frame && (result.missingAcks & 1u))
             throw Failure(kExitBusSaidNo, message + ": no chip answers at " + hex(frame->address) +
                                               " (no acknowledge of its address)");
-        std::string missing;
-        for (unsigned bit = 0; bit < 32; ++bit)
-            if (result.missingAcks & (1u << bit))
-                missing += (missing.empty() ? "" : ", ") +
-                           (frame ? frame->ackName(bit) : "acknowledge " + std::to_string(bit));
+        const std::string missing =
+            frame ? frame->ackNames(result.missingAcks) : "acknowledges " + hex(result.missingAcks);
         throw Failure(kExitBusSaidNo, message + ": no acknowledge of the " + missing);
     }
     case QZ_BUS_HELD:
@@ -125,6 +219,7 @@ void check(int32_t status, const QZ_RESULT& result, const std::string& what,
 }
 
 Session::Session(const CommonOptions& options) : options_(options) {
+    if (!options_.trace.empty()) checkTracePath(options_.trace);
     loadBench(options_);
     serial_ = chooseSerial(options_.serial);
     const int32_t status = setupFTDIdev(&device_, serial_.c_str(), options_.baud);
@@ -135,7 +230,8 @@ Session::Session(const CommonOptions& options) : options_(options) {
                                             d2xxStatusName(static_cast<uint32_t>(status)));
     }
     // The trace shows this session's transfers only (a real device has none).
-    if (!options_.trace.empty()) qzsim_clear_trace(serial_.c_str());
+    if (opensSimulated(serial_)) simSerial_ = listedSerial(serial_);
+    if (!options_.trace.empty()) qzsim_clear_trace(simSerial_.c_str());
     if (options_.latencyMs != 0) {
         QZ_RESULT result{};
         check(qz_setLatencyTimer(device_, static_cast<uint8_t>(options_.latencyMs), &result),
@@ -186,13 +282,14 @@ PROT_HANDLE Session::spi() {
 
 void Session::finish() {
     if (!device_) return;
-    const bool traced = options_.trace.empty() ||
-                        qzsim_write_vcd(serial_.c_str(), options_.trace.c_str()) == 0;
+    std::string problem;
+    if (!options_.trace.empty())
+        problem = simSerial_.empty() ? "only a simulated device has one"
+                                     : writeTrace(simSerial_, options_.trace);
     closeFTDI(device_);
     device_ = nullptr;
-    if (!traced)
-        throw Failure(kExitDeviceError, "cannot write the trace " + options_.trace +
-                                            " (only a simulated device has one)");
+    if (!problem.empty())
+        throw Failure(kExitDeviceError, "cannot write the trace " + options_.trace + ": " + problem);
 }
 
 }  // namespace qzcli

@@ -33,6 +33,7 @@ struct CommonOptions {
     uint32_t baud = 1000000;
     std::string sim;
     std::string trace;
+    std::string backend;  // empty: QZ_FTDI_BACKEND or the default order
     int latencyMs = 0;  // 0: leave the device's latency timer as it is
     bool json = false;
     bool yes = false;
@@ -40,22 +41,26 @@ struct CommonOptions {
     SpiOptions spi;
 };
 
-// Loads the --sim bench file, if any; a mistake is a usage failure naming
-// file, line and key.
+// Chooses the --backend, if any, and loads the --sim bench file, if any; a
+// mistake is a usage failure naming file, line and key.
 void loadBench(const CommonOptions& options);
+
+// Why no real device can be listed: the real backend in force is not
+// installed ("" when it is, or when only simulated devices were chosen).
+std::string missingDriver();
 
 // The name of a D2XX status ("FT_IO_ERROR"), or "status N".
 std::string d2xxStatusName(uint32_t status);
 // The name of an FTDI chip type ("FT232R"), or "type N".
 std::string deviceTypeName(uint32_t type);
 
-// What each bit of a missing-acknowledge set stands for in one I2C frame.
+// What the bits of a missing-acknowledge set stand for in one I2C frame.
 struct I2cFrame {
     uint32_t address;
     int regBytes;
     int dataBytes;
     bool read;
-    std::string ackName(unsigned bit) const;
+    std::string ackNames(uint32_t missingAcks) const;  // as qz_ackText names them
 };
 
 // Throws the failure a status API result stands for (nothing for QZ_OK).
@@ -87,6 +92,7 @@ public:
 private:
     CommonOptions options_;
     std::string serial_;
+    std::string simSerial_;  // the bench's serial of a simulated device; "" for a real one
     void* device_ = nullptr;
     std::vector<PROT_HANDLE> i2cHandles_;
     PROT_HANDLE spiHandle_ = nullptr;

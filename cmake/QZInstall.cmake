@@ -18,6 +18,11 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/benches/
 install(FILES ${PROJECT_SOURCE_DIR}/QZ_FTDI/QZ_FTDI.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/simulator/include/qzsim/qzsim.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qzsim)
+if(NOT WIN32)
+  # Lets users open FTDI chips through libftdi1 without root.
+  set(QZ_UDEV_RULES_DIR lib/udev/rules.d CACHE STRING "Where the udev rule is installed")
+  install(FILES ${PROJECT_SOURCE_DIR}/providers/60-qzftdi.rules DESTINATION ${QZ_UDEV_RULES_DIR})
+endif()
 if(WIN32)
   # The export list as a module-definition file: MSVC users make an import
   # library from it with `lib /def:QZ_FTDIx64.def /machine:x64`.

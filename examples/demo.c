@@ -9,6 +9,31 @@
 
 #define TRACE_MAX 4096
 
+static const char* pinNames[8];
+
+void demo_name_pins(const char* const names[8]) {
+    for (int pin = 0; pin < 8; ++pin) pinNames[pin] = names ? names[pin] : NULL;
+}
+
+/* The library's messages, printed as they come, except the pattern dumps
+ * (enableDebugPrint): one row of 0 (low) and 1 (high) per pin, pin 0 first,
+ * one column per sample; each row gets its pin's number and name. */
+static void demo_message(int32_t kind, const char* text, void* context) {
+    (void)context;
+    if (kind != QZ_MESSAGE_DEBUG) {
+        printf("%s\n", text);
+        return;
+    }
+    for (int pin = 0; *text && *text != '\n'; ++pin) {
+        const char* end = strchr(text, '\n');
+        int length = end ? (int)(end - text) : (int)strlen(text);
+        printf("  pin %d %-4s %.*s\n", pin, pin < 8 && pinNames[pin] ? pinNames[pin] : "-", length,
+               text);
+        text += length + (end ? 1 : 0);
+    }
+    printf("\n");
+}
+
 void demo_show_wire(const char* serial, const char* title) {
     static uint8_t levels[TRACE_MAX];
     int64_t n = qzsim_read_trace(serial, NULL, levels, TRACE_MAX);
@@ -34,6 +59,9 @@ static int demo_discovery(char* chosen, size_t size) {
     int count = getDeviceInfo(0, &flags, &type, &id, &loc, description, serial, 1);
     printf("device 0 of %d: serial %s, \"%s\", type %u, ID %08X, location %X\n", count, serial,
            description, type, id, loc);
+    printf("  (getDeviceInfo counts every attached device; type 5 is an FT232R; the ID is the\n"
+           "   USB vendor 0x%04X and product 0x%04X; the location is the USB port)\n",
+           id >> 16, id & 0xFFFF);
     snprintf(chosen, size, "%s", serials[0]);
     return 0;
 }
@@ -54,8 +82,10 @@ int main(void) {
     void* dev = NULL;
     int failures = 0;
 
+    /* The library's messages come through demo_message, which labels the
+     * rows of its pattern dumps. */
+    qz_setMessageTarget(QZ_MESSAGES_CALLBACK, demo_message, NULL);
     getDLLVersion();
-    printf("\n");
 
     /* The bench: three FT232R boards, the second attached but not listable. */
     qzsim_clear_bench();

@@ -114,6 +114,9 @@ int demo_blocks(void* dev, const char* serial) {
     mapHandles(dev, i2c, I2C_ID);
 
     printf("-- Blocks of registers by device ID: one at a time, batched, streamed\n");
+    printf("   (the counts are FT_Write plus FT_Read calls: an SPI write only writes; a read,\n"
+           "    and an I2C write, which reads its acknowledges back, write once and read once.\n"
+           "    A batch or a stream of any length is one such transfer)\n");
     failures += demo_block(serial, "SPI chip", SPI_ID, spiChip, spiRegs, 0x60, 0xFF) != 0;
     failures += demo_block(serial, "I2C chip", I2C_ID, i2cChip, i2cRegs, 0xA0, 0xFFFF) != 0;
 

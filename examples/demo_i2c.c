@@ -21,7 +21,11 @@ int demo_i2c(void* dev, const char* serial) {
         return -1;
     qzsim_set_register(chip, 0x10, 0xCAFE); /* a value the chip holds from power-up */
 
+    static const char* const names[8] = {NULL, NULL, NULL, NULL, "SCL", "SDAw", "SDAr"};
+    demo_name_pins(names);
     printf("-- I2C: writeI2C(0x21, 0xBEEF) with the write dump on\n");
+    printf("   (the samples written: START, address 0x50 and write, register 0x21, 0xBE, 0xEF,\n"
+           "    STOP; SDAw 1 lets SDA go, so that the chip can pull it low to acknowledge)\n");
     enableDebugPrint(1, 0);
     int32_t written = writeI2C(dev, i2c, 0x21, 0xBEEF);
     enableDebugPrint(0, 0);
@@ -30,10 +34,12 @@ int demo_i2c(void* dev, const char* serial) {
     failures += written != 0 || held != 0xBEEF;
 
     printf("-- I2C: readI2C(0x10) and readI2C(0x21) with the read dump on\n");
+    printf("   (the samples read back: on SDAr the chip's acknowledges and data bits)\n");
     enableDebugPrint(0, 1);
     int32_t first = readI2C(dev, i2c, 0x10);
     int32_t second = readI2C(dev, i2c, 0x21);
     enableDebugPrint(0, 0);
+    demo_name_pins(NULL);
     printf("read 0x%04X from 0x10 and 0x%04X from 0x21\n", (unsigned)first, (unsigned)second);
     failures += first != 0xCAFE || second != 0xBEEF;
     demo_show_wire(serial, "the I2C write and the two reads");
@@ -45,6 +51,9 @@ int demo_i2c(void* dev, const char* serial) {
     int32_t nobody = writeI2C(dev, stranger, 0x21, 0x1234);
     int32_t nobodyRead = readI2C(dev, stranger, 0x21);
     printf("writeI2C to 0x51, where no chip answers: %d; readI2C: %d\n", nobody, nobodyRead);
+    printf("  (a missing acknowledge is a negative result, minus a bit per unacknowledged byte:\n"
+           "   -15 = -(1+2+4+8): the address, the register byte and both data bytes;\n"
+           "   -7 = -(1+2+4): the address, the register byte and the address again for reading)\n");
     failures += nobody != -15 || nobodyRead != -7;
 
     /* The chip refuses its second data byte: after the address and one
@@ -52,7 +61,8 @@ int demo_i2c(void* dev, const char* serial) {
     qzsim_i2c_fault(chip, FAULT_DATA_BYTE_NACK, 1);
     int32_t refused = writeI2C(dev, i2c, 0x22, 0x1234);
     qzsim_i2c_fault(chip, FAULT_NONE, 0);
-    printf("writeI2C with the chip refusing its second data byte: %d\n", refused);
+    printf("writeI2C with the chip refusing its second data byte: %d (bit 3: data byte 2)\n",
+           refused);
     failures += refused != -8;
     qzsim_clear_trace(serial);
 

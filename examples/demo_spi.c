@@ -19,17 +19,23 @@ int demo_spi(void* dev, const char* serial) {
     if (chip < 0 || initSPIDev(&spi, CLK, CS, SDI, SDO, ADDR_BITS, DATA_BITS, 1, 1) != 0) return -1;
     qzsim_set_register(chip, 0x10, 0x5A); /* a value the chip holds from power-up */
 
+    static const char* const names[8] = {"CLK", "CS", "SDI", "SDO"};
+    demo_name_pins(names);
     printf("-- SPI: writeSPI(0x21, 0xC3) with the write dump on\n");
+    printf("   (the samples written: the read/write bit, address 0x21 and data 0xC3 on SDI,\n"
+           "    two samples a bit, the chip taking each as CLK rises; CS low for the frame)\n");
     enableDebugPrint(1, 0);
     failures += writeSPI(dev, spi, 0x21, 0xC3) != 0;
     qzsim_get_register(chip, 0x21, &held);
     printf("the chip now holds 0x%02X at 0x21\n", held);
 
     printf("-- SPI: readSPI(0x10) and readSPI(0x21) with the read dump on\n");
+    printf("   (the samples read back, one sample late: the chip's data bits on SDO)\n");
     enableDebugPrint(0, 1);
     int32_t first = readSPI(dev, spi, 0x10);
     int32_t second = readSPI(dev, spi, 0x21);
     enableDebugPrint(0, 0);
+    demo_name_pins(NULL);
     printf("read 0x%02X from 0x10 and 0x%02X from 0x21\n", (unsigned)first, (unsigned)second);
     failures += first != 0x5A || second != 0xC3 || held != 0xC3;
 

@@ -1,7 +1,9 @@
 #include "dispatcher.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
+#include <string_view>
 
 namespace qz {
 namespace {
@@ -12,25 +14,56 @@ constexpr uintptr_t kTokenStep = 0x10;
 }  // namespace
 
 Dispatcher::Dispatcher(const std::vector<D2xxDriver*>& drivers) : nextToken_(kFirstToken) {
-    for (D2xxDriver* driver : drivers)
-        if (driver) drivers_.push_back(driver);
-    infoCounts_.assign(drivers_.size(), 0);
+    std::vector<Backend> backends;
+    for (D2xxDriver* driver : drivers) backends.push_back({"driver", driver});
+    select(backends);
+}
+
+Dispatcher::Dispatcher(const std::vector<Backend>& backends) : nextToken_(kFirstToken) {
+    select(backends);
+}
+
+void Dispatcher::select(const std::vector<Backend>& backends) {
+    auto list = std::make_shared<DriverList>();
+    for (const Backend& b : backends)
+        if (b.driver) {
+            list->drivers.push_back(b.driver);
+            list->names.push_back(b.name);
+        }
+    const std::lock_guard hold(listLock_);
+    list_ = std::move(list);
+}
+
+std::shared_ptr<const Dispatcher::DriverList> Dispatcher::current() const {
+    const std::lock_guard hold(listLock_);
+    return list_;
+}
+
+const char* Dispatcher::backendOf(uint32_t index) const {
+    const std::lock_guard hold(infoLock_);
+    if (!infoList_) return nullptr;
+    for (std::size_t k = 0; k < infoList_->drivers.size(); ++k) {
+        if (index < infoCounts_[k]) return infoList_->names[k];
+        index -= infoCounts_[k];
+    }
+    return nullptr;
 }
 
 // The driver that holds combined index `index`: every driver but the last
 // gives its device count through countOf(k, count); the last takes every index
 // beyond, so that it answers indices past the end in its own way.
 template <class CountOf>
-Dispatcher::Route Dispatcher::route(uint64_t index, CountOf&& countOf) const {
-    if (drivers_.empty()) return {FT_DEVICE_NOT_FOUND, nullptr, 0};
-    for (std::size_t k = 0; k + 1 < drivers_.size(); ++k) {
+Dispatcher::Route Dispatcher::route(const DriverList& list, uint64_t index, CountOf&& countOf) {
+    const std::vector<D2xxDriver*>& drivers = list.drivers;
+    if (drivers.empty()) return {FT_DEVICE_NOT_FOUND, nullptr, 0};
+    for (std::size_t k = 0; k + 1 < drivers.size(); ++k) {
         uint32_t count = 0;
         if (const FT_STATUS status = countOf(k, count); status != FT_OK)
             return {status, nullptr, 0};
-        if (index < count) return {FT_OK, drivers_[k], index};
+        if (index < count) return {FT_OK, drivers[k], index};
         index -= count;
     }
-    return {FT_OK, drivers_.back(), index};
+    return {FT_OK, drivers.back(), index};
 }
 
 // The binding of an open token, kept alive for the caller; null for any
@@ -67,10 +100,11 @@ FT_HANDLE Dispatcher::tokenOf(const D2xxDriver* driver, FT_HANDLE handle) const 
 // status, if one fails). Index form: the device at that place of the combined
 // list, answered by the driver that holds it.
 FT_STATUS Dispatcher::listDevices(void* arg1, void* arg2, uint32_t flags) {
+    const std::shared_ptr<const DriverList> list = current();
     if (flags & FT_LIST_NUMBER_ONLY) {
         if (!arg1) return FT_INVALID_PARAMETER;
         uint32_t total = 0;
-        for (D2xxDriver* driver : drivers_) {
+        for (D2xxDriver* driver : list->drivers) {
             uint32_t count = 0;
             if (const FT_STATUS status = driver->listDevices(&count, arg2, flags); status != FT_OK)
                 return status;
@@ -81,8 +115,8 @@ FT_STATUS Dispatcher::listDevices(void* arg1, void* arg2, uint32_t flags) {
     }
     if (flags & FT_LIST_BY_INDEX) {
         const Route where =
-            route(reinterpret_cast<uintptr_t>(arg1), [&](std::size_t k, uint32_t& count) {
-                return drivers_[k]->listDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+            route(*list, reinterpret_cast<uintptr_t>(arg1), [&](std::size_t k, uint32_t& count) {
+                return list->drivers[k]->listDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
             });
         if (where.status != FT_OK) return where.status;
         void* const localIndex = reinterpret_cast<void*>(static_cast<uintptr_t>(where.index));
@@ -96,10 +130,11 @@ FT_STATUS Dispatcher::listDevices(void* arg1, void* arg2, uint32_t flags) {
 FT_STATUS Dispatcher::createDeviceInfoList(uint32_t* count) {
     if (!count) return FT_INVALID_PARAMETER;
     const std::lock_guard hold(infoLock_);
-    std::fill(infoCounts_.begin(), infoCounts_.end(), 0u);
+    infoList_ = current();
+    infoCounts_.assign(infoList_->drivers.size(), 0u);
     uint32_t total = 0;
-    for (std::size_t k = 0; k < drivers_.size(); ++k) {
-        if (const FT_STATUS status = drivers_[k]->createDeviceInfoList(&infoCounts_[k]);
+    for (std::size_t k = 0; k < infoList_->drivers.size(); ++k) {
+        if (const FT_STATUS status = infoList_->drivers[k]->createDeviceInfoList(&infoCounts_[k]);
             status != FT_OK) {
             infoCounts_[k] = 0;
             return status;
@@ -117,8 +152,10 @@ FT_STATUS Dispatcher::getDeviceInfoDetail(uint32_t index, uint32_t* flags, uint3
                                           uint32_t* id, uint32_t* locId, void* serial,
                                           void* description, FT_HANDLE* handle) {
     const std::lock_guard hold(infoLock_);
-    const Route where = route(index, [&](std::size_t k, uint32_t& count) {
-        count = infoCounts_[k];
+    // Before any rebuild every count is 0: the last driver answers.
+    const std::shared_ptr<const DriverList> list = infoList_ ? infoList_ : current();
+    const Route where = route(*list, index, [&](std::size_t k, uint32_t& count) {
+        count = k < infoCounts_.size() ? infoCounts_[k] : 0;
         return FT_STATUS{FT_OK};
     });
     if (where.status != FT_OK) return where.status;
@@ -136,10 +173,25 @@ FT_STATUS Dispatcher::getDeviceInfoDetail(uint32_t index, uint32_t* flags, uint3
 // FT_DEVICE_NOT_FOUND. FT_INSUFFICIENT_RESOURCES if no token can be recorded.
 // The drivers open without the table's lock (opening a real device takes
 // milliseconds); the new token is drawn and recorded under it.
+// "name:SERIAL" tries only the backend of that name, with SERIAL.
 FT_STATUS Dispatcher::openEx(void* arg1, uint32_t flags, FT_HANDLE* handle) {
     if (!handle) return FT_INVALID_PARAMETER;
     FT_STATUS answer = FT_DEVICE_NOT_FOUND;
-    for (D2xxDriver* driver : drivers_) {
+    const std::shared_ptr<const DriverList> list = current();
+    const char* only = nullptr;
+    if (flags == FT_OPEN_BY_SERIAL_NUMBER && arg1) {
+        const std::string_view serial(static_cast<const char*>(arg1));
+        for (const char* name : list->names)
+            if (serial.size() > std::strlen(name) && serial.starts_with(name) &&
+                serial[std::strlen(name)] == ':') {
+                only = name;
+                arg1 = static_cast<char*>(arg1) + std::strlen(name) + 1;
+                break;
+            }
+    }
+    for (std::size_t k = 0; k < list->drivers.size(); ++k) {
+        D2xxDriver* const driver = list->drivers[k];
+        if (only && list->names[k] != only) continue;
         FT_HANDLE driverHandle = nullptr;
         const FT_STATUS status = driver->openEx(arg1, flags, &driverHandle);
         if (status != FT_OK) {

@@ -12,7 +12,9 @@
 // insert or remove an entry, never across a driver call. A call on a handle
 // keeps that handle's binding in use (shared) for its length; close waits for
 // the calls in progress on that one handle, so a driver never sees a handle
-// after closing it. The device list's counts have a lock of their own.
+// after closing it. The device list's counts have a lock of their own. The
+// drivers in use are an immutable list replaced whole by select(): each call
+// works with the list in force when it began.
 #pragma once
 
 #include "d2xx_driver.hpp"
@@ -28,9 +30,22 @@ namespace qz {
 
 class Dispatcher final : public D2xxDriver {
 public:
+    struct Backend {
+        const char* name;
+        D2xxDriver* driver;
+    };
     // The drivers in enumeration order; null entries (a driver that is not
     // installed) are left out.
     explicit Dispatcher(const std::vector<D2xxDriver*>& drivers);
+    explicit Dispatcher(const std::vector<Backend>& backends);
+
+    // Lists and opens with these drivers from now on; devices open already
+    // stay reachable through their tokens. Calls under way finish with the
+    // drivers they began with.
+    void select(const std::vector<Backend>& backends);
+    // The backend name of entry `index` of the lists last rebuilt by
+    // createDeviceInfoList; nullptr past their end.
+    const char* backendOf(uint32_t index) const;
 
     FT_STATUS listDevices(void* arg1, void* arg2, uint32_t flags) override;
     FT_STATUS createDeviceInfoList(uint32_t* count) override;
@@ -64,15 +79,25 @@ private:
         uint64_t index;  // the index within that driver's own list
     };
 
+    // The drivers in enumeration order and their backend names.
+    struct DriverList {
+        std::vector<D2xxDriver*> drivers;
+        std::vector<const char*> names;
+    };
+    std::shared_ptr<const DriverList> current() const;
+
     template <class CountOf>
-    Route route(uint64_t index, CountOf&& countOf) const;
+    static Route route(const DriverList& list, uint64_t index, CountOf&& countOf);
     template <class Operation>
     FT_STATUS onHandle(FT_HANDLE token, Operation&& operation);
     FT_HANDLE tokenOf(const D2xxDriver* driver, FT_HANDLE handle) const;
     std::shared_ptr<Binding> find(FT_HANDLE token) const;
 
-    std::vector<D2xxDriver*> drivers_;  // set once by the constructor
-    std::mutex infoLock_;               // guards infoCounts_ and the drivers' list snapshots
+    mutable std::mutex listLock_;               // guards list_ (the pointer)
+    std::shared_ptr<const DriverList> list_;    // replaced whole by select()
+    mutable std::mutex infoLock_;               // guards infoList_, infoCounts_ and the
+                                                // drivers' list snapshots
+    std::shared_ptr<const DriverList> infoList_;  // the drivers of the last rebuild
     std::vector<uint32_t> infoCounts_;  // per driver, from the last createDeviceInfoList
     mutable std::shared_mutex openLock_;  // guards open_ and nextToken_
     std::map<uintptr_t, std::shared_ptr<Binding>> open_;

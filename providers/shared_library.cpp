@@ -4,6 +4,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <link.h>
 #endif
 
 namespace qz {
@@ -21,6 +22,13 @@ SharedLibrary::Symbol SharedLibrary::symbol(const char* name) const {
     return reinterpret_cast<Symbol>(GetProcAddress(static_cast<HMODULE>(module_), name));
 }
 
+std::string SharedLibrary::path() const {
+    if (!module_) return {};
+    char buffer[MAX_PATH] = "";
+    const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(module_), buffer, MAX_PATH);
+    return std::string(buffer, length < MAX_PATH ? length : 0);
+}
+
 #else
 
 SharedLibrary::SharedLibrary(const char* name)
@@ -33,6 +41,12 @@ SharedLibrary::~SharedLibrary() {
 SharedLibrary::Symbol SharedLibrary::symbol(const char* name) const {
     if (!module_ || !name) return nullptr;
     return reinterpret_cast<Symbol>(dlsym(module_, name));
+}
+
+std::string SharedLibrary::path() const {
+    link_map* map = nullptr;
+    if (!module_ || dlinfo(module_, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return {};
+    return map->l_name;
 }
 
 #endif

@@ -2,6 +2,8 @@
 // elsewhere), unloaded when the object is destroyed.
 #pragma once
 
+#include <string>
+
 namespace qz {
 
 class SharedLibrary {
@@ -22,6 +24,9 @@ public:
     // The exported function `name`; nullptr if the library has none or is
     // not loaded.
     Symbol symbol(const char* name) const;
+
+    // The file the loader found, as the system names it; "" if not loaded.
+    std::string path() const;
 
 private:
     void* module_ = nullptr;

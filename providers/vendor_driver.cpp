@@ -7,6 +7,7 @@
 
 #include "shared_library.hpp"
 
+#include <cstdio>
 #include <new>
 #include <utility>
 
@@ -36,6 +37,7 @@ struct EntryPoints {
     // Optional: older drivers may lack them.
     FT_STATUS(QZ_D2XX_CALL* setLatencyTimer)(FT_HANDLE, uint8_t) = nullptr;
     FT_STATUS(QZ_D2XX_CALL* getLatencyTimer)(FT_HANDLE, uint8_t*) = nullptr;
+    FT_STATUS(QZ_D2XX_CALL* getLibraryVersion)(uint32_t*) = nullptr;
 };
 
 // Sets `entry` to the library's function `name`; false if there is none.
@@ -63,6 +65,7 @@ bool resolveAll(const SharedLibrary& library, EntryPoints& fn) {
 void resolveOptional(const SharedLibrary& library, EntryPoints& fn) {
     resolve(library, "FT_SetLatencyTimer", fn.setLatencyTimer);
     resolve(library, "FT_GetLatencyTimer", fn.getLatencyTimer);
+    resolve(library, "FT_GetLibraryVersion", fn.getLibraryVersion);
 }
 
 // Forwards every operation unchanged to the loaded library.
@@ -109,6 +112,17 @@ public:
         return fn_.getLatencyTimer ? fn_.getLatencyTimer(handle, ms) : FT_STATUS{FT_NOT_SUPPORTED};
     }
 
+    const SharedLibrary& library() const { return *library_; }
+    // The vendor's version word 0x00MMmmbb as "M.m.b"; "" if it has none.
+    std::string version() const {
+        uint32_t word = 0;
+        if (!fn_.getLibraryVersion || fn_.getLibraryVersion(&word) != FT_OK) return {};
+        char text[32];
+        std::snprintf(text, sizeof text, "%x.%x.%x", (word >> 16) & 0xFF, (word >> 8) & 0xFF,
+                      word & 0xFF);
+        return text;
+    }
+
 private:
     std::unique_ptr<SharedLibrary> library_;
     EntryPoints fn_;
@@ -145,6 +159,16 @@ D2xxDriver* vendorDriver() {
         }
     }();
     return driver;
+}
+
+std::string vendorDriverPath() {
+    const auto* driver = dynamic_cast<const VendorDriver*>(vendorDriver());
+    return driver ? driver->library().path() : std::string();
+}
+
+std::string vendorDriverVersion() {
+    const auto* driver = dynamic_cast<const VendorDriver*>(vendorDriver());
+    return driver ? driver->version() : std::string();
 }
 
 }  // namespace qz

@@ -6,6 +6,7 @@
 #include "d2xx_driver.hpp"
 
 #include <memory>
+#include <string>
 
 namespace qz {
 
@@ -20,5 +21,10 @@ std::unique_ptr<D2xxDriver> loadD2xxLibrary(const char* libraryName);
 // The vendor's driver, loaded on first use and kept loaded for the life of
 // the process; nullptr where none is installed.
 D2xxDriver* vendorDriver();
+
+// The path and version ("1.4.27") of the loaded vendor library; empty where
+// none is loaded or it does not tell its version.
+std::string vendorDriverPath();
+std::string vendorDriverVersion();
 
 }  // namespace qz

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (fuzz preset, clang-14) and runs each for a
 # while on its corpus, seeded from real read-backs of the simulated bench.
 #   scripts/fuzz.sh [seconds per target] [family ...]
-# Families: spi i2c multi status (default: all). Seconds default to 60.
+# Families: spi i2c multi status bench (default: all). Seconds default to 60.
 # Corpora grow in build/fuzz/corpus/<family>; a finding is written to
 # build/fuzz/findings/ and makes the script fail. Runs at the lowest CPU
 # priority (the machine is shared).
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 families=("$@")
-[ ${#families[@]} -gt 0 ] || families=(spi i2c multi status)
+[ ${#families[@]} -gt 0 ] || families=(spi i2c multi status bench)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
@@ -20,6 +20,11 @@ findings=build/fuzz/findings
 mkdir -p "$findings"
 # Seeds: every operation of every family on matching virtual chips.
 [ -d "$corpus/spi" ] || build/fuzz/tests/fuzz/qz_fuzz_seeds "$corpus"
+# Bench files: the example benches and the CLI tests' benches.
+if [ ! -d "$corpus/bench" ]; then
+  mkdir -p "$corpus/bench"
+  cp examples/benches/*.toml tests/cli/benches/*.toml "$corpus/bench/"
+fi
 
 status=0
 for family in "${families[@]}"; do

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build googletest libgtest-dev libgmock-dev
           libbenchmark-dev sigrok-cli pkg-config libcli11-dev libtomlplusplus-dev
           nlohmann-json3-dev unzip python3 python3-pytest python3-pip python3-setuptools
-          clang-14 libclang-rt-14-dev help2man)
+          clang-14 libclang-rt-14-dev help2man libftdi1-2 libftdi1-dev libusb-1.0-0-dev)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 fi

@@ -23,7 +23,8 @@ qz_write_reg qz_read_reg qz_write_regs qz_read_regs qz_write_reg_stream qz_read_
 setLatencyTimer getLatencyTimer qz_setLatencyTimer qz_getLatencyTimer
 qz_i2cTransfer qz_spiTransfer qz_spiTransferSegments qz_setSPIMode qz_getSPIMode
 qz_setBusClock qz_getBusClock qz_readPins qz_playPattern qz_refusalText
-qz_setMessageTarget qz_getMessageTarget"
+qz_setMessageTarget qz_getMessageTarget qz_ackText
+qz_getDrivers qz_setBackend qz_getBackend qz_getDeviceBackend"
 internal="createSPIByteStream createI2CByteStream parseByteStream setImpedance wait4RxBuffer printPattern"
 allowed_extra='^qzsim_'
 

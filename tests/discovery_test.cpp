@@ -2,6 +2,7 @@
 // not listable, and the driver failures of the listing calls.
 #include "sim_fixture.hpp"
 
+#include <cstring>
 #include <functional>
 
 using qzsim::Op;
@@ -57,6 +58,28 @@ TEST_F(DiscoveryTest, DeviceInfoReturnsTheCountOnlyWhenRebuilt) {
     EXPECT_TRUE(flags == 0 && type == FT_DEVICE_232R && id == 0x04036001u);
     EXPECT_EQ(0, getDeviceInfo(0, &flags, &type, &id, &loc, description, serial, 0));
     EXPECT_STREQ("SER-A", serial);
+}
+
+TEST_F(DiscoveryTest, FullDescriptionFieldComesBackTerminated) {
+    const std::string full(64, 'D');  // fills the driver's field: no NUL there
+    qzsim::DeviceInfo info;
+    info.serial = "SER-FULL";
+    info.description = full;
+    qzsim::bench().add(info);
+    uint32_t flags = 0, type = 0, id = 0, loc = 0;
+    char field[65];
+    std::memset(field, 'X', sizeof field);
+    ASSERT_EQ(FT_OK, FT_CreateDeviceInfoList(&flags));
+    ASSERT_EQ(FT_OK, FT_GetDeviceInfoDetail(3, &flags, &type, &id, &loc, nullptr, field, nullptr));
+    EXPECT_EQ(full + 'X', std::string(field, sizeof field));  // the driver's quirk itself
+    struct Buffer {
+        char bytes[QZ_DESCRIPTION_BUFFER_SIZE];
+        char after[8];
+    } out;
+    std::memset(&out, 'X', sizeof out);
+    EXPECT_EQ(4, getDeviceInfo(3, &flags, &type, &id, &loc, out.bytes, nullptr, 1));
+    EXPECT_EQ(full.substr(0, 63), std::string(out.bytes));
+    EXPECT_EQ('X', out.after[0]);
 }
 
 TEST_F(DiscoveryTest, ListingFailuresPrintFtdiErrorAndKeepEarlierOutput) {

@@ -72,3 +72,25 @@ TEST(I2CBus, SdaChangeWhileSclHighInsideAByteIsAViolation) {
 }
 
 }  // namespace
+
+// A port expander has no register pointer: each written byte sets the
+// outputs, each read byte gives the pins (outputs AND what pulls them low).
+TEST(I2CPortExpander, WritesSetOutputsAndReadsReturnThePins) {
+    I2CWire w;
+    auto expander = std::make_shared<qzsim::I2CPortExpander>(0x20);
+    w.bus->addChip(expander);
+    w.start();
+    EXPECT_TRUE(w.send(0x40));
+    EXPECT_TRUE(w.send(0x0F));
+    EXPECT_TRUE(w.send(0xF3));  // the last byte wins, no pointer moves on
+    w.stop();
+    EXPECT_EQ(expander->registers.read(qzsim::I2CPortExpander::kOutputs), 0xF3u);
+    expander->registers.write(qzsim::I2CPortExpander::kInputs, 0x7F);  // a button holds P7 low
+    w.start();
+    EXPECT_TRUE(w.send(0x41));
+    EXPECT_EQ(w.receive(), 0x73);
+    w.bit(false);  // acknowledged: the same pins again
+    EXPECT_EQ(w.receive(), 0x73);
+    w.bit(true);
+    w.stop();
+}

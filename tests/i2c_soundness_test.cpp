@@ -122,6 +122,20 @@ TEST_F(I2CSoundness, MissingDataAcknowledgeNamesTheStreamWord) {
     EXPECT_EQ(1u << (1 + 1 + 2), r.missingAcks);  // address, register byte, data bytes 0, 1, 2
 }
 
+// A busy EEPROM: frame 0 misses only its data byte's acknowledge, frame 1 its
+// address (the write cycle frame 0 started). The result is frame 0's alone.
+TEST_F(I2CSoundness, BatchNackKeepsLaterFramesOutOfTheFirstFramesSet) {
+    Descriptor d;
+    FT_HANDLE dev = setUp(d, 1, 1);
+    chip->setFault(I2CFault::NoDataAck, 0);
+    chip->setEeprom(16, 100000);
+    uint32_t regs[2] = {1, 2}, data[2] = {3, 4};
+    QZ_RESULT r{};
+    EXPECT_EQ(QZ_NACK, qz_multiRegRW(dev, d.get(), regs, data, 2, 1, &r));
+    EXPECT_EQ(0u, r.index);
+    EXPECT_EQ(1u << 2, r.missingAcks);  // the data byte, after the address and register byte
+}
+
 TEST_F(I2CSoundness, LateChipReadsInBatchesAndStreams) {
     int n = 0;
     for (unsigned lag : {0u, 1u, 2u}) {
@@ -383,29 +397,38 @@ TEST_F(I2CSoundness, ScanStatusCountsAndRefusesBadArguments) {
 
 // ---- recovery --------------------------------------------------------------
 
-// A read cut short in its data byte: the chip goes on driving its 0 bits.
-void interruptRead(FT_HANDLE dev, const PROT_DES& i2c) {
+// Where a read of register 0x12 is cut short: three bits into its data byte
+// (the chip goes on driving its 0 bits), or right after the read address's
+// eighth bit (the chip is to acknowledge, then send all eight data bits: a
+// value of 0x00 holds SDA low through nine clocks).
+constexpr std::size_t kIntoDataByte = 3 + 36 + 36 + 3 + 36 + 4 * 3;
+constexpr std::size_t kBeforeReadAddressAck = 3 + 36 + 36 + 3 + 4 * 8;
+
+void interruptRead(FT_HANDLE dev, const PROT_DES& i2c, std::size_t samples = kIntoDataByte) {
     auto frame = qz::createI2CByteStream(i2c, 0x12, 0, qz::READ_NACK);
-    frame.resize(3 + 36 + 36 + 3 + 36 + 4 * 3);  // three bits into the data byte
+    frame.resize(samples);
     ASSERT_EQ(static_cast<int32_t>(frame.size()),
               writeCustomPattern(dev, 0x03, frame.data(), static_cast<int32_t>(frame.size())));
 }
 
-// Whatever bit the chip was driving and whatever follows it, recovery frees
-// the bus and the next read succeeds.
+// Wherever the read stopped, whatever bit the chip was driving and whatever
+// follows it, recovery frees the bus and the next read succeeds.
 TEST_F(I2CSoundness, RecoveryFreesAChipInterruptedMidByte) {
     int n = 0;
     for (unsigned lag : {0u, 1u, 2u}) {
-        for (uint8_t value : {0x00, 0x09, 0x0D, 0x1F, 0xFF}) {
-            SCOPED_TRACE("lag " + std::to_string(lag) + ", value " + std::to_string(value));
-            Descriptor d;
-            FT_HANDLE dev = setUp(d, 1, 1, lag, kAddress, "R" + std::to_string(n++));
-            chip->registers.write(0x12, value);
-            chip->registers.write(0x13, 0x42);
-            interruptRead(dev, d.des());
-            EXPECT_EQ(0, i2cRecoverBus(dev, d.get()));
-            EXPECT_EQ(0x42, readI2C(dev, d.get(), 0x13));
-            EXPECT_EQ(value, readI2C(dev, d.get(), 0x12));  // nothing was written
+        for (std::size_t cut : {kIntoDataByte, kBeforeReadAddressAck}) {
+            for (uint8_t value : {0x00, 0x09, 0x0D, 0x1F, 0xFF}) {
+                SCOPED_TRACE("lag " + std::to_string(lag) + ", cut at " + std::to_string(cut) +
+                             ", value " + std::to_string(value));
+                Descriptor d;
+                FT_HANDLE dev = setUp(d, 1, 1, lag, kAddress, "R" + std::to_string(n++));
+                chip->registers.write(0x12, value);
+                chip->registers.write(0x13, 0x42);
+                interruptRead(dev, d.des(), cut);
+                EXPECT_EQ(0, i2cRecoverBus(dev, d.get()));
+                EXPECT_EQ(0x42, readI2C(dev, d.get(), 0x13));
+                EXPECT_EQ(value, readI2C(dev, d.get(), 0x12));  // nothing was written
+            }
         }
     }
 }

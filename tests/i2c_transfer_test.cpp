@@ -202,7 +202,7 @@ TEST_F(I2CTransfer, WrongDescriptorKindIsRefused) {
     EXPECT_EQ(0u, device().calls(Op::Write));
     EXPECT_EQ(-1, writeI2C(dev, nullptr, 1, 2));  // no descriptor: no driver call
     EXPECT_EQ(2u, device().calls(Op::Purge));
-    static_cast<PROT_DES*>(i2c.get())->SPI_I2C = 2;  // anything but 1 is I2C
+    ASSERT_TRUE(qz::editDescriptor(i2c.get(), [](PROT_DES& d) { d.SPI_I2C = 2; }));  // anything but 1 is I2C
     EXPECT_EQ(0, writeI2C(dev, i2c.get(), 1, 0x42));
     EXPECT_EQ(0x42, readI2C(dev, i2c.get(), 1));
 }

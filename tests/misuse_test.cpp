@@ -110,6 +110,23 @@ TEST_F(Misuse, IdBoundToDeletedDescriptorReadsFailure) {
     EXPECT_EQ(0, deleteSPIDev(other));
 }
 
+TEST_F(Misuse, StaleDescriptorNeverReachesALaterOne) {
+    // Deleted and created over and over: an allocator hands the freed memory
+    // straight back, and a handle that was an address would then match.
+    PROT_HANDLE later = newSPI();
+    for (int round = 0; round < 64; ++round) {
+        PROT_HANDLE stale = later;
+        ASSERT_EQ(0, deleteSPIDev(stale));
+        later = newSPI();
+        const uint64_t before = writes();
+        ASSERT_EQ(-1, writeSPI(dev, stale, 0x12, 0x1234));
+        ASSERT_EQ(-1, deleteSPIDev(stale));
+        ASSERT_EQ(before, writes());
+    }
+    EXPECT_EQ(0xBEEF, readSPI(dev, later, 0x12));  // neither written nor deleted
+    EXPECT_EQ(0, deleteSPIDev(later));
+}
+
 TEST_F(Misuse, DeleteLeavesOtherBindingsOfTheDeviceAlone) {
     PROT_HANDLE doomed = newSPI();
     PROT_HANDLE kept = newSPI();

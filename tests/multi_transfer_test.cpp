@@ -45,6 +45,8 @@ public:
                                   w.addrWidth,  w.dataWidth, w.rw == 1, w.posedge != 0,
                                   std::nullopt, w.oePol != 0};
             if (w.oe >= 0) chip.outputEnable = static_cast<uint8_t>(w.oe);
+            // The harshest chip: data-out valid only in the sampling edge's sample.
+            chip.dataValid = qzsim::SPIDataValid::SamplingSampleOnly;
             spi_ = std::make_shared<qzsim::SPIPeripheral>(chip);
             device.attach(spi_);
         } else {
@@ -182,6 +184,7 @@ protected:
     // One driver write and, for a read or an I2C write (which reads its
     // acknowledges back), one driver read.
     void expectOneRoundTrip(bool read) {
+        if (!kBenchCountsLibraryCalls) return;
         EXPECT_EQ(1u, device("MULTI").calls(Op::Write));
         EXPECT_EQ(read || !std::get<1>(GetParam()).spi ? 1u : 0u, device("MULTI").calls(Op::Read));
     }

@@ -153,6 +153,35 @@ TEST_F(Registry, OneDeviceUnderSeveralIDs) {
     EXPECT_EQ(0x703u, i2cChip->registers.read(0x52));
 }
 
+// The status forms by ID reach the same chips; their reads leave the chip's
+// registers as they were (the read buffers hold values a write would store).
+TEST_F(Registry, StatusFormsByIDRoundTripAndReadsWriteNothing) {
+    const std::pair<uint32_t, qzsim::RegisterFile*> ids[] = {{1, &spiChips[0]->registers},
+                                                            {7, &i2cChip->registers}};
+    ASSERT_EQ(0, mapHandles(dev, spiA.get(), 1));
+    ASSERT_EQ(0, mapHandles(dev, i2c.get(), 7));
+    for (const auto& [id, chip] : ids) {
+        SCOPED_TRACE("ID " + std::to_string(id));
+        const uint32_t regs[3] = {0x10, 0x20, 0x30};
+        const uint32_t words[3] = {0x100 * id + 1, 0x100 * id + 2, 0x100 * id + 3};
+        uint32_t value = 0, got[3] = {0xAAAA, 0xAAAA, 0xAAAA};
+        QZ_RESULT r{};
+        EXPECT_EQ(QZ_OK, qz_write_reg(id, 0x40, 0x100 * id, &r));
+        EXPECT_EQ(QZ_OK, qz_write_regs(id, regs, words, 3, &r));
+        EXPECT_EQ(QZ_OK, qz_write_reg_stream(id, 0x50, words, 3, &r));
+        const auto written = chip->cells;
+        EXPECT_EQ(QZ_OK, qz_read_reg(id, 0x40, &value, &r));
+        EXPECT_EQ(0x100 * id, value);
+        EXPECT_EQ(QZ_OK, qz_read_regs(id, regs, got, 3, &r));
+        EXPECT_TRUE(std::equal(got, got + 3, words));
+        std::fill(got, got + 3, 0xAAAA);
+        EXPECT_EQ(QZ_OK, qz_read_reg_stream(id, 0x50, got, 3, &r));
+        EXPECT_TRUE(std::equal(got, got + 3, words));
+        EXPECT_EQ(written, chip->cells);
+        EXPECT_EQ(words[2], chip->read(0x52));
+    }
+}
+
 // The transfers' own results come back unchanged: I2C acknowledge codes too.
 TEST_F(Registry, MissingAcknowledgesComeBackUnchanged) {
     ASSERT_EQ(0, mapHandles(dev, i2c.get(), 9));

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -60,14 +61,21 @@ TEST_F(Session, CloseWaitsForTheTransactionInProgress) {
     EXPECT_FALSE(qz::rememberedBaudRate(dev).has_value());
 }
 
-TEST_F(Session, PinPatternsTakeTheSession) {
+// Each waits for a transaction in progress: none may slip its driver calls
+// between those of another thread's transfer.
+TEST_F(Session, PinPatternsAndLatencyTimerTakeTheSession) {
     FT_HANDLE dev = openDevice();
     const uint8_t samples[3] = {1, 0, 1};
-    auto held = std::make_unique<qz::DeviceSession>(dev);
-    EXPECT_FALSE(finishesWhileHeld([&] { writeCustomPattern(dev, 0xFF, samples, 3); }, 50ms,
-                                   [&] { held.reset(); }));
-    held = std::make_unique<qz::DeviceSession>(dev);
-    EXPECT_FALSE(finishesWhileHeld([&] { toggleSingleBit(dev, 0, 0, 1); }, 50ms, [&] { held.reset(); }));
+    const std::pair<const char*, std::function<void()>> calls[] = {
+        {"writeCustomPattern", [&] { writeCustomPattern(dev, 0xFF, samples, 3); }},
+        {"toggleSingleBit", [&] { toggleSingleBit(dev, 0, 0, 1); }},
+        {"setLatencyTimer", [&] { setLatencyTimer(dev, 4); }},
+        {"getLatencyTimer", [&] { getLatencyTimer(dev); }},
+    };
+    for (const auto& [what, call] : calls) {
+        auto held = std::make_unique<qz::DeviceSession>(dev);
+        EXPECT_FALSE(finishesWhileHeld(call, 50ms, [&] { held.reset(); })) << what;
+    }
 }
 
 // Two threads play long read-back transactions on one device, each its own

@@ -26,6 +26,8 @@ protected:
         makeSPI(d, w.clk, w.cs, w.sdi, w.sdo, w.addrBits, w.dataBits, w.posedge, w.rw);
         qzsim::SPIWiring chip{w.clk, w.cs, w.sdi, w.sdo, w.addrBits, w.dataBits, w.rw == 1,
                               w.posedge != 0, std::nullopt, w.oePol != 0};
+        // The harshest chip: data-out valid only in the sampling edge's sample.
+        chip.dataValid = qzsim::SPIDataValid::SamplingSampleOnly;
         if (w.oe >= 0) {
             EXPECT_EQ(0, setupOE(d.address(), static_cast<uint8_t>(w.oe), w.oePol));
             chip.outputEnable = static_cast<uint8_t>(w.oe);

@@ -5,6 +5,7 @@
 #include "qzsim/spi_peripheral.hpp"
 #include "sim_fixture.hpp"
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,38 @@ TEST(StatusText, NamesEveryCode) {
         {10, "unknown status"},
     };
     for (const auto& [status, text] : texts) EXPECT_STREQ(text, qz_statusText(status)) << status;
+}
+
+// One naming of acknowledges for every front end; after a missing address
+// acknowledge nothing else is named (no chip listened).
+TEST(AckText, NamesTheMissingAcknowledgesInFrameOrder) {
+    struct Case {
+        uint32_t missing, regBytes;
+        int32_t read;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0x1, 1, 0, "address"},
+        {0xF, 1, 0, "address"},
+        {0x2, 2, 0, "register byte 0"},
+        {0x4, 1, 0, "data byte 0"},
+        {0x18, 1, 0, "data byte 1, data byte 2"},
+        {0x4, 1, 1, "read address"},
+        {0x6, 1, 1, "register byte 0, read address"},
+        {0x0, 1, 0, ""},
+    };
+    for (const Case& c : cases) {
+        char text[64];
+        EXPECT_EQ(static_cast<int32_t>(std::strlen(c.text)),
+                  qz_ackText(c.missing, c.regBytes, c.read, text, sizeof text));
+        EXPECT_STREQ(c.text, text) << c.missing;
+    }
+    char small[4];
+    EXPECT_EQ(15, qz_ackText(0x2, 1, 0, small, sizeof small));
+    EXPECT_STREQ("reg", small);
+    EXPECT_EQ(7, qz_ackText(0x1, 0, 0, nullptr, 0));
+    EXPECT_EQ(-1, qz_ackText(0x1, 5, 0, small, sizeof small));
+    EXPECT_EQ(-1, qz_ackText(0x1, 0, 0, nullptr, 4));
 }
 
 class StatusApi : public SimBench {
@@ -119,24 +152,50 @@ TEST_F(StatusApi, DriverFailuresCarryTheD2XXStatus) {
     }
 }
 
+// A sink holds the SPI clock low: no clock edge shows in the read-back, so no
+// frame is there to read; the read-back itself came in full and in time.
+TEST_F(StatusApi, HeldSPIClockIsFrameNotFound) {
+    FT_HANDLE dev = setUp(8, 8, 1, 1);
+    device().attach(std::make_shared<qzsim::InputSource>(qzsim::PinDrive{0x01, 0x00}));
+    uint32_t regs[2] = {1, 2}, data[2] = {};
+    uint32_t value = 0;
+    const std::pair<const char*, std::function<int32_t(QZ_RESULT*)>> reads[] = {
+        {"single", [&](QZ_RESULT* r) { return qz_readSPI(dev, spi.get(), 1, &value, r); }},
+        {"batch", [&](QZ_RESULT* r) { return qz_multiRegRW(dev, spi.get(), regs, data, 2, 0, r); }},
+        {"stream", [&](QZ_RESULT* r) { return qz_multiRegStreamRW(dev, spi.get(), 1, data, 2, 0, r); }},
+    };
+    for (const auto& [what, read] : reads) {
+        QZ_RESULT r{};
+        EXPECT_EQ(QZ_FRAME_NOT_FOUND, read(&r)) << what;
+        EXPECT_EQ(QZ_FRAME_NOT_FOUND, r.status) << what;
+    }
+}
+
 // ---- values that do not fit ---------------------------------------------------
 
 TEST_F(StatusApi, ValuesWiderThanTheDescriptorMakeNoDriverCall) {
-    FT_HANDLE dev = setUp(7, 8, 1, 1);
-    uint32_t wideReg[2] = {0x01, 0x8F}, okReg[2] = {0x01, 0x0F};
-    uint32_t wideData[2] = {0x12, 0x112}, okData[2] = {0x12, 0x34};
+    // I2C: one register-address byte, two data bytes, so that a register
+    // checked against the data width (or a word against the register width)
+    // would pass.
+    FT_HANDLE dev = setUp(7, 8, 1, 2);
+    uint32_t wideReg[2] = {0x01, 0x8F}, okReg[2] = {0x01, 0x0F}, i2cWideReg[2] = {0x01, 0x100};
+    uint32_t wideData[2] = {0x12, 0x112}, okData[2] = {0x12, 0x34}, i2cWideData[2] = {0x12, 0x1BEEF};
     const std::pair<const char*, std::function<int32_t()>> refused[] = {
         {"SPI address bit 7", [&] { return writeSPI(dev, spi.get(), 0x8F, 0x12); }},
         {"SPI data bit 8", [&] { return writeSPI(dev, spi.get(), 0x0F, 0x112); }},
         {"SPI read address", [&] { return readSPI(dev, spi.get(), 0x80); }},
         {"I2C register 0x100", [&] { return writeI2C(dev, i2c.get(), 0x100, 1); }},
-        {"I2C data 0xBEEF", [&] { return writeI2C(dev, i2c.get(), 0x12, 0xBEEF); }},
-        {"I2C read register", [&] { return readI2C(dev, i2c.get(), 0x12345); }},
+        {"I2C data 0x1BEEF", [&] { return writeI2C(dev, i2c.get(), 0x12, 0x1BEEF); }},
+        {"I2C read register", [&] { return readI2C(dev, i2c.get(), 0x100); }},
         {"SPI batch register", [&] { return multiRegRW(dev, spi.get(), wideReg, okData, 2, 1); }},
         {"SPI batch read register", [&] { return multiRegRW(dev, spi.get(), wideReg, okData, 2, 0); }},
         {"SPI batch word", [&] { return multiRegRW(dev, spi.get(), okReg, wideData, 2, 1); }},
-        {"I2C batch word", [&] { return multiRegRW(dev, i2c.get(), okReg, wideData, 2, 1); }},
+        {"I2C batch register", [&] { return multiRegRW(dev, i2c.get(), i2cWideReg, okData, 2, 1); }},
+        {"I2C batch read register", [&] { return multiRegRW(dev, i2c.get(), i2cWideReg, okData, 2, 0); }},
+        {"I2C batch word", [&] { return multiRegRW(dev, i2c.get(), okReg, i2cWideData, 2, 1); }},
         {"I2C stream register", [&] { return multiRegStreamRW(dev, i2c.get(), 0x100, okData, 2, 0); }},
+        {"I2C stream write register", [&] { return multiRegStreamRW(dev, i2c.get(), 0x100, okData, 2, 1); }},
+        {"I2C stream word", [&] { return multiRegStreamRW(dev, i2c.get(), 1, i2cWideData, 2, 1); }},
         {"SPI stream word", [&] { return multiRegStreamRW(dev, spi.get(), 1, wideData, 2, 1); }},
     };
     device().resetCallCounts();
@@ -145,14 +204,14 @@ TEST_F(StatusApi, ValuesWiderThanTheDescriptorMakeNoDriverCall) {
     QZ_RESULT r{};
     EXPECT_EQ(QZ_BAD_ARGUMENT, qz_multiRegRW(dev, spi.get(), okReg, wideData, 2, 1, &r));
     EXPECT_EQ(1u, r.index);  // the element that does not fit
-    EXPECT_EQ(QZ_BAD_ARGUMENT, qz_writeI2C(dev, i2c.get(), 0x12, 0x100, nullptr));
+    EXPECT_EQ(QZ_BAD_ARGUMENT, qz_writeI2C(dev, i2c.get(), 0x12, 0x10000, nullptr));
     EXPECT_EQ(0u, driverCalls());
     EXPECT_TRUE(spiChip->log().empty());
     EXPECT_TRUE(i2cChip->log().empty());
     // The widest values that fit go through.
     EXPECT_EQ(0, writeSPI(dev, spi.get(), 0x7F, 0xFF));
     EXPECT_EQ(0xFF, readSPI(dev, spi.get(), 0x7F));
-    EXPECT_EQ(0, writeI2C(dev, i2c.get(), 0xFF, 0xFF));
+    EXPECT_EQ(0, writeI2C(dev, i2c.get(), 0xFF, 0xFFFF));
 }
 
 TEST_F(StatusApi, ZeroWidthIgnoresItsArgument) {

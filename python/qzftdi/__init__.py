@@ -15,7 +15,8 @@ from ._lib import LIBRARY_ENV, LibraryNotFound, MissingFunction, library
 from .bus import I2cBus
 from .chips import I2cChip, SpiChip
 from .device import Device, open
-from .discovery import DeviceInfo, device_info, list_devices
+from .discovery import (BACKENDS, DeviceInfo, DriverInfo, backend, device_info, drivers, list_devices,
+                        set_backend)
 from .messages import enable_debug_print
 from .errors import (ArgumentError, BenchFileError, BusError, DriverError, FrameNotFoundError, FtStatus,
                      NackError, OutOfMemory, QzError, ReadbackTimeout, Status, UnpluggedError)
@@ -25,7 +26,7 @@ __version__ = "1.0.1"
 __all__ = [
     "LIBRARY_ENV", "LibraryNotFound", "MissingFunction", "library",
     "Device", "DeviceInfo", "I2cBus", "I2cChip", "SpiChip", "device_info", "enable_debug_print",
-    "list_devices", "open",
+    "list_devices", "open", "BACKENDS", "DriverInfo", "backend", "drivers", "set_backend",
     "ArgumentError", "BenchFileError", "BusError", "DriverError", "FrameNotFoundError", "FtStatus",
     "NackError", "OutOfMemory", "QzError", "ReadbackTimeout", "Status", "UnpluggedError",
 ]

@@ -45,6 +45,18 @@ class QZ_RESULT(ctypes.Structure):
     ]
 
 
+class QZ_DRIVER_INFO(ctypes.Structure):
+    """One driver as qz_getDrivers describes it."""
+
+    _fields_ = [
+        ("name", c_char * 16),
+        ("installed", c_int32),
+        ("active", c_int32),
+        ("path", c_char * 256),
+        ("version", c_char * 32),
+    ]
+
+
 #: void callback(int32_t kind, const char* text, void* context): one library message.
 MESSAGE_CALLBACK = ctypes.CFUNCTYPE(None, c_int32, c_char_p, c_void_p)
 
@@ -61,6 +73,10 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "getDeviceInfo": (c_int32, [c_uint32, _U32P, _U32P, _U32P, _U32P, c_char_p, c_char_p, c_int32]),
     "setupFTDIdev": (c_int32, [POINTER(c_void_p), c_char_p, c_uint32]),
     "closeFTDI": (c_int32, [_P]),
+    "qz_getDrivers": (c_int32, [POINTER(QZ_DRIVER_INFO), c_uint32]),
+    "qz_setBackend": (c_int32, [c_char_p]),
+    "qz_getBackend": (c_char_p, []),
+    "qz_getDeviceBackend": (c_char_p, [c_uint32]),
     # descriptors
     "initSPIDev": (c_int32, [POINTER(c_void_p), c_uint8, c_uint8, c_uint8, c_uint8, c_uint8, c_uint8,
                              c_int32, c_int32]),
@@ -79,6 +95,7 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "getI2CStrictTiming": (c_int32, [_P]),
     # the status API
     "qz_statusText": (c_char_p, [c_int32]),
+    "qz_ackText": (c_int32, [c_uint32, c_uint32, c_int32, c_char_p, c_uint32]),
     "qz_writeSPI": (c_int32, [_P, _P, c_uint32, c_uint32, _R]),
     "qz_readSPI": (c_int32, [_P, _P, c_uint32, _U32P, _R]),
     "qz_writeI2C": (c_int32, [_P, _P, c_uint32, c_uint32, _R]),

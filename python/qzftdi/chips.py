@@ -8,7 +8,7 @@ from typing import Any, Callable, Iterable, Optional, TypeVar
 from . import _lib
 from ._args import int_in, pin
 from .device import Device
-from .errors import ArgumentError, OutOfMemory, Status, nack_names
+from .errors import ArgumentError, Status, nack_names
 
 _T = TypeVar("_T")
 
@@ -24,10 +24,23 @@ class _Descriptor:
         self.device = device
         self._proto = c_void_p()
 
-    def _created(self, result: int) -> None:
+    def _created(self, result: int, wiring: str) -> None:
+        """Raises ArgumentError when the library refused the descriptor ``wiring`` names."""
         if result != 0 or not self._proto.value:
             self._proto = c_void_p()
-            raise OutOfMemory("creating a descriptor failed", Status.NO_MEMORY)
+            raise ArgumentError(f"{wiring} refused: two signals on one pin, or a width that does "
+                                "not fit", Status.BAD_ARGUMENT)
+
+    def _output_enable(self, oe: Optional[tuple[int, bool]]) -> None:
+        """Adds the output-enable pin ``oe`` = (pin, high); ArgumentError (and no descriptor)
+        when it is refused: on a board the buffer would never switch."""
+        if oe is None:
+            return
+        oe_pin = pin("output-enable", oe[0])
+        if _lib.library().setupOE(byref(self._proto), oe_pin, int(bool(oe[1]))) != 0:
+            self.close()
+            raise ArgumentError(f"output-enable pin {oe_pin} refused: it is another signal's pin",
+                                Status.BAD_ARGUMENT)
 
     @property
     def descriptor(self) -> c_void_p:
@@ -37,10 +50,24 @@ class _Descriptor:
         return self._proto
 
     def close(self) -> None:
-        """Deletes the descriptor (again: nothing)."""
-        if self._proto.value:
-            _lib.library().function(self._delete_name)(self._proto)
-            self._proto = c_void_p()
+        """Deletes the descriptor (again: nothing).
+
+        Waits for an operation in progress on the device; an operation that
+        was waiting for the device then finds the chip closed (ArgumentError).
+        """
+        with self.device.lock:
+            if self._proto.value:
+                _lib.library().function(self._delete_name)(self._proto)
+                self._proto = c_void_p()
+
+    def _call(self, name: str, what: str, *args: Any, **options: Any) -> None:
+        """Runs status-API function ``name`` with this descriptor, taken under the device's lock.
+
+        The descriptor is read once the lock is held, so a close that came
+        first is seen, never a handle deleted meanwhile.
+        """
+        with self.device.lock:
+            self.device._call(name, what, self.descriptor, *args, **options)
 
     def __enter__(self: _T) -> _T:
         return self
@@ -80,9 +107,9 @@ class _Chip(_Descriptor):
             return []
         reg_array = (c_uint32 * len(numbers))(*numbers)
         data = (c_uint32 * len(numbers))()
-        self.device.call("qz_multiRegRW", self._what(f"batch read of {len(numbers)} registers"),
-                         self.descriptor, reg_array, data, len(numbers), 0,
-                         nack_namer=self._nack_namer(True), sequence="batch")
+        self._call("qz_multiRegRW", self._what(f"batch read of {len(numbers)} registers"),
+                   reg_array, data, len(numbers), 0,
+                   nack_namer=self._nack_namer(True), sequence="batch")
         return list(data)
 
     def write_many(self, regs: Iterable[int], values: Iterable[int]) -> None:
@@ -95,18 +122,18 @@ class _Chip(_Descriptor):
             return
         reg_array = (c_uint32 * len(numbers))(*numbers)
         data = (c_uint32 * len(words))(*words)
-        self.device.call("qz_multiRegRW", self._what(f"batch write of {len(numbers)} registers"),
-                         self.descriptor, reg_array, data, len(numbers), 1,
-                         nack_namer=self._nack_namer(False), sequence="batch")
+        self._call("qz_multiRegRW", self._what(f"batch write of {len(numbers)} registers"),
+                   reg_array, data, len(numbers), 1,
+                   nack_namer=self._nack_namer(False), sequence="batch")
 
     def read_stream(self, reg: int, count: int) -> list[int]:
         """Reads ``count`` consecutive registers from ``reg`` in one frame (address sent once)."""
         reg = self._reg(reg)
         count = int_in("register count", count, 1, 0xFFFFFFFF)
         data = (c_uint32 * count)()
-        self.device.call("qz_multiRegStreamRW", self._what(f"stream read of {count} registers", reg),
-                         self.descriptor, reg, data, count, 0,
-                         nack_namer=self._nack_namer(True), sequence="stream")
+        self._call("qz_multiRegStreamRW", self._what(f"stream read of {count} registers", reg),
+                   reg, data, count, 0,
+                   nack_namer=self._nack_namer(True), sequence="stream")
         return list(data)
 
     def write_stream(self, reg: int, values: Iterable[int]) -> None:
@@ -116,10 +143,9 @@ class _Chip(_Descriptor):
         if not words:
             raise ArgumentError("a stream writes at least one register")
         data = (c_uint32 * len(words))(*words)
-        self.device.call("qz_multiRegStreamRW",
-                         self._what(f"stream write of {len(words)} registers", reg),
-                         self.descriptor, reg, data, len(words), 1,
-                         nack_namer=self._nack_namer(False), sequence="stream")
+        self._call("qz_multiRegStreamRW",
+                   self._what(f"stream write of {len(words)} registers", reg), reg, data, len(words), 1,
+                   nack_namer=self._nack_namer(False), sequence="stream")
 
 
 class SpiChip(_Chip):
@@ -138,14 +164,15 @@ class SpiChip(_Chip):
         pins = (pin("clk", clk), pin("cs", cs), pin("sdi", sdi), pin("sdo", sdo))
         self.addr_bits = int_in("address bits", addr_bits, 0, 32)
         self.data_bits = int_in("data bits", data_bits, 1, 32)
-        oe_pin = None if oe is None else pin("output-enable", oe[0])
+        if oe is not None:
+            pin("output-enable", oe[0])
         self._reg_max = (1 << self.addr_bits) - 1
         self._value_max = (1 << self.data_bits) - 1
-        lib = _lib.library()
-        self._created(lib.initSPIDev(byref(self._proto), *pins, self.addr_bits, self.data_bits,
-                                     int(bool(posedge)), int(bool(rw_bit))))
-        if oe is not None:
-            lib.setupOE(byref(self._proto), oe_pin, int(bool(oe[1])))
+        self._created(_lib.library().initSPIDev(byref(self._proto), *pins, self.addr_bits,
+                                                self.data_bits, int(bool(posedge)),
+                                                int(bool(rw_bit))),
+                      f"SPI chip on clk {pins[0]}, cs {pins[1]}, sdi {pins[2]}, sdo {pins[3]}")
+        self._output_enable(oe)
 
     def __repr__(self) -> str:
         return f"<qzftdi.SpiChip {self.addr_bits}/{self.data_bits} bits on {self.device.serial}>"
@@ -154,16 +181,16 @@ class SpiChip(_Chip):
         """The value of register ``reg``; any 32-bit value, 0xFFFFFFFF included."""
         reg = self._reg(reg)
         value = c_uint32()
-        self.device.call("qz_readSPI", self._what("read", reg), self.descriptor, reg, byref(value))
+        self._call("qz_readSPI", self._what("read", reg), reg, byref(value))
         return value.value
 
     def write(self, reg: int, value: int) -> None:
         """Writes ``value`` to register ``reg``."""
         reg, value = self._reg(reg), self._value(value)
-        self.device.call("qz_writeSPI", self._what("write", reg), self.descriptor, reg, value)
+        self._call("qz_writeSPI", self._what("write", reg), reg, value)
 
 
-class _I2cDescriptor(_Chip):
+class _I2cDescriptor(_Descriptor):
     """An I2C descriptor: pins, strict timing, scan and recovery."""
 
     _delete_name = "deleteI2CDev"
@@ -175,14 +202,14 @@ class _I2cDescriptor(_Chip):
         self.address = int_in("I2C address", address, 0, 0x7F)
         self.reg_bytes = int_in("register bytes", reg_bytes, 0, 4)
         self.data_bytes = int_in("data bytes", data_bytes, 1, 4)
-        oe_pin = None if oe is None else pin("output-enable", oe[0])
+        if oe is not None:
+            pin("output-enable", oe[0])
         self._reg_max = (1 << 8 * self.reg_bytes) - 1
         self._value_max = (1 << 8 * self.data_bytes) - 1
-        lib = _lib.library()
-        self._created(lib.initI2CDev(byref(self._proto), *pins, self.address, self.reg_bytes,
-                                     self.data_bytes))
-        if oe is not None:
-            lib.setupOE(byref(self._proto), oe_pin, int(bool(oe[1])))
+        self._created(_lib.library().initI2CDev(byref(self._proto), *pins, self.address,
+                                                self.reg_bytes, self.data_bytes),
+                      f"I2C bus on scl {pins[0]}, sda_w {pins[1]}, sda_r {pins[2]}")
+        self._output_enable(oe)
         self._strict_on = False
         if strict:
             self.strict = True
@@ -211,7 +238,7 @@ class _I2cDescriptor(_Chip):
         """
         present = (c_uint8 * _lib.I2C_ADDRESS_COUNT)()
         count = c_uint32()
-        self.device.call("qz_i2cScan", f"scan of {self!r}", self.descriptor, present, byref(count))
+        self._call("qz_i2cScan", f"scan of {self!r}", present, byref(count))
         return [a for a in range(_lib.I2C_ADDRESS_COUNT) if present[a]]
 
     def recover(self) -> None:
@@ -219,10 +246,10 @@ class _I2cDescriptor(_Chip):
 
         Raises BusError when a line still reads low afterwards.
         """
-        self.device.call("qz_i2cRecoverBus", f"recovery of {self!r}", self.descriptor)
+        self._call("qz_i2cRecoverBus", f"recovery of {self!r}")
 
 
-class I2cChip(_I2cDescriptor):
+class I2cChip(_I2cDescriptor, _Chip):
     """An I2C register chip at a 7-bit address; owns its descriptor (a context manager).
 
     Frames: the address, ``reg_bytes`` register-address bytes and ``data_bytes``
@@ -246,12 +273,12 @@ class I2cChip(_I2cDescriptor):
         """The value of register ``reg``. NackError names the acknowledges that did not come."""
         reg = self._reg(reg)
         value = c_uint32()
-        self.device.call("qz_readI2C", self._what("read", reg), self.descriptor, reg, byref(value),
-                         nack_namer=self._nack_namer(True))
+        self._call("qz_readI2C", self._what("read", reg), reg, byref(value),
+                   nack_namer=self._nack_namer(True))
         return value.value
 
     def write(self, reg: int, value: int) -> None:
         """Writes ``value`` to register ``reg``. NackError names the acknowledges that did not come."""
         reg, value = self._reg(reg), self._value(value)
-        self.device.call("qz_writeI2C", self._what("write", reg), self.descriptor, reg, value,
-                         nack_namer=self._nack_namer(False))
+        self._call("qz_writeI2C", self._what("write", reg), reg, value,
+                   nack_namer=self._nack_namer(False))

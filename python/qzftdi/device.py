@@ -75,7 +75,7 @@ class Device:
     def __repr__(self) -> str:
         return f"<qzftdi.Device {self.serial} {self.baud} Bd{' closed' if self.closed else ''}>"
 
-    def call(self, name: str, what: str, *args: Any,
+    def _call(self, name: str, what: str, *args: Any,
              nack_namer: Optional[Callable[[int], list[str]]] = None,
              sequence: Optional[str] = None) -> None:
         """Runs status-API function ``name`` on this device and raises what it reports."""
@@ -89,13 +89,13 @@ class Device:
     def latency_timer(self) -> int:
         """The USB latency timer in ms (2 to 255; the chip's default is 16)."""
         ms = c_uint8()
-        self.call("qz_getLatencyTimer", f"reading the latency timer of {self.serial}", byref(ms))
+        self._call("qz_getLatencyTimer", f"reading the latency timer of {self.serial}", byref(ms))
         return ms.value
 
     @latency_timer.setter
     def latency_timer(self, ms: int) -> None:
         ms = int_in("latency timer", ms, LATENCY_TIMER_MIN, LATENCY_TIMER_MAX)
-        self.call("qz_setLatencyTimer", f"setting the latency timer of {self.serial}", ms)
+        self._call("qz_setLatencyTimer", f"setting the latency timer of {self.serial}", ms)
 
     def write_pattern(self, mask: int, samples: Sequence[int]) -> int:
         """Plays ``samples`` (one byte per pin sample) on the pins of ``mask``; the bytes written.

@@ -1,4 +1,4 @@
-"""Finding the attached devices: serial numbers and the driver's details."""
+"""Finding the attached devices: serial numbers, the driver's details, and which drivers are loaded."""
 
 from __future__ import annotations
 
@@ -7,7 +7,10 @@ from ctypes import byref, c_uint32
 from typing import NamedTuple
 
 from . import _lib
-from .errors import DriverError, Status
+from .errors import ArgumentError, DriverError, Status
+
+#: The backend choices (see :func:`set_backend`).
+BACKENDS = ("auto", "vendor", "libftdi", "simulator")
 
 
 class DeviceInfo(NamedTuple):
@@ -20,6 +23,39 @@ class DeviceInfo(NamedTuple):
     location: int
     description: str
     serial: str
+    backend: str = ""  # "vendor", "libftdi" or "simulator"
+
+
+class DriverInfo(NamedTuple):
+    """One driver: whether its library is installed and in use, from which file, which version."""
+
+    name: str       # "vendor", "libftdi" or "simulator"
+    installed: bool
+    active: bool    # its devices are listed under the backend choice in force
+    path: str       # "" when none is loaded (or built in)
+    version: str    # "" when unknown
+
+
+def drivers() -> list[DriverInfo]:
+    """The drivers the library knows: FTDI's D2XX library, libftdi1, the simulator."""
+    lib = _lib.library()
+    count = lib.qz_getDrivers(None, 0)
+    table = (_lib.QZ_DRIVER_INFO * count)()
+    lib.qz_getDrivers(table, count)
+    return [DriverInfo(d.name.decode(), bool(d.installed), bool(d.active),
+                       d.path.decode(errors="replace"), d.version.decode(errors="replace"))
+            for d in table]
+
+
+def set_backend(name: str) -> None:
+    """Where real devices come from: "auto", "vendor", "libftdi" or "simulator" (none)."""
+    if name not in BACKENDS or _lib.library().qz_setBackend(name.encode()) != 0:
+        raise ArgumentError(f"backend {name!r}: expected one of {', '.join(BACKENDS)}")
+
+
+def backend() -> str:
+    """The backend choice in force."""
+    return _lib.library().qz_getBackend().decode()
 
 
 def list_devices() -> list[str]:
@@ -59,8 +95,10 @@ def device_info() -> list[DeviceInfo]:
             count = result
             if count == 0:
                 break
+        source = lib.qz_getDeviceBackend(index)
         entries.append(DeviceInfo(index, *[v.value for v in values],
                                   description.value.decode("ascii", "replace"),
-                                  serial.value.decode("ascii", "replace")))
+                                  serial.value.decode("ascii", "replace"),
+                                  source.decode() if source else ""))
         index += 1
     return entries

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ctypes
 import enum
 from typing import Callable, Optional, Sequence
 
@@ -128,22 +129,18 @@ class BenchFileError(QzError, ValueError):
 
 
 def nack_names(missing_acks: int, register_bytes: int, reading: bool) -> list[str]:
-    """Names of the missing acknowledges in a bit set of the library (see NackError)."""
-    names: list[str] = []
-    for bit in range(32):
-        if not missing_acks >> bit & 1:
-            continue
-        if bit == 0:
-            names.append("address")
-        elif bit <= register_bytes:
-            names.append(f"register byte {bit - 1}")
-        elif reading and bit == register_bytes + 1:
-            names.append("read address")
-        elif reading:
-            names.append(f"data byte {bit - register_bytes - 2}")
-        else:
-            names.append(f"data byte {bit - register_bytes - 1}")
-    return names
+    """Names of the missing acknowledges in a bit set of the library (see NackError).
+
+    The library's one naming (qz_ackText): "address" alone when the address went
+    unanswered, else "register byte N", "read address", "data byte N" from 0.
+    """
+    lib = _lib.library()
+    size = lib.qz_ackText(missing_acks & 0xFFFFFFFF, register_bytes, int(bool(reading)), None, 0)
+    if size < 0:
+        raise ArgumentError(f"{register_bytes} register bytes do not fit: 0 to 4")
+    text = ctypes.create_string_buffer(size + 1)
+    lib.qz_ackText(missing_acks & 0xFFFFFFFF, register_bytes, int(bool(reading)), text, size + 1)
+    return text.value.decode("ascii").split(", ") if size else []
 
 
 def status_text(status: int) -> str:

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import errno
 import os
 from ctypes import byref, c_uint8, c_uint32
 from typing import Any, Optional, Union
@@ -29,13 +30,13 @@ from . import _lib
 from .errors import BenchFileError, FtStatus, QzError
 from ._args import int_in as _int_in, pin as _pin
 
-__all__ = ["SimError", "I2cFault", "SimDevice", "SimSpiChip", "SimI2cChip", "add_device",
+__all__ = ["SimError", "I2cFault", "SimDevice", "SimChip", "SimSpiChip", "SimI2cChip", "add_device",
            "device", "remove_device", "clear_bench", "load_bench", "fail_nth_call", "PROFILES"]
 
 #: Chip profiles of the timed model.
 PROFILES = ("FT232R", "FT232H", "FT2232H", "FT4232H")
 
-StrPath = Union[str, "os.PathLike[str]"]
+_StrPath = Union[str, "os.PathLike[str]"]
 
 
 class SimError(QzError):
@@ -46,10 +47,12 @@ class I2cFault(enum.IntEnum):
     """Faults of a virtual I2C chip."""
 
     NONE = 0
-    NO_ADDRESS_ACK = 1   #: does not acknowledge its address
-    NO_DATA_ACK = 2      #: does not acknowledge data byte ``arg`` (0 = the first)
+    NACK_ADDRESS = 1     #: does not acknowledge its address (bench files: "nack-address")
+    NACK_DATA = 2        #: does not acknowledge data byte ``arg`` (0 = the first; "nack-data")
     HOLD_SDA = 3         #: holds SDA low
     HOLD_SCL = 4         #: holds SCL low
+    NO_ADDRESS_ACK = 1   #: the former name of NACK_ADDRESS
+    NO_DATA_ACK = 2      #: the former name of NACK_DATA
 
 
 def _ok(result: int, what: str) -> int:
@@ -93,11 +96,14 @@ def remove_device(serial: str) -> None:
     _ok(_lib.library().qzsim_remove_device(serial.encode()), f"removing device {serial}")
 
 
-def load_bench(path: StrPath) -> None:
+def load_bench(path: _StrPath) -> None:
     """Loads a TOML bench file (devices and their virtual chips) onto the bench.
 
-    Raises BenchFileError with "file:line: key: what" when the file is refused.
+    Raises FileNotFoundError when there is no such file, BenchFileError with
+    "file:line: key: what" when the file is refused.
     """
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, "no such bench file", os.fspath(path))
     error = ctypes.create_string_buffer(1024)
     if _lib.library().qzsim_load_bench(os.fsencode(path), error, len(error)) != 0:
         raise BenchFileError(error.value.decode("utf-8", "replace") or f"{path}: refused")
@@ -269,7 +275,7 @@ class SimDevice:
         """The name pin ``pin`` carries in VCD files."""
         self._call("qzsim_set_pin_name", _pin("trace", pin), name.encode())
 
-    def write_vcd(self, path: StrPath) -> None:
+    def write_vcd(self, path: _StrPath) -> None:
         """Writes the wire trace as a VCD file (for sigrok, PulseView, GTKWave)."""
         self._call("qzsim_write_vcd", os.fsencode(path))
 
@@ -332,7 +338,7 @@ class SimI2cChip(SimChip):
     """A virtual I2C register chip with real chips' habits."""
 
     def set_fault(self, fault: I2cFault, arg: int = 0) -> None:
-        """Injects a fault (I2cFault.NONE clears it); ``arg`` is the data byte of NO_DATA_ACK."""
+        """Injects a fault (I2cFault.NONE clears it); ``arg`` is the data byte of NACK_DATA."""
         self._call("qzsim_i2c_fault", int(I2cFault(fault)), _int_in("fault argument", arg, 0, 2**31 - 1))
 
     def set_reaction_delay(self, samples: int) -> None:
@@ -353,3 +359,8 @@ class SimI2cChip(SimChip):
         """Register ``reg`` holds ``data_bytes`` bytes (1 to 4), whatever the chip's width."""
         self._call("qzsim_set_register_width", _int_in("register", reg, 0, 0xFFFFFFFF),
                    _int_in("data bytes", data_bytes, 1, 4))
+
+
+def __dir__() -> list[str]:
+    """The module's own names only (not what it imports)."""
+    return sorted(__all__)

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import logging
+from typing import Any
 
 import pytest
 
 import qzftdi
 from qzftdi import sim
-from conftest import I2C_PINS, SERIAL, SPI_PINS, needs
+from conftest import I2C_PINS, SERIAL, SPI_PINS
 
 
 def test_ListShowsListableDevicesOnly(board: sim.SimDevice) -> None:
@@ -20,11 +21,20 @@ def test_ListShowsListableDevicesOnly(board: sim.SimDevice) -> None:
     assert infos[0].description == "pytest board"
 
 
+def test_DeviceInfoAndDriversNameTheBackend(board: sim.SimDevice) -> None:
+    assert [i.backend for i in qzftdi.device_info()] == ["simulator"]
+    found = {d.name: d for d in qzftdi.drivers()}
+    assert set(found) == {"vendor", "libftdi", "simulator"}
+    assert found["simulator"].installed and found["simulator"].active
+    with pytest.raises(qzftdi.ArgumentError):
+        qzftdi.set_backend("usb")
+    assert qzftdi.backend() == "auto"
+
+
 def test_EmptyBenchListsNothing() -> None:
     assert qzftdi.list_devices() == []
 
 
-@needs("qzsim_fail_nth_call")
 def test_ListingFailureIsADriverError(board: sim.SimDevice) -> None:
     sim.fail_nth_call("ListDevices", 1, "FT_OTHER_ERROR")
     with pytest.raises(qzftdi.DriverError):
@@ -37,7 +47,6 @@ def test_UnknownSerialNamesTheDriverStatus(board: sim.SimDevice) -> None:
     assert caught.value.name == "FT_DEVICE_NOT_FOUND"
 
 
-@needs("qz_readSPI")
 def test_ClosedDeviceRefusesTransfers(board: sim.SimDevice) -> None:
     board.attach_spi(**SPI_PINS)
     dev = qzftdi.open(SERIAL)
@@ -87,7 +96,6 @@ def test_RegisterArgumentThatDoesNotFitIsAValueError(board: sim.SimDevice, dev: 
     assert board.call_count("Write") == before  # refused before reaching the wire
 
 
-@needs("qz_setLatencyTimer", "qz_getLatencyTimer", "qzsim_get_latency_timer")
 def test_LatencyTimerRoundTripsThroughTheChip(board: sim.SimDevice, dev: qzftdi.Device) -> None:
     dev.latency_timer = 2
     assert dev.latency_timer == 2
@@ -113,3 +121,19 @@ def test_LibraryMessagesGoToTheLoggerNotStdout(caplog: pytest.LogCaptureFixture,
     assert capfd.readouterr().out == ""
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
         ("qzftdi", logging.ERROR, "FTDI Error, Cannot open Serial NOPE")]
+
+
+@pytest.mark.parametrize("make", [
+    lambda dev: qzftdi.SpiChip(dev, clk=0, cs=0, sdi=1, sdo=2),
+    lambda dev: qzftdi.SpiChip(dev, **SPI_PINS, oe=(SPI_PINS["clk"], True)),
+    lambda dev: qzftdi.I2cChip(dev, **I2C_PINS, address=0x50, oe=(I2C_PINS["scl"], False)),
+])
+def test_RefusedDescriptorRaisesArgumentError(dev: qzftdi.Device, make: Any) -> None:
+    with pytest.raises(qzftdi.ArgumentError, match="refused"):
+        make(dev)
+
+
+def test_I2cBusIsABusNotAChip(dev: qzftdi.Device) -> None:
+    bus = qzftdi.I2cBus(dev, **I2C_PINS)
+    assert not any(hasattr(bus, name) for name in ("read", "read_many", "write_many", "read_stream"))
+    assert hasattr(bus, "scan") and hasattr(bus, "recover") and hasattr(bus, "chip")

@@ -6,9 +6,7 @@ import pytest
 
 import qzftdi
 from qzftdi import sim
-from conftest import I2C_PINS, SPI_PINS, needs
-
-pytestmark = needs("qz_readI2C", "qz_writeI2C", "qz_multiRegStreamRW")
+from conftest import I2C_PINS, SPI_PINS
 
 
 def _chip(dev: qzftdi.Device, **widths: int) -> qzftdi.I2cChip:
@@ -49,7 +47,6 @@ def test_RegisterOfItsOwnWidthReadsWhole(board: sim.SimDevice, dev: qzftdi.Devic
         assert chip.read(0x00) == 0x1A80
 
 
-@needs("qzsim_i2c_set_clock_stretch")
 def test_StretchedClockIsABusError(board: sim.SimDevice, dev: qzftdi.Device) -> None:
     board.attach_i2c(**I2C_PINS, address=0x50).set_clock_stretch(40)
     with _chip(dev) as chip:
@@ -58,7 +55,6 @@ def test_StretchedClockIsABusError(board: sim.SimDevice, dev: qzftdi.Device) -> 
         assert caught.value.status == qzftdi.Status.CLOCK_STRETCHED
 
 
-@needs("qzsim_unplug_at_call")
 def test_UnpluggedMidSessionIsAnIoError(board: sim.SimDevice, dev: qzftdi.Device) -> None:
     board.attach_spi(**SPI_PINS)
     board.unplug_at_call(1)

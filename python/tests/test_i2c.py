@@ -6,9 +6,7 @@ import pytest
 
 import qzftdi
 from qzftdi import sim
-from conftest import I2C_PINS, needs
-
-pytestmark = needs("qz_readI2C", "qz_writeI2C", "qz_multiRegRW", "qz_multiRegStreamRW")
+from conftest import I2C_PINS
 
 
 @pytest.fixture
@@ -45,30 +43,23 @@ def test_FourByteRegisterLikeANackSetReadsAsItsValue(board: sim.SimDevice, dev: 
         assert chip.read_stream(0x0102, 1) == [value]
 
 
-@pytest.mark.parametrize("reg_bytes, read_missing, write_missing", [
-    (1, ["address", "register byte 0", "read address"],
-     ["address", "register byte 0", "data byte 0"]),
-    (2, ["address", "register byte 0", "register byte 1", "read address"],
-     ["address", "register byte 0", "register byte 1", "data byte 0"]),
-])
-def test_AbsentAddressNamesEveryMissingAcknowledge(board: sim.SimDevice, dev: qzftdi.Device,
-                                                   reg_bytes: int, read_missing: list[str],
-                                                   write_missing: list[str]) -> None:
+@pytest.mark.parametrize("reg_bytes", [1, 2])
+def test_AbsentAddressNamesOnlyTheAddress(board: sim.SimDevice, dev: qzftdi.Device,
+                                          reg_bytes: int) -> None:
     board.attach_i2c(**I2C_PINS, address=0x50, reg_bytes=reg_bytes)
     with qzftdi.I2cChip(dev, **I2C_PINS, address=0x51, reg_bytes=reg_bytes) as absent:
         with pytest.raises(qzftdi.NackError) as caught:
             absent.read(0x01)
-        assert caught.value.missing == read_missing
+        assert caught.value.missing == ["address"]
         assert caught.value.status == qzftdi.Status.NACK
-        assert "read address" in str(caught.value)
         with pytest.raises(qzftdi.NackError) as caught:
             absent.write(0x01, 0x12)
-        assert caught.value.missing == write_missing
+        assert caught.value.missing == ["address"]
 
 
 def test_UnacknowledgedDataByteIsNamed(board: sim.SimDevice, dev: qzftdi.Device) -> None:
     virtual = board.attach_i2c(**I2C_PINS, address=0x50, reg_bytes=1, data_bytes=2)
-    virtual.set_fault(sim.I2cFault.NO_DATA_ACK, 1)
+    virtual.set_fault(sim.I2cFault.NACK_DATA, 1)
     with qzftdi.I2cChip(dev, **I2C_PINS, address=0x50, reg_bytes=1, data_bytes=2) as chip:
         with pytest.raises(qzftdi.NackError) as caught:
             chip.write(0x01, 0x1234)
@@ -96,7 +87,6 @@ def test_LineHeldLowIsABusError(eeprom, fault: sim.I2cFault, status: qzftdi.Stat
     assert caught.value.status == status
 
 
-@needs("qz_i2cScan")
 def test_ScanFindsEveryChipOnTheBus(board: sim.SimDevice, dev: qzftdi.Device) -> None:
     for address in (0x68, 0x20, 0x50):
         board.attach_i2c(**I2C_PINS, address=address)
@@ -106,7 +96,6 @@ def test_ScanFindsEveryChipOnTheBus(board: sim.SimDevice, dev: qzftdi.Device) ->
             assert chip.scan() == [0x20, 0x50, 0x68]
 
 
-@needs("qz_i2cScan")
 def test_ScanOfAHeldBusIsABusError(eeprom) -> None:
     virtual, chip = eeprom
     virtual.set_fault(sim.I2cFault.HOLD_SDA)
@@ -114,7 +103,6 @@ def test_ScanOfAHeldBusIsABusError(eeprom) -> None:
         chip.scan()
 
 
-@needs("qz_i2cRecoverBus")
 def test_RecoveryReportsASdaThatStaysLow(eeprom) -> None:
     virtual, chip = eeprom
     chip.recover()  # a free bus stays free
@@ -123,7 +111,6 @@ def test_RecoveryReportsASdaThatStaysLow(eeprom) -> None:
         chip.recover()
 
 
-@needs("setI2CStrictTiming", "getI2CStrictTiming")
 def test_StrictTimingIsAPropertyThatRoundTrips(eeprom) -> None:
     virtual, chip = eeprom
     assert chip.strict is False

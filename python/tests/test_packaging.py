@@ -50,8 +50,7 @@ def test_PackagedCopyIsFoundNextToThePackage(tmp_path: Path) -> None:
 
 def test_PipInstallsOfflineWithoutBuildIsolation(tmp_path: Path) -> None:
     for module in ("pip", "setuptools"):
-        if importlib.util.find_spec(module) is None:
-            pytest.skip(f"no {module} (python3-pip, python3-setuptools)")
+        assert importlib.util.find_spec(module) is not None, f"no {module} (scripts/install-deps.sh)"
     source = tmp_path / "src"
     shutil.copytree(PACKAGE_ROOT, source, ignore=shutil.ignore_patterns("__pycache__", "build",
                                                                            "*.egg-info"))
@@ -65,3 +64,22 @@ def test_PipInstallsOfflineWithoutBuildIsolation(tmp_path: Path) -> None:
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == str(target)
     assert (target / "qzftdi" / "py.typed").is_file()
+
+
+def test_ImportAndHelpWorkWithoutTheLibrary(tmp_path: Path) -> None:
+    run = _run("import pydoc, qzftdi; from qzftdi import sim; pydoc.render_doc(qzftdi);"
+               "pydoc.render_doc(sim); print('helped'); qzftdi.list_devices()",
+               _clean_env(QZ_FTDI_LIBRARY=str(tmp_path / "nothing.so"), PYTHONPATH=str(PACKAGE_ROOT)),
+               tmp_path)
+    assert run.stdout == "helped\n", run.stderr
+    assert "LibraryNotFound" in run.stderr and "nothing.so" in run.stderr
+
+
+def test_SkippedTestFailsTheRun(tmp_path: Path) -> None:
+    shutil.copy(Path(__file__).parent / "conftest.py", tmp_path)
+    (tmp_path / "test_skip.py").write_text("import pytest\n\ndef test_x():\n    pytest.skip('x')\n")
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(tmp_path)],
+                         cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                         env=_clean_env(PYTHONPATH=str(PACKAGE_ROOT),
+                                        QZ_FTDI_LIBRARY=os.path.abspath(qzftdi.library().path)))
+    assert run.returncode == 1 and "1 skipped" in run.stdout, run.stdout

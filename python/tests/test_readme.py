@@ -12,7 +12,6 @@ import pytest
 
 import qzftdi
 
-from conftest import needs
 
 PACKAGE_ROOT = Path(__file__).resolve().parent.parent
 READMES = [PACKAGE_ROOT / "README.md", PACKAGE_ROOT.parent / "README.md"]
@@ -33,7 +32,6 @@ def _printed_comments(code: str) -> list[str]:
     return [m.group(1) for m in re.finditer(r"^\s*print\(.*\)\s+#\s*" + value + r"\s*$", code, re.M)]
 
 
-@needs("qz_readSPI", "qz_readI2C", "qz_multiRegRW", "qz_multiRegStreamRW", "qz_i2cScan")
 @pytest.mark.parametrize("name, code", _examples(), ids=[n for n, _ in _examples()])
 def test_ReadmeExampleRunsAsWritten(name: str, code: str, tmp_path: Path) -> None:
     script = tmp_path / "example.py"

@@ -6,9 +6,7 @@ import pytest
 
 import qzftdi
 from qzftdi import sim
-from conftest import SPI_PINS, needs
-
-pytestmark = needs("qz_readSPI", "qz_writeSPI", "qz_multiRegRW", "qz_multiRegStreamRW")
+from conftest import SPI_PINS
 
 
 @pytest.fixture
@@ -53,7 +51,6 @@ def test_AllOnesRegisterIsAValueNotAFailure(board: sim.SimDevice, dev: qzftdi.De
         assert chip.read_many([0x05, 0x05]) == [value, value]
 
 
-@needs("qzsim_fail_nth_call")
 def test_DriverFailureNamesTheD2xxStatus(board: sim.SimDevice, chip_pair) -> None:
     _, chip = chip_pair
     board.fail_nth_call("Write", 1, "FT_OTHER_ERROR")
@@ -65,7 +62,6 @@ def test_DriverFailureNamesTheD2xxStatus(board: sim.SimDevice, chip_pair) -> Non
     assert chip.read(0x12) == 0  # the fault was for one call only
 
 
-@needs("qzsim_fail_nth_call")
 def test_IoErrorIsADriverError(board: sim.SimDevice, chip_pair) -> None:
     _, chip = chip_pair
     board.fail_nth_call("Write", 1, qzftdi.FtStatus.FT_IO_ERROR)
@@ -74,7 +70,6 @@ def test_IoErrorIsADriverError(board: sim.SimDevice, chip_pair) -> None:
     assert caught.value.name == "FT_IO_ERROR"
 
 
-@needs("qzsim_set_readback_stall")
 def test_ReadbackThatNeverComesTimesOut(board: sim.SimDevice, chip_pair) -> None:
     _, chip = chip_pair
     board.set_readback_stall(0)
@@ -82,3 +77,40 @@ def test_ReadbackThatNeverComesTimesOut(board: sim.SimDevice, chip_pair) -> None
         chip.read(0x12)
     assert isinstance(caught.value, qzftdi.ReadbackTimeout)
     assert isinstance(caught.value, qzftdi.QzError)
+
+
+def test_CloseRefusesAWriteWaitingForTheDevice(board: sim.SimDevice, dev: qzftdi.Device) -> None:
+    import threading
+
+    virtual = board.attach_spi(**SPI_PINS, addr_bits=8, data_bits=16)
+    lock, waiting, errors = dev.lock, threading.Event(), []
+
+    class Probe:
+        """The device's lock, telling when another thread is about to wait for it."""
+
+        def __enter__(self) -> None:
+            if threading.current_thread() is not threading.main_thread():
+                waiting.set()
+            lock.acquire()
+
+        def __exit__(self, *exc: object) -> None:
+            lock.release()
+
+    def write() -> None:
+        try:
+            old.write(0x12, 0x1111)
+        except qzftdi.ArgumentError as error:
+            errors.append(str(error))
+
+    old = qzftdi.SpiChip(dev, **SPI_PINS, addr_bits=8, data_bits=16)
+    dev.lock = Probe()
+    with lock:  # an operation in progress on the device
+        writer = threading.Thread(target=write)
+        writer.start()
+        assert waiting.wait(10)
+        old.close()
+        new = qzftdi.SpiChip(dev, **SPI_PINS, addr_bits=8, data_bits=16)
+    writer.join()
+    assert len(errors) == 1 and "closed" in errors[0]
+    assert virtual[0x12] != 0x1111
+    new.close()

@@ -44,6 +44,17 @@ void copyString(const std::string& s, void* out, std::size_t capacity) {
     static_cast<char*>(out)[n] = '\0';
 }
 
+// Quirk: the vendor's device-info fields are fixed arrays (serial 16 bytes,
+// description 64) copied out whole. A string that fills its field has no
+// terminating NUL there: a 64-character description comes back as 64 bytes
+// and nothing after them.
+void copyField(const std::string& s, void* out, std::size_t capacity) {
+    if (!out) return;
+    const std::size_t n = std::min(s.size(), capacity);
+    std::memcpy(out, s.data(), n);
+    if (n < capacity) static_cast<char*>(out)[n] = '\0';
+}
+
 std::vector<std::shared_ptr<Device>> attached() { return Bench::instance().plugged(); }
 
 // Every operation answers as the vendor's driver does for a chip on the bench.
@@ -106,7 +117,7 @@ FT_STATUS SimDriver::createDeviceInfoList(uint32_t* lpdwNumDevs) {
 }
 
 // The snapshot entry at dwIndex (serial at most 16 bytes, description 64, as
-// the vendor's buffers are sized); FT_DEVICE_NOT_FOUND past its end.
+// the vendor's fields are sized, unterminated when full); FT_DEVICE_NOT_FOUND past its end.
 FT_STATUS SimDriver::getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags,
                                          uint32_t* lpdwType, uint32_t* lpdwID,
                                          uint32_t* lpdwLocId, void* lpSerialNumber,
@@ -116,12 +127,13 @@ FT_STATUS SimDriver::getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags,
     const auto found = bench.infoEntry(dwIndex);
     if (!found) return FT_DEVICE_NOT_FOUND;
     const auto& entry = *found;
-    if (lpdwFlags) *lpdwFlags = entry.open ? 1u : 0u;  // FT_FLAGS_OPENED
+    // FT_FLAGS_OPENED (1), FT_FLAGS_HISPEED (2)
+    if (lpdwFlags) *lpdwFlags = (entry.open ? 1u : 0u) | (entry.info.profile.highSpeed() ? 2u : 0u);
     if (lpdwType) *lpdwType = entry.info.type;
     if (lpdwID) *lpdwID = entry.info.id;
     if (lpdwLocId) *lpdwLocId = entry.info.locId;
-    copyString(entry.info.serial, lpSerialNumber, 16);
-    copyString(entry.info.description, lpDescription, 64);
+    copyField(entry.info.serial, lpSerialNumber, 16);
+    copyField(entry.info.description, lpDescription, 64);
     if (pftHandle) *pftHandle = nullptr;
     return FT_OK;
 }

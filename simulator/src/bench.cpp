@@ -1,6 +1,7 @@
 #include "qzsim/bench.hpp"
 
 #include "ftd2xx.h"
+#include "progress_guard.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -69,7 +70,15 @@ void Device::setReadbackLag(unsigned lag) {
     lag_ = lag;
 }
 
+// A named chip also lists as that chip (type, USB ID, and the default
+// description); a custom one keeps what the device listed as.
 void Device::setProfile(const ChipProfile& profile) {
+    if (profile.name != "custom") {
+        if (info_.description == "QZ simulated " + info_.profile.name)
+            info_.description = "QZ simulated " + profile.name;
+        info_.type = profile.deviceType;
+        info_.id = profile.usbId;
+    }
     info_.profile = profile;
     latencyMs_ = clampLatency(profile.latencyMs);
     running_ = false;  // the sample clock changes now
@@ -477,7 +486,9 @@ bool Device::reached(Goal goal, std::size_t target) const {
 // soon as `goal` is reached (true) or the device is unplugged.
 bool Device::advance(uint64_t until, Goal goal, std::size_t target) {
     if (unplugNs_) until = std::min(until, std::max(*unplugNs_, now_));
+    ProgressGuard guard("the timed chip's event loop");
     for (;;) {
+        if (!guard.moving(now_, lastPacketNs_, inDriver_, rx_.size(), inHead_, pendingTaken_)) break;
         sendFullPackets();
         if (reached(goal, target)) return true;
         if (now_ >= until) break;

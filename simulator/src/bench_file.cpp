@@ -11,16 +11,24 @@
 //   [[device.spi]]                     # clk, cs, sdi, sdo, address_bits,
 //   clk = 0                            # data_bits, posedge, rw_bit,
 //   ...                                # output_enable = { pin, active_high }
+//                                      # mode (0-3; or posedge), cs_active_high,
+//                                      # lsb_first, data_valid
 //   [[device.i2c]]                     # scl, sda_write, sda_read, address,
 //   address = 0x50                     # register_bytes, data_bytes, fill,
 //   registers = { "0x00" = 0x12 }      # register_widths, reaction_delay,
 //                                      # clock_stretch, eeprom, fault
+//   [[device.spi_flash]]               # clk, cs, sdi, sdo, size, jedec_id,
+//                                      # program_samples, erase_samples, mode,
+//                                      # cs_active_high, data_valid, registers
+//   [[device.i2c_expander]]            # scl, sda_write, sda_read, address,
+//                                      # inputs (levels pulled on its pins)
 //
 // Register values are an integer, an array (consecutive registers) or a string
 // (its bytes in consecutive registers).
 #include "qzsim/bench_file.hpp"
 
 #include "qzsim/bench.hpp"
+#include "qzsim/profile.hpp"
 #include "qzsim/qzsim.h"
 
 #ifndef TOML_HEADER_ONLY
@@ -56,10 +64,14 @@ struct RegisterValue {
 };
 
 struct ChipSpec {
+    enum class Kind { Spi, I2c, Flash, Expander };
     Origin origin;
-    bool i2c = false;
-    // SPI: clk, cs, sdi, sdo; I2C: scl, sda_write, sda_read.
+    Kind kind = Kind::Spi;
+    bool i2c() const { return kind == Kind::I2c || kind == Kind::Expander; }
+    // SPI: clk, cs, sdi, sdo; I2C: scl, sda_write, sda_read; and where the
+    // file sets each.
     uint8_t pins[4] = {0, 0, 0, 0};
+    Origin pinOrigins[4];
     uint8_t addressWidth = 0;  // SPI: address bits; I2C: register-address bytes
     uint8_t dataWidth = 0;     // SPI: data bits; I2C: data bytes
     uint8_t i2cAddress = 0;
@@ -73,7 +85,21 @@ struct ChipSpec {
     std::optional<uint32_t> clockStretch;
     std::optional<std::pair<uint32_t, uint32_t>> eeprom;  // page size, busy samples
     std::optional<std::pair<int32_t, int32_t>> fault;     // mode, argument
+    // SPI chips and flashes.
+    uint32_t mode = 0;
+    bool csActiveHigh = false;
+    bool lsbFirst = false;
+    bool dataValidSamplingOnly = false;
+    uint32_t flashSize = 1u << 20;
+    uint32_t jedecId = 0xEF4014;
+    std::optional<std::pair<uint32_t, uint32_t>> busy;  // program, erase samples
 };
+
+// The pins of each kind of chip, in ChipSpec::pins order; the last one of an
+// SPI chip (data out) and of an I2C chip (the SDA line the bus shows on the
+// read pin) is driven by the chip, the others by the FTDI chip.
+const char* const kSpiPins[] = {"clk", "cs", "sdi", "sdo"};
+const char* const kI2cPins[] = {"scl", "sda_write", "sda_read"};
 
 struct CustomProfile {
     uint32_t fifoToHost, fifoFromHost, packetSize, sampleMultiplier, maxSampleRate, latencyMs;
@@ -270,19 +296,83 @@ void readFault(const FileContext& file, TableReader& chip, ChipSpec& spec) {
                   "\" (none, nack-address, nack-data, hold-sda, hold-scl)");
 }
 
+// The pins of a chip, with where the file sets them.
+template <std::size_t N>
+void readPins(TableReader& chip, const char* const (&names)[N], ChipSpec& spec) {
+    for (std::size_t i = 0; i < N; ++i) {
+        spec.pins[i] = chip.pin(names[i]);
+        spec.pinOrigins[i] = chip.originOf(names[i]);
+    }
+}
+
+// mode, cs_active_high, lsb_first, data_valid of an SPI chip or flash.
+void readSpiWire(const FileContext& file, TableReader& chip, ChipSpec& spec, bool bitOrder) {
+    spec.mode = static_cast<uint32_t>(chip.integer("mode", 0, 3).value_or(spec.mode));
+    spec.csActiveHigh = chip.boolean("cs_active_high").value_or(false);
+    if (bitOrder) spec.lsbFirst = chip.boolean("lsb_first").value_or(false);
+    if (auto valid = chip.string("data_valid")) {
+        if (*valid != "shift-to-shift" && *valid != "sampling-edge-only")
+            file.fail(chip.originOf("data_valid"),
+                      "expected \"shift-to-shift\" or \"sampling-edge-only\"");
+        spec.dataValidSamplingOnly = *valid == "sampling-edge-only";
+    }
+}
+
+ChipSpec readFlash(const FileContext& file, const toml::table& table, const std::string& path) {
+    TableReader chip(file, table, path,
+                     {"clk", "cs", "sdi", "sdo", "mode", "cs_active_high", "data_valid", "size",
+                      "jedec_id", "program_samples", "erase_samples", "fill", "registers"});
+    ChipSpec spec;
+    spec.kind = ChipSpec::Kind::Flash;
+    spec.origin = chip.origin();
+    readPins(chip, kSpiPins, spec);
+    readSpiWire(file, chip, spec, false);
+    if (auto size = chip.integer("size", 256, 1 << 24)) {
+        if ((*size & (*size - 1)) != 0)
+            file.fail(chip.originOf("size"), "a flash's size is a power of two");
+        spec.flashSize = static_cast<uint32_t>(*size);
+    }
+    if (auto id = chip.integer("jedec_id", 0, 0xFFFFFF)) spec.jedecId = static_cast<uint32_t>(*id);
+    const auto program = chip.integer("program_samples", 0, 100000000);
+    const auto erase = chip.integer("erase_samples", 0, 100000000);
+    if (program || erase)
+        spec.busy = {static_cast<uint32_t>(program.value_or(200)),
+                     static_cast<uint32_t>(erase.value_or(2000))};
+    if (auto fill = chip.integer("fill", 0, 0xFF)) spec.fill = static_cast<uint32_t>(*fill);
+    if (const toml::table* registers = chip.table("registers"))
+        readRegisters(file, *registers, chip.keyPath("registers"), spec.flashSize - 1, 0xFF,
+                      spec.registers);
+    return spec;
+}
+
+ChipSpec readExpander(const FileContext& file, const toml::table& table, const std::string& path) {
+    TableReader chip(file, table, path, {"scl", "sda_write", "sda_read", "address", "inputs"});
+    ChipSpec spec;
+    spec.kind = ChipSpec::Kind::Expander;
+    spec.origin = chip.origin();
+    readPins(chip, kI2cPins, spec);
+    spec.i2cAddress = static_cast<uint8_t>(chip.requiredInteger("address", 0, 0x7F));
+    if (auto inputs = chip.integer("inputs", 0, 0xFF))
+        spec.registers.push_back({1, static_cast<uint32_t>(*inputs)});
+    return spec;
+}
+
 ChipSpec readSpi(const FileContext& file, const toml::table& table, const std::string& path) {
     TableReader chip(file, table, path,
                      {"clk", "cs", "sdi", "sdo", "address_bits", "data_bits", "posedge", "rw_bit",
-                      "output_enable", "fill", "registers"});
+                      "output_enable", "fill", "registers", "mode", "cs_active_high", "lsb_first",
+                      "data_valid"});
     ChipSpec spec;
     spec.origin = chip.origin();
-    spec.pins[0] = chip.pin("clk");
-    spec.pins[1] = chip.pin("cs");
-    spec.pins[2] = chip.pin("sdi");
-    spec.pins[3] = chip.pin("sdo");
+    readPins(chip, kSpiPins, spec);
     spec.addressWidth = static_cast<uint8_t>(chip.requiredInteger("address_bits", 0, 32));
     spec.dataWidth = static_cast<uint8_t>(chip.requiredInteger("data_bits", 1, 32));
     spec.posedge = chip.boolean("posedge").value_or(true) ? 1 : 0;
+    // posedge = false alone is the falling-edge chip of initSPIDev (mode 2).
+    spec.mode = spec.posedge ? 0 : 2;
+    if (table.contains("mode") && table.contains("posedge"))
+        file.fail(chip.originOf("mode"), "give mode or posedge, not both");
+    readSpiWire(file, chip, spec, true);
     spec.rwBit = static_cast<int32_t>(chip.integer("rw_bit", 0, 1).value_or(1));
     if (const toml::table* oe = chip.table("output_enable")) {
         TableReader reader(file, *oe, chip.keyPath("output_enable"), {"pin", "active_high"});
@@ -303,11 +393,9 @@ ChipSpec readI2c(const FileContext& file, const toml::table& table, const std::s
                       "register_widths", "fill", "registers", "reaction_delay", "clock_stretch",
                       "eeprom", "fault"});
     ChipSpec spec;
-    spec.i2c = true;
+    spec.kind = ChipSpec::Kind::I2c;
     spec.origin = chip.origin();
-    spec.pins[0] = chip.pin("scl");
-    spec.pins[1] = chip.pin("sda_write");
-    spec.pins[2] = chip.pin("sda_read");
+    readPins(chip, kI2cPins, spec);
     spec.i2cAddress = static_cast<uint8_t>(chip.requiredInteger("address", 0, 0x7F));
     spec.addressWidth = static_cast<uint8_t>(chip.integer("register_bytes", 0, 4).value_or(1));
     spec.dataWidth = static_cast<uint8_t>(chip.integer("data_bytes", 1, 4).value_or(1));
@@ -352,11 +440,63 @@ ChipSpec readI2c(const FileContext& file, const toml::table& table, const std::s
     return spec;
 }
 
+// A board that can exist: no pin is driven by two outputs at once (a chip's
+// output on a pin the FTDI chip drives, or two chips' outputs on one pin,
+// except SPI chips sharing a data-out line under their own chip selects and
+// I2C chips on one bus), the pins of one chip differ, and no two I2C chips
+// on one bus share an address.
+void checkBoard(const FileContext& file, const DeviceSpec& device) {
+    const auto pinCount = [](const ChipSpec& c) -> std::size_t { return c.i2c() ? 3 : 4; };
+    const auto pinName = [](const ChipSpec& c, std::size_t i) {
+        return std::string(c.i2c() ? kI2cPins[i] : kSpiPins[i]);
+    };
+    const auto sameBus = [](const ChipSpec& a, const ChipSpec& b) {
+        return a.i2c() && b.i2c() && std::equal(a.pins, a.pins + 3, b.pins);
+    };
+    for (std::size_t x = 0; x < device.chips.size(); ++x) {
+        const ChipSpec& a = device.chips[x];
+        const std::size_t driven = pinCount(a) - 1;
+        for (std::size_t i = 0; i < pinCount(a); ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                if (a.pins[i] == a.pins[j])
+                    file.fail(a.pinOrigins[i], "pin " + std::to_string(a.pins[i]) +
+                                                   " is this chip's " + pinName(a, j) + " too");
+        if (a.outputEnable && a.outputEnable->first == a.pins[driven])
+            file.fail(a.pinOrigins[driven], "pin " + std::to_string(a.pins[driven]) +
+                                                " is this chip's output_enable too");
+        for (std::size_t y = 0; y < device.chips.size(); ++y) {
+            if (y == x) continue;
+            const ChipSpec& b = device.chips[y];
+            const std::size_t bDriven = pinCount(b) - 1;
+            const uint8_t pin = a.pins[driven];
+            const std::string where = "pin " + std::to_string(pin) + ", which this chip drives, is ";
+            for (std::size_t j = 0; j < bDriven; ++j)
+                if (b.pins[j] == pin)
+                    file.fail(a.pinOrigins[driven], where + b.origin.key + "." + pinName(b, j) +
+                                                        ", which the FTDI chip drives");
+            if (b.outputEnable && b.outputEnable->first == pin)
+                file.fail(a.pinOrigins[driven],
+                          where + b.origin.key + ".output_enable, which the FTDI chip drives");
+            const bool sharedSpiData =
+                !a.i2c() && !b.i2c() && b.pins[1] != a.pins[1];  // own chip selects
+            if (y < x && b.pins[bDriven] == pin && !sharedSpiData && !sameBus(a, b))
+                file.fail(a.pinOrigins[driven], where + "driven by " + b.origin.key + "." +
+                                                    pinName(b, bDriven) + " as well");
+            if (y < x && sameBus(a, b) && a.i2cAddress == b.i2cAddress) {
+                char address[8];
+                std::snprintf(address, sizeof address, "0x%02X", a.i2cAddress);
+                file.fail(a.origin.line, a.origin.key + ".address",
+                          std::string(address) + " is " + b.origin.key + "'s address on this bus too");
+            }
+        }
+    }
+}
+
 DeviceSpec readDevice(const FileContext& file, const toml::table& table, const std::string& path) {
     TableReader device(file, table, path,
                        {"serial", "description", "listable", "profile", "readback_lag", "timed",
                         "driver_buffer", "write_timeout_ms", "lossy", "trace_limit", "pin_names",
-                        "spi", "i2c"});
+                        "spi", "i2c", "spi_flash", "i2c_expander"});
     DeviceSpec spec;
     spec.origin = device.origin();
     if (!table.contains("serial")) file.fail(spec.origin.line, device.keyPath("serial"), "missing");
@@ -369,6 +509,9 @@ DeviceSpec readDevice(const FileContext& file, const toml::table& table, const s
         const Origin at = device.originOf("profile");
         if (profile->is_string()) {
             spec.profile = {at, *profile->value<std::string>()};
+            if (!chipProfile(spec.profile->second))
+                file.fail(at, "unknown profile \"" + spec.profile->second + "\" (" +
+                                  chipProfileNames() + ", or a table of a custom profile)");
         } else if (const toml::table* custom = profile->as_table()) {
             TableReader reader(file, *custom, at.key,
                                {"fifo_to_host", "fifo_from_host", "packet_size",
@@ -406,16 +549,18 @@ DeviceSpec readDevice(const FileContext& file, const toml::table& table, const s
             spec.pinNames.push_back({static_cast<uint8_t>(pin), *node.value<std::string>()});
         }
     }
-    for (const char* kind : {"spi", "i2c"}) {
+    using Reader = ChipSpec (*)(const FileContext&, const toml::table&, const std::string&);
+    static const std::pair<const char*, Reader> kinds[] = {
+        {"spi", readSpi}, {"i2c", readI2c}, {"spi_flash", readFlash}, {"i2c_expander", readExpander}};
+    for (const auto& [kind, read] : kinds) {
         const toml::array* chips = device.tables(kind);
         if (!chips) continue;
         for (std::size_t i = 0; i < chips->size(); ++i) {
             const std::string chipPath = device.keyPath(kind) + "[" + std::to_string(i) + "]";
-            const toml::table& chip = *chips->get(i)->as_table();
-            spec.chips.push_back(kind[0] == 's' ? readSpi(file, chip, chipPath)
-                                                : readI2c(file, chip, chipPath));
+            spec.chips.push_back(read(file, *chips->get(i)->as_table(), chipPath));
         }
     }
+    checkBoard(file, spec);
     return spec;
 }
 
@@ -472,12 +617,34 @@ void applyDevice(const FileContext& file, const DeviceSpec& d) {
     if (d.traceLimit) check(qzsim_set_trace_limit(serial, *d.traceLimit), d.origin,
                             "the trace limit");
     for (const ChipSpec& c : d.chips) {
-        const int32_t id =
-            c.i2c ? qzsim_attach_i2c(serial, c.pins[0], c.pins[1], c.pins[2], c.i2cAddress,
-                                     c.addressWidth, c.dataWidth)
-                  : qzsim_attach_spi(serial, c.pins[0], c.pins[1], c.pins[2], c.pins[3],
-                                     c.addressWidth, c.dataWidth, c.posedge, c.rwBit);
+        using Kind = ChipSpec::Kind;
+        int32_t id = -1;
+        switch (c.kind) {
+        case Kind::Spi:
+            id = qzsim_attach_spi(serial, c.pins[0], c.pins[1], c.pins[2], c.pins[3],
+                                  c.addressWidth, c.dataWidth, c.posedge, c.rwBit);
+            break;
+        case Kind::Flash:
+            id = qzsim_attach_spi_flash(serial, c.pins[0], c.pins[1], c.pins[2], c.pins[3],
+                                        c.flashSize, c.jedecId);
+            break;
+        case Kind::I2c:
+            id = qzsim_attach_i2c(serial, c.pins[0], c.pins[1], c.pins[2], c.i2cAddress,
+                                  c.addressWidth, c.dataWidth);
+            break;
+        case Kind::Expander:
+            id = qzsim_attach_i2c_expander(serial, c.pins[0], c.pins[1], c.pins[2], c.i2cAddress);
+            break;
+        }
         check(id, c.origin, "the chip (pins or widths)");
+        if (!c.i2c()) {
+            check(qzsim_spi_set_mode(id, c.mode, c.csActiveHigh, c.lsbFirst), c.origin, "the SPI mode");
+            check(qzsim_spi_set_data_valid(id, c.dataValidSamplingOnly ? 1 : 0), c.origin,
+                  "the data-out timing");
+        }
+        if (c.busy)
+            check(qzsim_spi_flash_set_busy(id, c.busy->first, c.busy->second), c.origin,
+                  "the busy times");
         if (c.outputEnable)
             check(qzsim_spi_output_enable(id, c.outputEnable->first, c.outputEnable->second),
                   c.origin, "the output enable");

@@ -233,7 +233,7 @@ void I2CChip::byteDone() {
 // The register under the pointer becomes the word being sent, and its first
 // bit goes out; a register of no bytes ends the read.
 void I2CChip::loadWord() {
-    word_ = registers.read(pointer_);
+    word_ = readWord(pointer_);
     wordWidth_ = widthOf(pointer_);
     tookPart_ = wordWidth_ > 0;
     if (wordWidth_ == 0) {
@@ -266,6 +266,15 @@ void I2CChip::endSample() {
         sdaPin_ = pending_.front();
         pending_.pop_front();
     }
+}
+
+I2CPortExpander::I2CPortExpander(uint8_t address) : I2CChip(address, 0, 1) {
+    registers.write(kOutputs, 0xFF);
+    registers.write(kInputs, 0xFF);
+}
+
+uint32_t I2CPortExpander::readWord(uint32_t) const {
+    return registers.read(kOutputs) & registers.read(kInputs) & 0xFFu;
 }
 
 // ---------------------------------------------------------------------------
@@ -395,6 +404,23 @@ std::shared_ptr<I2CBus> busOn(Device& device, uint8_t scl, uint8_t sdaW, uint8_t
     return bus;
 }
 
+// Puts a chip on the device's bus, its pins named after their signals in the
+// wire trace (the read pin shows the open-drain line itself): its peripheral
+// ID, or -1 for an unknown device.
+int32_t attachI2CChip(const char* serial, uint8_t scl, uint8_t sdaW, uint8_t sdaR,
+                      std::shared_ptr<I2CChip> chip) {
+    const std::shared_ptr<Device> device = serial ? bench().share(serial) : nullptr;
+    if (!device) return -1;
+    {  // the device may be playing a transfer on another thread
+        const auto held = device->lock();
+        busOn(*device, scl, sdaW, sdaR)->addChip(chip);
+        device->setPinName(scl, "SCL");
+        device->setPinName(sdaR, "SDA");
+        device->setPinName(sdaW, "SDA_W");
+    }
+    return bench().adoptChip(std::move(chip));
+}
+
 // The I2C chip behind a peripheral ID, or nullptr.
 I2CChip* i2cChip(int32_t peripheral) { return dynamic_cast<I2CChip*>(bench().chip(peripheral)); }
 
@@ -408,19 +434,18 @@ extern "C" {
 int32_t qzsim_attach_i2c(const char* serial, uint8_t scl, uint8_t sdaW, uint8_t sdaR,
                          uint8_t address, uint8_t regBytes, uint8_t dataBytes) {
     return guardedSim([&]() -> int32_t {
-        const std::shared_ptr<Device> device = serial ? bench().share(serial) : nullptr;
-        if (!device) return -1;
-        auto chip = std::make_shared<I2CChip>(address, regBytes, dataBytes);
-        {  // the device may be playing a transfer on another thread
-            const auto held = device->lock();
-            busOn(*device, scl, sdaW, sdaR)->addChip(chip);
-            // The wire trace names the pins after their signals: the read pin
-            // shows the open-drain line itself.
-            device->setPinName(scl, "SCL");
-            device->setPinName(sdaR, "SDA");
-            device->setPinName(sdaW, "SDA_W");
-        }
-        return bench().adoptChip(std::move(chip));
+        return attachI2CChip(serial, scl, sdaW, sdaR,
+                             std::make_shared<I2CChip>(address, regBytes, dataBytes));
+    });
+}
+
+// A new port expander on the device's bus: its peripheral ID, or -1 as for
+// qzsim_attach_i2c.
+int32_t qzsim_attach_i2c_expander(const char* serial, uint8_t scl, uint8_t sdaW, uint8_t sdaR,
+                                  uint8_t address) {
+    return guardedSim([&]() -> int32_t {
+        if (address > kMaxAddress) return -1;
+        return attachI2CChip(serial, scl, sdaW, sdaR, std::make_shared<I2CPortExpander>(address));
     });
 }
 

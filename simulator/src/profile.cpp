@@ -18,11 +18,14 @@ namespace {
 //    sample crosses USB twice: FT232R about 0.6 MS/s (1.2 MB/s of full-speed
 //    bulk bandwidth shared by both directions); H series about 12 MS/s.
 //  - Latency timer after opening: 16 ms on every chip.
+//  - What the driver lists: FT_DEVICE_232R (5) with ID 0403:6001, 232H (8)
+//    0403:6014, 2232H (6) 0403:6010, 4232H (7) 0403:6011; the H series on a
+//    high-speed port with FT_FLAGS_HISPEED.
 const std::array<ChipProfile, 4> kChips = {{
-    {"FT232R", 256, 128, 64, 16, 600000, 16},
-    {"FT232H", 1024, 1024, 512, 5, 12000000, 16},
-    {"FT2232H", 4096, 4096, 512, 5, 12000000, 16},
-    {"FT4232H", 2048, 2048, 512, 5, 12000000, 16},
+    {"FT232R", 256, 128, 64, 16, 600000, 16, 5, 0x04036001},
+    {"FT232H", 1024, 1024, 512, 5, 12000000, 16, 8, 0x04036014},
+    {"FT2232H", 4096, 4096, 512, 5, 12000000, 16, 6, 0x04036010},
+    {"FT4232H", 2048, 2048, 512, 5, 12000000, 16, 7, 0x04036011},
 }};
 
 }  // namespace
@@ -36,6 +39,12 @@ std::optional<ChipProfile> chipProfile(std::string_view name) {
     for (const ChipProfile& chip : kChips)
         if (chip.name == name) return chip;
     return std::nullopt;
+}
+
+std::string chipProfileNames() {
+    std::string names;
+    for (const ChipProfile& chip : kChips) names += (names.empty() ? "" : ", ") + chip.name;
+    return names;
 }
 
 std::optional<ChipProfile> customProfile(uint32_t fifoToHost, uint32_t fifoFromHost,

@@ -142,6 +142,22 @@ const Mistake kMistakes[] = {
     {"syntax", "[[device]]\nserial = \n", "2: "},
     {"non_ascii_bare_key", "[[device]]\nserial = \"A\"\n\xC3\xA9 = 1\n",
      "3: a bare key holds only A-Z, a-z, 0-9, '_' and '-'"},
+    {"non_ascii_value", "[[device]]\nserial = \"A\"\nlistable = \xD0\x81\n",
+     "3: characters outside ASCII belong in strings and comments only"},
+    {"unknown_profile", "[[device]]\nserial = \"A\"\nprofile = \"FT232X\"\n",
+     "3: device[0].profile: unknown profile \"FT232X\" (FT232R, FT232H, FT2232H, FT4232H"},
+    {"spi_data_out_on_sda",
+     "[[device]]\nserial = \"A\"\n[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\naddress = 0x50\n[[device.spi]]\nclk = 0\ncs = 1\nsdi = 2\n"
+     "sdo = 5\naddress_bits = 8\ndata_bits = 8\n",
+     "12: device[0].spi[0].sdo: pin 5, which this chip drives, is device[0].i2c[0].sda_write"},
+    {"two_chips_drive_one_pin",
+     "[[device]]\nserial = \"A\"\n[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\naddress = 0x50\n[[device.spi_flash]]\nclk = 0\ncs = 1\nsdi = 2\n"
+     "sdo = 6\n",
+     "12: device[0].spi_flash[0].sdo: pin 6, which this chip drives, is driven by device[0].i2c[0]"},
+    {"duplicate_i2c_address",
+     "[[device]]\nserial = \"A\"\n[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\naddress = 0x50\n[[device.i2c_expander]]\nscl = 4\nsda_write = 5\n"
+     "sda_read = 6\naddress = 0x50\n",
+     "8: device[0].i2c_expander[0].address: 0x50 is device[0].i2c[0]'s address on this bus too"},
     {"register_run_past_top",
      "[[device]]\nserial = \"A\"\n[[device.spi]]\nclk = 0\ncs = 1\nsdi = 2\nsdo = 3\n"
      "address_bits = 32\ndata_bits = 8\nregisters = { \"0xFFFFFFFF\" = [1, 2, 3] }\n",
@@ -162,6 +178,27 @@ TEST_P(BenchFileMistake, NamesFileLineAndKey) {
 INSTANTIATE_TEST_SUITE_P(Table, BenchFileMistake, ::testing::ValuesIn(kMistakes),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Chips sharing an SPI bus under their own chip selects, and I2C chips on one
+// bus, are a board that can exist.
+TEST_F(BenchFile, SharedBusesAreNoClash) {
+    const std::string spi = "clk = 0\nsdi = 2\nsdo = 3\n";
+    const std::string text = "[[device]]\nserial = \"A\"\nprofile = \"FT232H\"\n"
+                             "[[device.spi]]\ncs = 1\naddress_bits = 8\ndata_bits = 8\n" + spi +
+                             "[[device.spi_flash]]\ncs = 7\nmode = 3\n" + spi +
+                             "[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\naddress = 0x50\n" + "[[device.i2c_expander]]\nscl = 4\nsda_write = 5\n"
+                             "sda_read = 6\naddress = 0x20\n";
+    std::string error;
+    ASSERT_EQ(loadText("shared.toml", text, &error), 0) << error;
+    // The FT232H profile lists as one: its type, and high speed.
+    uint32_t flags = 0, type = 0, id = 0, loc = 0;
+    char description[QZ_DESCRIPTION_BUFFER_SIZE] = "", serial[QZ_SERIAL_BUFFER_SIZE] = "";
+    EXPECT_EQ(getDeviceInfo(0, &flags, &type, &id, &loc, description, serial, 1), 1);
+    EXPECT_EQ(type, 8u);  // FT_DEVICE_232H
+    EXPECT_EQ(flags & 2u, 2u);  // FT_FLAGS_HISPEED
+    EXPECT_EQ(id, 0x04036014u);
+    EXPECT_STREQ(description, "QZ simulated FT232H");
+}
+
 TEST_F(BenchFile, LongDottedKeyIsRefusedBeforeParsing) {
     std::string key = "a";
     for (int i = 0; i < 300000; ++i) key += ".a";
@@ -180,7 +217,8 @@ TEST_F(BenchFile, FailedLoadRestoresTheDeviceItWouldReplace) {
     ASSERT_EQ(setupFTDIdev(&dev, "KEEP", 1000000), 0);
     ASSERT_EQ(initSPIDev(&spi, 0, 1, 2, 3, 8, 8, 1, 1), 0);
     const std::string text =
-        "[[device]]\nserial = \"KEEP\"\n[[device]]\nserial = \"B\"\nprofile = \"FT9\"\n";
+        "[[device]]\nserial = \"KEEP\"\n[[device]]\nserial = \"B\"\n"
+        "pin_names = { \"0\" = \"two words\" }\n";  // refused only when set up
     EXPECT_EQ(loadText("replace_fails.toml", text), -1);
     EXPECT_EQ(readSPI(dev, spi, 5), 0x42);  // the open handle still reaches the chip
     closeFTDI(dev);

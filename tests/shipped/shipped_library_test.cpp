@@ -120,6 +120,32 @@ TEST_F(ShippedWithVendorDriver, RealDevicesAreListedFirst) {
     EXPECT_STREQ("SIM1", serial);
 }
 
+TEST_F(ShippedWithVendorDriver, DriversQueryNamesTheLoadedVendorLibrary) {
+    QZ_DRIVER_INFO drivers[3];
+    ASSERT_EQ(3, qz_getDrivers(drivers, 3));
+    EXPECT_STREQ("vendor", drivers[0].name);
+    EXPECT_EQ(1, drivers[0].installed);
+    EXPECT_EQ(1, drivers[0].active);  // the default order takes the vendor's first
+    EXPECT_NE(nullptr, std::strstr(drivers[0].path, qz::vendorLibraryName())) << drivers[0].path;
+    EXPECT_STREQ("libftdi", drivers[1].name);
+    EXPECT_EQ(0, drivers[1].active);
+    ASSERT_EQ(0, real->addDevice("REAL1"));
+    ASSERT_EQ(0, qzsim_add_device("REAL1", "simulated twin", 1));
+    uint32_t flags = 0, type = 0, id = 0, loc = 0;
+    char description[64] = "", serial[64] = "";
+    ASSERT_EQ(2, getDeviceInfo(0, &flags, &type, &id, &loc, description, serial, 1));
+    EXPECT_STREQ("vendor", qz_getDeviceBackend(0));
+    EXPECT_STREQ("simulator", qz_getDeviceBackend(1));
+    EXPECT_EQ(nullptr, qz_getDeviceBackend(2));
+    void* twin = nullptr;
+    ASSERT_EQ(0, setupFTDIdev(&twin, "simulator:REAL1", 115200));
+    const uint8_t pattern[] = {0x01};
+    EXPECT_EQ(1, writeCustomPattern(twin, 0x01, pattern, 1));
+    EXPECT_EQ(1, qzsim_call_count("REAL1", "Write"));
+    EXPECT_EQ(0, real->callCount("REAL1", "Write"));
+    EXPECT_EQ(FT_OK, closeFTDI(twin));
+}
+
 TEST_F(ShippedWithVendorDriver, EachHandleReachesItsOwnBench) {
     ASSERT_EQ(0, qzsim_add_device("SIM1", "simulated", 1));
     ASSERT_EQ(0, real->addDevice("REAL1"));

@@ -20,6 +20,15 @@
 #include <string>
 #include <vector>
 
+// Whether the bench's call counts are the library's own driver calls: not in
+// a program that reaches the bench through libftdi1 and USB, where they count
+// what the USB requests became.
+#ifdef QZ_BENCH_BEHIND_USB
+inline constexpr bool kBenchCountsLibraryCalls = false;
+#else
+inline constexpr bool kBenchCountsLibraryCalls = true;
+#endif
+
 // A descriptor handle that is deleted at the end of the test.
 class Descriptor {
 public:
@@ -29,7 +38,7 @@ public:
     ~Descriptor() { deleteSPIDev(handle); }
     PROT_HANDLE* address() { return &handle; }
     PROT_HANDLE get() const { return handle; }
-    const PROT_DES& des() const { return *static_cast<const PROT_DES*>(handle); }
+    PROT_DES des() const { return qz::copyDescriptor(handle).value(); }
     PROT_HANDLE handle = nullptr;
 };
 

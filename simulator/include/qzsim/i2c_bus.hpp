@@ -79,6 +79,7 @@ class I2CBus;
 //    line can show.
 class I2CChip : public RegisterChip {
 public:
+    virtual ~I2CChip() = default;
     static constexpr uint32_t kMaxReactionDelay = 65535;
 
     // A 7-bit address; a register address of regBytes and registers of
@@ -138,7 +139,9 @@ private:
     void loadWord();
     void driveBit();
     uint32_t widthOf(uint32_t reg) const;
-    uint32_t following(uint32_t reg) const;
+    // The word a read of `reg` sends, and the register after `reg`.
+    virtual uint32_t readWord(uint32_t reg) const { return registers.read(reg); }
+    virtual uint32_t following(uint32_t reg) const;
     uint32_t nextWritePointer() const;
     uint32_t reactionDelay() const;
     bool busy() const { return sample_ <= busyUntil_; }
@@ -180,6 +183,22 @@ private:
     uint32_t dataBytesSeen_ = 0;   // data bytes written since the last START
     uint32_t wordsWritten_ = 0;    // words stored since the last START
     RingLog<I2CAccess> log_;
+};
+
+// An 8-bit port expander without a register pointer (PCF8574-like): every
+// byte written sets the outputs, every byte read returns the pins. Register 0
+// is the output latch (0xFF at power-up: quasi-bidirectional pins, weakly
+// high), register 1 what the circuit around drives on the pins (0xFF:
+// nothing pulls them low); a pin reads low when either pulls it low.
+class I2CPortExpander : public I2CChip {
+public:
+    explicit I2CPortExpander(uint8_t address);
+    static constexpr uint32_t kOutputs = 0;
+    static constexpr uint32_t kInputs = 1;
+
+private:
+    uint32_t readWord(uint32_t) const override;
+    uint32_t following(uint32_t) const override { return kOutputs; }
 };
 
 // One violation of the bus protocol: SDA changed while SCL was high in the

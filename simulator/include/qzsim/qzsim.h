@@ -110,11 +110,40 @@ QZSIM_API int32_t qzsim_attach_spi(const char* serial, uint8_t clk, uint8_t cs, 
 /* The SPI chip drives data-out only while this input is asserted (level
  * `high` non-zero: high while asserted). */
 QZSIM_API int32_t qzsim_spi_output_enable(int32_t peripheral, uint8_t pin, int32_t high);
+/* SPI mode 0-3 (clock polarity << 1 | phase), chip select active high, least
+ * significant bit first (each field on its own), for an SPI chip or flash
+ * (a flash is always most significant bit first). */
+QZSIM_API int32_t qzsim_spi_set_mode(int32_t peripheral, uint32_t mode, int32_t csActiveHigh,
+                                     int32_t lsbFirst);
+/* How long data-out holds a bit: 0 (default) from the sample after the
+ * shifting edge through the next shifting edge; 1, the harshest case, only in
+ * the sample of the sampling edge, with noise in every other sample. */
+QZSIM_API int32_t qzsim_spi_set_data_valid(int32_t peripheral, int32_t samplingSampleOnly);
+/* A virtual SPI NOR flash (mode 0; settable with qzsim_spi_set_mode) of
+ * `sizeBytes` (a power of two, 256 B to 16 MiB; bytes read 0xFF until
+ * programmed) answering JEDEC ID `jedecId` (3 bytes, e.g. 0xEF4014): JEDEC ID
+ * 0x9F, status 0x05, read 0x03, fast read 0x0B, write enable 0x06 / disable
+ * 0x04, page program 0x02, sector erase 0x20. Its bytes are its registers.
+ * Returns a peripheral ID. */
+QZSIM_API int32_t qzsim_attach_spi_flash(const char* serial, uint8_t clk, uint8_t cs,
+                                         uint8_t sdi, uint8_t sdo, uint32_t sizeBytes,
+                                         uint32_t jedecId);
+/* Samples a page program and a sector erase keep the flash busy (defaults 200
+ * and 2000). */
+QZSIM_API int32_t qzsim_spi_flash_set_busy(int32_t peripheral, uint32_t programSamples,
+                                           uint32_t eraseSamples);
 /* A virtual I2C register chip at a 7-bit address on the open-drain bus formed
  * by the device's SCL, SDA-write and SDA-read pins (one bus per pin triple,
  * shared by every chip attached to it). Returns a peripheral ID. */
 QZSIM_API int32_t qzsim_attach_i2c(const char* serial, uint8_t scl, uint8_t sdaW, uint8_t sdaR,
                                    uint8_t address, uint8_t regBytes, uint8_t dataBytes);
+/* A virtual 8-bit I2C port expander without a register pointer: a write sets
+ * its outputs, a read returns its pins. Register 0 is the output latch (0xFF
+ * at power-up), register 1 the levels the circuit drives on the pins (0xFF:
+ * nothing pulls them low); a read gives register 0 AND register 1. Returns a
+ * peripheral ID. */
+QZSIM_API int32_t qzsim_attach_i2c_expander(const char* serial, uint8_t scl, uint8_t sdaW,
+                                            uint8_t sdaR, uint8_t address);
 /* I2C fault modes: 0 none, 1 no acknowledge of its address, 2 no acknowledge
  * of data byte `arg` (0 = first), 3 holds SDA low, 4 holds SCL low. */
 QZSIM_API int32_t qzsim_i2c_fault(int32_t peripheral, int32_t fault, int32_t arg);
