@@ -230,6 +230,82 @@ QZ_API int32_t qz_setMessageTarget(int32_t target, QZ_MESSAGE_CALLBACK callback,
 /* The current QZ_MESSAGE_TARGET. */
 QZ_API int32_t qz_getMessageTarget(void);
 
+
+/* ---- Chips without register maps -------------------------------------------
+ * Additive: each call is one transaction on the device (one USB round trip up
+ * to the chunk size, longer ones chunked), judged sample by sample as the
+ * register transfers are. Results are QZ_STATUS values; `detail` may be NULL. */
+
+/* One I2C message (the Linux i2c_msg model): `len` bytes written from, or
+ * read into, `buf` at the 7-bit address `addr`. */
+typedef struct QZ_I2C_MSG {
+    uint8_t addr;   /* 7-bit address (0x50, not 0xA0) */
+    uint8_t read;   /* non-zero: read len bytes into buf; 0: write them */
+    uint32_t len;   /* 0 to QZ_I2C_MSG_MAX (a read at least 1) */
+    uint8_t* buf;
+} QZ_I2C_MSG;
+#define QZ_I2C_MSG_MAX 65536u
+
+/* Plays the messages as one frame: START, each message (address pass, then
+ * its bytes) with a repeated START before the next, one STOP at the end.
+ * Reads acknowledge every byte but the last of their message. The descriptor
+ * gives pins, output enable and timing; its address and widths are ignored.
+ * QZ_NACK: detail->index is the message, detail->missingAcks its acknowledge
+ * bits (bit 0 the address, bit k + 1 written byte k; the first 32 kept). QZ_BUS_HELD / QZ_CLOCK_STRETCHED: detail->index is the message
+ * where the line read wrong. Read buffers are written only on QZ_OK. */
+QZ_API int32_t qz_i2cTransfer(void* dev, PROT_HANDLE i2c, const QZ_I2C_MSG* msgs, uint32_t count,
+                              QZ_RESULT* detail);
+
+/* One segment of an SPI transfer: `len` bytes clocked out from `tx` (NULL:
+ * the fill byte) while `len` bytes are clocked in to `rx` (NULL: dropped). */
+typedef struct QZ_SPI_SEGMENT {
+    const uint8_t* tx;
+    uint8_t* rx;
+    uint32_t len;
+} QZ_SPI_SEGMENT;
+#define QZ_SPI_TRANSFER_MAX 1048576u /* bytes of one transfer, all segments together */
+
+/* Full-duplex SPI under one chip-select window, in the descriptor's SPI mode,
+ * chip-select polarity and bit order (its address and data widths are
+ * ignored). rx is written only on QZ_OK. */
+QZ_API int32_t qz_spiTransfer(void* dev, PROT_HANDLE spi, const uint8_t* tx, uint8_t* rx,
+                              uint32_t len, uint8_t fill, QZ_RESULT* detail);
+/* The segments one after the other under one chip select ("write 4 bytes,
+ * then read 256": a flash command in one call). */
+QZ_API int32_t qz_spiTransferSegments(void* dev, PROT_HANDLE spi, const QZ_SPI_SEGMENT* segments,
+                                      uint32_t count, uint8_t fill, QZ_RESULT* detail);
+
+/* SPI mode of an SPI descriptor, honoured by every SPI transfer (register
+ * transfers included): mode 0 to 3 (clock polarity << 1 | phase; initSPIDev's
+ * posedge 1 is mode 0, posedge 0 mode 2) and QZ_SPI_* flags. QZ_OK, or
+ * QZ_BAD_ARGUMENT (descriptor unchanged; qz_refusalText says why). */
+#define QZ_SPI_CS_ACTIVE_HIGH 1u
+#define QZ_SPI_LSB_FIRST 2u
+QZ_API int32_t qz_setSPIMode(PROT_HANDLE spi, int32_t mode, uint32_t flags);
+QZ_API int32_t qz_getSPIMode(PROT_HANDLE spi, int32_t* mode, uint32_t* flags);
+
+/* Bus clock of a descriptor (SCL or SCK) in Hz; 0 (the default) keeps the
+ * device's baud rate. A transaction on the descriptor sets the baud rate
+ * that gives at most this clock from the chip's sample clock (16 x baud on
+ * the FT232R and older chips, 5 x on the H series), and only when it differs
+ * from the device's current one. qz_getBusClock: the setting. */
+QZ_API int32_t qz_setBusClock(PROT_HANDLE prot, uint32_t hz);
+QZ_API int32_t qz_getBusClock(PROT_HANDLE prot, uint32_t* hz);
+
+/* The levels of all eight pins now, one sample, with every pin an input for
+ * it (no pin is driven). */
+QZ_API int32_t qz_readPins(void* dev, uint8_t* levels, QZ_RESULT* detail);
+/* Plays `len` samples with direction mask `mask` and hands back their
+ * read-back (one byte per sample, as the chip returns it) in `readback`. */
+QZ_API int32_t qz_playPattern(void* dev, uint8_t mask, const uint8_t* samples, uint32_t len,
+                              uint8_t* readback, QZ_RESULT* detail);
+
+/* Why the last descriptor call of this thread (initSPIDev, initI2CDev,
+ * setupOE, qz_setSPIMode, qz_setBusClock) was refused, e.g. "SPI chip select
+ * and output enable both on pin 3"; "" after one that succeeded. Never NULL;
+ * valid until this thread's next descriptor call. */
+QZ_API const char* qz_refusalText(void);
+
 /* ---- Drivers and backends ------------------------------------------------
  * Real devices come from one backend: the vendor's D2XX library, or libftdi1
  * (Linux; Debian's libftdi1-2), both loaded at run time where installed;

@@ -7,15 +7,54 @@
 #include "descriptors.h"
 #include "registry.h"
 
+#include <cstdio>
 #include <initializer_list>
 #include <new>
+#include <string>
 
 #include <mutex>
 #include <unordered_map>
 
 namespace {
 
-bool validPin(uint8_t pin) { return pin <= qz::kMaxPin; }
+// Why this thread's last descriptor call was refused ("" after a success).
+thread_local std::string refusal;
+
+// Records the reason of a refusal and returns the C functions' -1.
+int32_t refuse(std::string reason) {
+    refusal = std::move(reason);
+    return -1;
+}
+
+// A signal and the pin it is on, for the refusal texts.
+struct Signal {
+    const char* name;
+    uint8_t pin;
+};
+
+// The first signal on a pin above 7, as a refusal text; "" when all fit.
+std::string pinAboveSeven(std::initializer_list<Signal> signals) {
+    for (const Signal& s : signals)
+        if (s.pin > qz::kMaxPin) return std::string(s.name) + " on pin " + std::to_string(s.pin) + ", above 7";
+    return "";
+}
+
+// The first two output signals on one pin, as a refusal text ("SPI chip
+// select and output enable both on pin 3"); "" when each has its own.
+std::string sharedPin(const char* protocol, std::initializer_list<Signal> outputs) {
+    for (auto a = outputs.begin(); a != outputs.end(); ++a)
+        for (auto b = a + 1; b != outputs.end(); ++b)
+            if (a->pin == b->pin)
+                return std::string(protocol) + " " + a->name + " and " + b->name + " both on pin " +
+                       std::to_string(a->pin);
+    return "";
+}
+
+std::string hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
 
 // The highest 7-bit I2C bus address.
 constexpr uint8_t kMaxI2CAddress = 0x7F;
@@ -42,27 +81,19 @@ LiveDescriptors& live() {
     return set;
 }
 
-// Pins that the descriptor drives (bit n: pin n), each signal once; false
-// when two output signals share a pin.
-bool outputsDistinct(std::initializer_list<uint8_t> pins) {
-    uint8_t used = 0;
-    for (uint8_t pin : pins) {
-        if (used & qz::pinBit(pin)) return false;
-        used |= qz::pinBit(pin);
-    }
-    return true;
-}
-
-// The output signals of a descriptor, with `oe` as the output-enable pin.
-bool outputsDistinct(const PROT_DES& des, uint8_t oe) {
-    if (qz::isSPI(des)) return outputsDistinct({des.CLKnum, des.CSnum, des.SDInum, oe});
-    return outputsDistinct({des.SCLnum, des.SDAnumW, oe});
+// The output signals of a descriptor, with `oe` as the output-enable pin:
+// the clash as a refusal text, or "".
+std::string outputClash(const PROT_DES& des, uint8_t oe) {
+    if (qz::isSPI(des))
+        return sharedPin("SPI", {{"clock", des.CLKnum}, {"chip select", des.CSnum},
+                                 {"data in", des.SDInum}, {"output enable", oe}});
+    return sharedPin("I2C", {{"SCL", des.SCLnum}, {"SDA", des.SDAnumW}, {"output enable", oe}});
 }
 
 // Stores a new descriptor in *inHandle and registers it as live: 0, or -1
 // for a null handle address or when no memory is left (nothing is kept then).
 int32_t storeNew(PROT_HANDLE* inHandle, const PROT_DES& des) {
-    if (!inHandle) return -1;
+    if (!inHandle) return refuse("no place for the handle (a null pointer)");
     uintptr_t handle = 0;
     try {
         const std::lock_guard<std::mutex> guard(live().lock);
@@ -70,9 +101,10 @@ int32_t storeNew(PROT_HANDLE* inHandle, const PROT_DES& des) {
         live().records.emplace(handle, des);
         live().next += kHandleStep;
     } catch (const std::exception&) {
-        return -1;
+        return refuse("out of memory");
     }
     *inHandle = reinterpret_cast<PROT_HANDLE>(handle);
+    refusal.clear();
     return 0;
 }
 
@@ -84,6 +116,20 @@ int32_t withLive(PROT_HANDLE handle, Change&& change) {
     const auto it = live().records.find(key(handle));
     if (it == live().records.end()) return -1;
     return change(it->second);
+}
+
+// withLive for the calls that name their refusals: the reason of a handle
+// that is not live, or the one `change` gave (it returns "" on success).
+template <class Change>
+int32_t changeLive(PROT_HANDLE handle, Change&& change) {
+    std::string reason = "not a live descriptor";
+    withLive(handle, [&](PROT_DES& des) {
+        reason = change(des);
+        return 0;
+    });
+    if (!reason.empty()) return refuse(std::move(reason));
+    refusal.clear();
+    return 0;
 }
 
 // Frees a live descriptor: 0; -1 (nothing done) for one that is not live. No
@@ -122,10 +168,16 @@ extern "C" {
 int32_t initSPIDev(PROT_HANDLE* inHandle, uint8_t CLKnum, uint8_t CSnum, uint8_t SDInum,
                    uint8_t SDOnum, uint8_t addrBits, uint8_t dataBits, int32_t posedge,
                    int32_t RWbit) {
-    if (!validPin(CLKnum) || !validPin(CSnum) || !validPin(SDInum) || !validPin(SDOnum) ||
-        addrBits > qz::kMaxBits || dataBits > qz::kMaxBits || (RWbit != 0 && RWbit != 1) ||
-        !outputsDistinct({CLKnum, CSnum, SDInum}))
-        return -1;
+    if (std::string bad = pinAboveSeven({{"SPI clock", CLKnum}, {"SPI chip select", CSnum},
+                                         {"SPI data in", SDInum}, {"SPI data out", SDOnum}});
+        !bad.empty())
+        return refuse(bad);
+    if (addrBits > qz::kMaxBits) return refuse(std::to_string(addrBits) + " address bits, above 32");
+    if (dataBits > qz::kMaxBits) return refuse(std::to_string(dataBits) + " data bits, above 32");
+    if (RWbit != 0 && RWbit != 1) return refuse("read/write bit " + std::to_string(RWbit) + ", not 0 or 1");
+    if (std::string clash = sharedPin("SPI", {{"clock", CLKnum}, {"chip select", CSnum}, {"data in", SDInum}});
+        !clash.empty())
+        return refuse(clash);
     PROT_DES des{};
     des.SPI_I2C = 1;
     des.CLKnum = CLKnum;
@@ -148,10 +200,17 @@ int32_t initSPIDev(PROT_HANDLE* inHandle, uint8_t CLKnum, uint8_t CSnum, uint8_t
 // data bytes, or SCL and SDA written on one pin.
 int32_t initI2CDev(PROT_HANDLE* inHandle, uint8_t SCL_num, uint8_t SDAw_num, uint8_t SDAr_num,
                    uint8_t addr, uint8_t bytesPerAddr, uint8_t bytesPerReg) {
-    if (!validPin(SCL_num) || !validPin(SDAw_num) || !validPin(SDAr_num) ||
-        addr > kMaxI2CAddress || bytesPerAddr > qz::kMaxBytes || bytesPerReg > qz::kMaxBytes ||
-        !outputsDistinct({SCL_num, SDAw_num}))
-        return -1;
+    if (std::string bad = pinAboveSeven({{"I2C SCL", SCL_num}, {"I2C SDA write", SDAw_num},
+                                         {"I2C SDA read", SDAr_num}});
+        !bad.empty())
+        return refuse(bad);
+    if (addr > kMaxI2CAddress)
+        return refuse("I2C address " + hex(addr) + ", above 0x7F (give the 7-bit address)");
+    if (bytesPerAddr > qz::kMaxBytes)
+        return refuse(std::to_string(bytesPerAddr) + " register-address bytes, above 4");
+    if (bytesPerReg > qz::kMaxBytes) return refuse(std::to_string(bytesPerReg) + " data bytes, above 4");
+    if (std::string clash = sharedPin("I2C", {{"SCL", SCL_num}, {"SDA", SDAw_num}}); !clash.empty())
+        return refuse(clash);
     PROT_DES des{};
     des.SPI_I2C = 0;
     des.SCLnum = SCL_num;
@@ -170,13 +229,15 @@ int32_t initI2CDev(PROT_HANDLE* inHandle, uint8_t SCL_num, uint8_t SDAw_num, uin
 // unchanged, for a null handle address, a handle that is not a live
 // descriptor, a pin above 7 or one that carries another output signal.
 int32_t setupOE(PROT_HANDLE* inHandle, uint8_t OEnum, int32_t OEpol) {
-    if (!inHandle || !validPin(OEnum)) return -1;
-    return withLive(*inHandle, [&](PROT_DES& des) {
-        if (!outputsDistinct(des, OEnum)) return -1;
+    if (!inHandle) return refuse("no handle (a null pointer)");
+    if (OEnum > qz::kMaxPin) return refuse("output enable on pin " + std::to_string(OEnum) + ", above 7");
+    return changeLive(*inHandle, [&](PROT_DES& des) {
+        std::string clash = outputClash(des, OEnum);
+        if (!clash.empty()) return clash;
         des.OEnum = OEnum;
         des.OE_pol = OEpol;
         des.OE_EN = 1;
-        return 0;
+        return std::string();
     });
 }
 
@@ -202,5 +263,59 @@ int32_t setI2CStrictTiming(PROT_HANDLE i2c, int32_t strict) {
 int32_t getI2CStrictTiming(PROT_HANDLE i2c) {
     return withLive(i2c, [](PROT_DES& des) { return qz::isSPI(des) ? -1 : des.strictTiming; });
 }
+
+// QZ_OK; QZ_BAD_ARGUMENT (unchanged) for a handle that is not a live SPI
+// descriptor, a mode outside 0 to 3 or an unknown flag.
+int32_t qz_setSPIMode(PROT_HANDLE spi, int32_t mode, uint32_t flags) {
+    if (mode < 0 || mode > 3) {
+        refuse("SPI mode " + std::to_string(mode) + ", not 0 to 3");
+        return QZ_BAD_ARGUMENT;
+    }
+    if ((flags & ~(QZ_SPI_CS_ACTIVE_HIGH | QZ_SPI_LSB_FIRST)) != 0) {
+        refuse("unknown SPI mode flags " + hex(flags));
+        return QZ_BAD_ARGUMENT;
+    }
+    const int32_t changed = changeLive(spi, [&](PROT_DES& des) {
+        if (!qz::isSPI(des)) return std::string("not an SPI descriptor");
+        des.posedge = (mode & 2) ? 0 : 1;
+        des.cpha = mode & 1;
+        des.csActiveHigh = (flags & QZ_SPI_CS_ACTIVE_HIGH) ? 1 : 0;
+        des.lsbFirst = (flags & QZ_SPI_LSB_FIRST) ? 1 : 0;
+        return std::string();
+    });
+    return changed == 0 ? QZ_OK : QZ_BAD_ARGUMENT;
+}
+
+// QZ_OK and the mode and flags; QZ_BAD_ARGUMENT for null outputs or a handle
+// that is not a live SPI descriptor.
+int32_t qz_getSPIMode(PROT_HANDLE spi, int32_t* mode, uint32_t* flags) {
+    if (!mode || !flags) return QZ_BAD_ARGUMENT;
+    const auto des = qz::copyDescriptor(spi);
+    if (!des || !qz::isSPI(*des)) return QZ_BAD_ARGUMENT;
+    *mode = (des->posedge != 0 ? 0 : 2) | (des->cpha != 0 ? 1 : 0);
+    *flags = (des->csActiveHigh != 0 ? QZ_SPI_CS_ACTIVE_HIGH : 0u) | (des->lsbFirst != 0 ? QZ_SPI_LSB_FIRST : 0u);
+    return QZ_OK;
+}
+
+// QZ_OK; QZ_BAD_ARGUMENT for a handle that is not a live descriptor.
+int32_t qz_setBusClock(PROT_HANDLE prot, uint32_t hz) {
+    const int32_t changed = changeLive(prot, [&](PROT_DES& des) {
+        des.clockHz = hz;
+        return std::string();
+    });
+    return changed == 0 ? QZ_OK : QZ_BAD_ARGUMENT;
+}
+
+// QZ_OK and the setting in *hz (0: the device's baud rate); QZ_BAD_ARGUMENT
+// for a null hz or a handle that is not a live descriptor.
+int32_t qz_getBusClock(PROT_HANDLE prot, uint32_t* hz) {
+    if (!hz) return QZ_BAD_ARGUMENT;
+    const auto des = qz::copyDescriptor(prot);
+    if (!des) return QZ_BAD_ARGUMENT;
+    *hz = des->clockHz;
+    return QZ_OK;
+}
+
+const char* qz_refusalText(void) { return refusal.c_str(); }
 
 }  // extern "C"

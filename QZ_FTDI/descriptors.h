@@ -36,6 +36,14 @@ struct PROT_DES {
     // I2C strict timing: every SCL-low phase at least two samples, SDA never
     // changing in a sample in which SCL changes (for slaves that react late).
     int32_t strictTiming;
+    // SPI mode beyond the clock polarity that posedge gives: data sampled on
+    // the trailing edge (modes 1 and 3), chip select asserted high, fields
+    // least significant bit first.
+    int32_t cpha;
+    int32_t csActiveHigh;
+    int32_t lsbFirst;
+    // Bus clock (SCL or SCK) in Hz the transactions ask for; 0: the device's baud rate.
+    uint32_t clockHz;
 };
 
 namespace qz {

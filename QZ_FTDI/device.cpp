@@ -4,6 +4,8 @@
 #include "session.h"
 #include "status.h"
 
+#include <algorithm>
+
 
 uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
     uint8_t mask = 0;
@@ -14,6 +16,31 @@ uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
     }
     if (prot.OE_EN == 1) mask |= pinBit(prot.OEnum);
     return mask;
+}
+
+namespace {
+// The bit-bang baud rates the drivers take: the slowest divisor, and the
+// fastest the FT232R drivers accept.
+constexpr uint32_t kSlowestBaud = 183;
+constexpr uint32_t kFastestBaud = 3000000;
+constexpr uint32_t kI2CSamplesPerBit = 4;
+constexpr uint32_t kSPISamplesPerBit = 2;
+}  // namespace
+
+uint32_t qz::baudForClock(const PROT_DES& prot, uint32_t hz, uint32_t multiplier) {
+    const uint64_t samplesPerBit = isSPI(prot) ? kSPISamplesPerBit : kI2CSamplesPerBit;
+    const uint64_t baud = uint64_t{hz} * samplesPerBit / std::max(multiplier, 1u);
+    return static_cast<uint32_t>(std::clamp<uint64_t>(baud, kSlowestBaud, kFastestBaud));
+}
+
+qz::Outcome qz::beginTransaction(FT_HANDLE dev, const PROT_DES& prot) {
+    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (prot.clockHz == 0) return Outcome::success();
+    const uint32_t baud = baudForClock(prot, prot.clockHz, sampleMultiplier(dev));
+    if (rememberedBaudRate(dev) == baud) return Outcome::success();
+    if (const FT_STATUS s = FT_SetBaudRate(dev, baud); s != FT_OK) return Outcome::driver(s);
+    rememberBaudRate(dev, baud);
+    return Outcome::success();
 }
 
 extern "C" {

@@ -45,7 +45,8 @@ struct AckSample {
 //   where the master releases it to send a 1 of its own with SCL high;
 // - acks: every acknowledge the peripheral owes, in stream order;
 // - dataBits: the sample of every data bit the peripheral sends (the bit
-//   slot's first SCL-high event), in stream order, most significant first.
+//   slot's first SCL-high event, or its second: PieceRef), in stream order,
+//   most significant first.
 struct I2CLayout {
     std::vector<uint8_t> watch;
     std::vector<AckSample> acks;
@@ -67,6 +68,10 @@ struct PieceRef {
     uint32_t at = 0;     // position of the piece's first sample in the stream
     uint32_t frame = 0;  // batch frame (0 in a stream)
     uint32_t unit = 0;   // register of a batch, word of a stream
+    // Where the peripheral's data bits are sampled: the bit slot's first
+    // SCL-high sample (single and streamed reads), or its second (batch
+    // reads, which leave a late or slow-rising slave one sample more).
+    bool secondHighSample = false;
 };
 
 // The I2C generator: the length of the stream of `mode`, and a renderer that
@@ -82,6 +87,16 @@ ByteStream createI2CByteStream(const PROT_DES& i2c, uint32_t reg, uint32_t data,
 // whole stream).
 void renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, sequenceMode mode,
                      uint8_t* out, I2CLayout& layout, const PieceRef& piece);
+
+// The samples of raw I2C messages played as one frame (qz_i2cTransfer):
+// START, each message with a repeated START before the next, one STOP;
+// nullopt for no message.
+std::optional<uint64_t> i2cMessagesLength(const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs);
+// Fills out[0, i2cMessagesLength) with the messages, recording them into
+// `layout` (frame and unit: the message; data bits of the reads in order)
+// and each message's first sample into `starts`. Write buffers are read.
+void renderI2CMessages(const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs, uint8_t* out,
+                       I2CLayout& layout, std::vector<uint32_t>& starts);
 
 // Whether the descriptor asks for strict timing.
 inline bool strictTiming(const PROT_DES& i2c) { return i2c.strictTiming != 0; }
@@ -100,6 +115,7 @@ std::optional<std::size_t> i2cFrameReference(std::span<const uint8_t> rx, uint8_
 struct I2CJudgement {
     Outcome outcome;       // QZ_OK, or the first thing that went wrong
     std::size_t lag = 0;   // read-back position of written sample k is k + lag
+    std::size_t wrongAt = 0;  // QZ_BUS_HELD / QZ_CLOCK_STRETCHED: the written sample
     bool fetched = false;  // the whole read-back came (it can be dumped)
 };
 

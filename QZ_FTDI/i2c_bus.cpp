@@ -1,6 +1,7 @@
 // Whole-bus operations: the scan of every address in one round trip, and the
 // recovery of a bus whose SDA a slave holds low.
 #include "i2c.h"
+#include "device.h"
 #include "session.h"
 
 #include <algorithm>
@@ -57,7 +58,7 @@ namespace qz {
 // written only on success. The descriptor's address is ignored.
 Outcome scanBus(FT_HANDLE dev, const PROT_DES& i2c, uint8_t* present, uint32_t* count) {
     DeviceSession session(dev);
-    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (Outcome purged = beginTransaction(dev, i2c); !purged.ok()) return purged;
     PROT_DES probe = i2c;
     probe.bytesPerAddr = 0;
     probe.bytesPerReg = 0;
@@ -99,7 +100,7 @@ Outcome scanBus(FT_HANDLE dev, const PROT_DES& i2c, uint8_t* present, uint32_t* 
 // QZ_BUS_HELD (SDA low) or QZ_CLOCK_STRETCHED (SCL low) otherwise.
 Outcome recoverBus(FT_HANDLE dev, const PROT_DES& i2c) {
     DeviceSession session(dev);
-    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (Outcome purged = beginTransaction(dev, i2c); !purged.ok()) return purged;
     Lines lines{};
     ByteStream look;
     hold(look, i2c, true, SdaLevel::Released, kHeldSamples);

@@ -7,6 +7,8 @@
 #include "i2c.h"
 
 #include <cstring>
+#include <optional>
+#include <span>
 
 namespace {
 
@@ -112,7 +114,9 @@ public:
     // acknowledge (driven low) or not-acknowledge (released).
     void byteIn(bool masterAcknowledges) {
         for (uint32_t b = 0; b < kBitsPerByte; ++b) {
-            if (layout_) layout_->dataBits.push_back(here() + kFirstHighEvent);
+            if (layout_)
+                layout_->dataBits.push_back(
+                    here() + (piece_.secondHighSample ? kSecondHighEvent : kFirstHighEvent));
             bit(Released);
         }
         bit(masterAcknowledges ? DrivenLow : Released);
@@ -136,6 +140,12 @@ private:
     }
 
     uint32_t here() const { return piece_.at + static_cast<uint32_t>(out_ - begin_); }
+
+public:
+    // Samples laid down so far.
+    std::size_t written() const { return static_cast<std::size_t>(out_ - begin_); }
+
+private:
 
     // Pins to watch at event `offset` from the current position.
     void watch(uint32_t offset, uint8_t pins) {
@@ -252,4 +262,50 @@ qz::ByteStream qz::createI2CByteStream(const PROT_DES& i2c, uint32_t reg, uint32
     ByteStream stream(i2cStreamLength(i2c, mode));
     renderI2CStream(i2c, reg, data, mode, stream.data());
     return stream;
+}
+
+namespace {
+
+// Samples of one START, and what strict timing adds to the first START and
+// to each repeated START.
+uint32_t startSamples(const PROT_DES& i2c, bool repeated) {
+    if (!qz::strictTiming(i2c)) return qz::kI2CStartEvents;
+    return qz::kI2CStartEvents + (repeated ? kStrictRepeatedStartEvents : kStrictStartEvents);
+}
+
+}  // namespace
+
+std::optional<uint64_t> qz::i2cMessagesLength(const PROT_DES& i2c,
+                                              std::span<const QZ_I2C_MSG> msgs) {
+    if (msgs.empty()) return std::nullopt;
+    uint64_t total = kStopEvents;
+    for (std::size_t m = 0; m < msgs.size(); ++m)
+        total += startSamples(i2c, m > 0) + uint64_t{kI2CByteEvents} * (1 + uint64_t{msgs[m].len});
+    return total;
+}
+
+// START, then per message its address pass and bytes (a read acknowledges
+// all but its last byte), a repeated START between messages, one STOP. Every
+// acknowledge is recorded as frame and unit m, the message.
+void qz::renderI2CMessages(const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs, uint8_t* out,
+                           I2CLayout& layout, std::vector<uint32_t>& starts) {
+    uint32_t at = 0;
+    for (std::size_t m = 0; m < msgs.size(); ++m) {
+        const QZ_I2C_MSG& msg = msgs[m];
+        const auto index = static_cast<uint32_t>(m);
+        starts.push_back(at);
+        SlotWriter writer(i2c, out + at, &layout, PieceRef{at, index, index});
+        writer.start(m > 0);
+        writer.addressPass(msg.addr, msg.read != 0);
+        for (uint32_t k = 0; k < msg.len; ++k) {
+            if (msg.read != 0)
+                writer.byteIn(k + 1 < msg.len);
+            else
+                writer.byteOut(msg.buf[k], SentOne);
+        }
+        const bool last = m + 1 == msgs.size();
+        if (last) writer.stop();
+        writer.finish(last);
+        at += static_cast<uint32_t>(writer.written());
+    }
 }

@@ -4,6 +4,7 @@
 // read-back's lag is known from the first frame's START.
 #include "i2c.h"
 #include "diagnostics.h"
+#include "device.h"
 #include "session.h"
 
 #include <algorithm>
@@ -40,7 +41,8 @@ qz::Outcome missingStart(const PROT_DES& i2c, std::span<const uint8_t> rx) {
 // The first watched pin that read low: SCL driven high (stretched or held
 // clock), or a 1 of the master's on SDA (held or contested bus).
 qz::Outcome watchedLines(const PROT_DES& i2c, const qz::I2CLayout& layout,
-                         std::span<const uint8_t> rx, std::size_t lag, uint32_t frameLength) {
+                         std::span<const uint8_t> rx, std::size_t lag, uint32_t frameLength,
+                         std::size_t* wrongAt) {
     const uint8_t scl = qz::pinBit(i2c.SCLnum);
     const std::size_t end = std::min(layout.watch.size(), rx.size() - std::min(rx.size(), lag));
     for (std::size_t k = 0; k < end; ++k) {
@@ -49,6 +51,7 @@ qz::Outcome watchedLines(const PROT_DES& i2c, const qz::I2CLayout& layout,
         if (low == 0) continue;
         qz::Outcome outcome = qz::Outcome::of((low & scl) ? QZ_CLOCK_STRETCHED : QZ_BUS_HELD);
         outcome.index = frameLength ? static_cast<uint32_t>(k / frameLength) : 0;
+        *wrongAt = k;
         return outcome;
     }
     return qz::Outcome::success();
@@ -88,22 +91,23 @@ qz::I2CJudgement qz::judgeI2C(const PROT_DES& i2c, std::span<const uint8_t> writ
                               const I2CLayout& layout, std::span<const uint8_t> rx,
                               uint32_t firstFrameLength, uint32_t frameLength) {
     const auto sent = i2cFrameReference(written, i2c.SCLnum, firstFrameLength);
-    if (!sent) return {missingStart(i2c, rx), 0, true};
+    if (!sent) return {missingStart(i2c, rx), 0, 0, true};
     const auto seen =
         i2cFrameReference(rx, i2c.SCLnum, std::min<std::size_t>(firstFrameLength,
                                                                 *sent + kMaxReadbackLag + 1));
-    if (!seen || *seen < *sent) return {missingStart(i2c, rx), 0, true};
+    if (!seen || *seen < *sent) return {missingStart(i2c, rx), 0, 0, true};
     const std::size_t lag = *seen - *sent;
-    Outcome outcome = watchedLines(i2c, layout, rx, lag, frameLength);
+    std::size_t wrongAt = 0;
+    Outcome outcome = watchedLines(i2c, layout, rx, lag, frameLength, &wrongAt);
     if (outcome.ok()) outcome = acknowledges(i2c, layout, rx, lag);
-    return {outcome, lag, true};
+    return {outcome, lag, wrongAt, true};
 }
 
 qz::I2CJudgement qz::playI2C(FT_HANDLE dev, const PROT_DES& i2c, std::span<const uint8_t> stream,
                              const I2CLayout& layout, const PlayOptions& options,
                              uint32_t firstFrameLength, uint32_t frameLength, ByteStream* rx) {
     const Outcome played = playStream(dev, i2c, stream, options, rx);
-    if (!played.ok() || !options.readBack) return {played, 0, false};
+    if (!played.ok() || !options.readBack) return {played, 0, 0, false};
     return judgeI2C(i2c, stream, layout, *rx, firstFrameLength, frameLength);
 }
 
@@ -145,7 +149,7 @@ Frame frameOf(const PROT_DES& i2c, uint32_t reg, uint32_t data, qz::sequenceMode
 qz::Outcome qz::writeI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
                                  uint32_t data) {
     DeviceSession session(dev);
-    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (Outcome purged = beginTransaction(dev, i2c); !purged.ok()) return purged;
     if (isSPI(i2c)) return Outcome::of(QZ_BAD_ARGUMENT);
     const Frame frame = frameOf(i2c, reg, data, WRITE);
     const auto length = static_cast<uint32_t>(frame.stream.size());
@@ -159,7 +163,7 @@ qz::Outcome qz::writeI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t re
 qz::Outcome qz::readI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
                                 uint32_t* value) {
     DeviceSession session(dev);
-    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (Outcome purged = beginTransaction(dev, i2c); !purged.ok()) return purged;
     if (isSPI(i2c)) return Outcome::of(QZ_BAD_ARGUMENT);
     // The master does not acknowledge the last data byte; a read never dumps
     // its frame.

@@ -3,7 +3,7 @@
 // further data words spliced in before its closing samples).
 #include "diagnostics.h"
 #include "i2c.h"
-#include "readback.h"
+#include "device.h"
 #include "session.h"
 #include "spi.h"
 
@@ -35,62 +35,7 @@ const Generator& generatorFor(const PROT_DES& des) {
 // FT_Write and FT_Read take 32-bit lengths.
 constexpr uint64_t kMaxTransfer = std::numeric_limits<uint32_t>::max();
 
-// ---- batch read-back references -------------------------------------------
-
-// Every SPI frame raises chip select for its first two and last two samples,
-// so each frame shows exactly one chip-select fall: its first CS-low sample.
-// Positions of the falls, searched from the first sample with CS high (the
-// levels from before the frame are not part of it); nullopt unless there are
-// exactly `frames` of them. The table never grows past one entry per frame.
-std::optional<std::vector<std::size_t>> chipSelectFalls(std::span<const uint8_t> rx,
-                                                        const PROT_DES& spi, uint32_t frames) {
-    std::vector<std::size_t> falls;
-    falls.reserve(frames);
-    std::size_t i = 0;
-    while (i < rx.size() && !qz::pinHigh(rx[i], spi.CSnum)) ++i;
-    for (++i; i < rx.size(); ++i) {
-        if (!qz::pinHigh(rx[i - 1], spi.CSnum) || qz::pinHigh(rx[i], spi.CSnum)) continue;
-        if (falls.size() == frames) return std::nullopt;  // more falls than frames
-        falls.push_back(i);
-    }
-    if (falls.size() != frames) return std::nullopt;
-    return falls;
-}
-
-// Reads `count` SPI words (dataBits wide, two samples per bit), the i-th
-// starting at firstOf(i); nullopt if any word lies (partly) outside the
-// read-back.
-template <class FirstOf>
-std::optional<std::vector<uint32_t>> wordsAt(std::span<const uint8_t> rx, uint32_t count,
-                                             const PROT_DES& spi, FirstOf firstOf) {
-    std::vector<uint32_t> words(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        const auto word =
-            qz::parseByteStream(rx, firstOf(i), spi.SDOnum, qz::kSPISamplesPerBit, spi.dataBits);
-        if (!word) return std::nullopt;
-        words[i] = *word;
-    }
-    return words;
-}
-
 // ---- batches --------------------------------------------------------------
-
-// The data of every frame of an SPI batch read-back; nullopt unless exactly
-// one chip-select fall per frame is found, each frame's first active clock
-// shows where it was played (a clock held at its idle level by a sink shows
-// none: the chip clocked nothing out) and every word lies inside.
-std::optional<std::vector<uint32_t>> extractSPIBatch(std::span<const uint8_t> rx,
-                                                     uint32_t numRegs, const PROT_DES& spi) {
-    const auto falls = chipSelectFalls(rx, spi, numRegs);
-    if (!falls) return std::nullopt;
-    // The frame's first active clock comes one bit period after chip select
-    // falls; the data follow the read/write bit and the address.
-    const auto strobe = [&](uint32_t i) { return (*falls)[i] + qz::kSPISamplesPerBit; };
-    for (uint32_t i = 0; i < numRegs; ++i)
-        if (strobe(i) >= rx.size() || !qz::spiStrobe(spi, rx[strobe(i)])) return std::nullopt;
-    return wordsAt(rx, numRegs, spi,
-                   [&](uint32_t i) { return qz::spiDataPosition(spi, strobe(i)); });
-}
 
 // Hands the words read to the caller; data is written only on success.
 qz::Outcome deliver(const std::optional<std::vector<uint32_t>>& words, uint32_t* data) {
@@ -124,7 +69,7 @@ qz::Outcome spiBatch(FT_HANDLE dev, const PROT_DES& spi, const uint32_t* reg, ui
             qz::playStream(dev, spi, batch, qz::PlayOptions{!write, frameLength, false}, &rx);
         if (!played.ok() || write) return played;
     }
-    return deliver(extractSPIBatch(rx, numRegs, spi), data);
+    return deliver(qz::spiBatchWords(spi, rx, numRegs), data);
 }
 
 // I2C batch: writes read back too, for their acknowledges; every frame is
@@ -138,7 +83,7 @@ qz::Outcome i2cBatch(FT_HANDLE dev, const PROT_DES& i2c, const uint32_t* reg, ui
     for (uint32_t i = 0; i < numRegs; ++i) {
         const uint32_t at = frameLength * i;
         qz::renderI2CStream(i2c, reg[i], write ? data[i] : 0, mode, batch.data() + at, layout,
-                            qz::PieceRef{at, i, i});
+                            qz::PieceRef{at, i, i, true});
     }
     const qz::I2CJudgement judged =
         qz::playI2C(dev, i2c, batch, layout, qz::PlayOptions{true, frameLength, false},
@@ -150,7 +95,7 @@ qz::Outcome i2cBatch(FT_HANDLE dev, const PROT_DES& i2c, const uint32_t* reg, ui
 qz::Outcome batchTransfer(FT_HANDLE dev, const PROT_DES& des, const uint32_t* reg,
                           uint32_t* data, uint32_t numRegs, bool write, uint32_t total) {
     qz::DeviceSession session(dev);
-    if (qz::Outcome purged = qz::purgeDevice(dev); !purged.ok()) return purged;
+    if (qz::Outcome purged = qz::beginTransaction(dev, des); !purged.ok()) return purged;
     const uint32_t frameLength = total / numRegs;
     return qz::isSPI(des) ? spiBatch(dev, des, reg, data, numRegs, write, frameLength)
                           : i2cBatch(dev, des, reg, data, numRegs, write, frameLength);
@@ -220,21 +165,10 @@ void assembleStream(const PROT_DES& des, uint32_t reg, const uint32_t* data, uin
     if (layout) std::copy_n(closingWatch, kClosingSamples, layout->watch.data() + at);
 }
 
-// The words of an SPI stream read-back: the first word sits where a single
-// read finds it, the others follow at one word's length each.
-std::optional<std::vector<uint32_t>> extractSPIStream(std::span<const uint8_t> rx,
-                                                      uint32_t numRegs, uint32_t frameLength,
-                                                      const PROT_DES& spi) {
-    const auto strobe = qz::findSPIStrobe(spi, rx, frameLength);
-    if (!strobe) return std::nullopt;
-    return wordsAt(rx, numRegs, spi,
-                   [&](uint32_t i) { return qz::spiDataPosition(spi, *strobe, i); });
-}
-
 qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uint32_t* data,
                            uint32_t numRegs, bool write, uint32_t total) {
     qz::DeviceSession session(dev);
-    if (qz::Outcome purged = qz::purgeDevice(dev); !purged.ok()) return purged;
+    if (qz::Outcome purged = qz::beginTransaction(dev, des); !purged.ok()) return purged;
     const uint32_t frameLength =
         generatorFor(des).length(des, streamKinds(des, numRegs, write).first);
     ByteStream stream(total), rx;
@@ -244,7 +178,7 @@ qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uin
         assembleStream(des, reg, data, numRegs, write, stream, nullptr);
         const qz::Outcome played = qz::playStream(dev, des, stream, options, &rx);
         if (!played.ok() || write) return played;
-        const qz::Outcome delivered = deliver(extractSPIStream(rx, numRegs, frameLength, des), data);
+        const qz::Outcome delivered = deliver(qz::spiStreamWords(des, rx, frameLength, numRegs), data);
         if (delivered.ok()) qz::dumpReadBack(rx);
         return delivered;
     }

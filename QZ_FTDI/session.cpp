@@ -8,13 +8,19 @@
 // on different devices never wait for each other.
 #include "session.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
 
 struct qz::DeviceRecord {
     std::mutex transaction;  // held for a whole transaction on the device
-    uint32_t baudRate = 0;   // as set by setupFTDIdev; bounds the read-back wait
+    // As set by setupFTDIdev, or by a transaction whose descriptor asks for a
+    // bus clock (written under `transaction`); bounds the read-back wait.
+    std::atomic<uint32_t> baudRate{0};
+    // The chip's sample clock per baud, found at the first transaction that
+    // needs it (written under `transaction`); 0: not yet known.
+    uint32_t sampleMultiplier = 0;
     bool closed = false;     // written under `transaction`: the handle is gone
 };
 
@@ -68,7 +74,7 @@ bool qz::rememberDevice(FT_HANDLE dev, uint32_t baudRate) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    record->baudRate = baudRate;
+    record->baudRate.store(baudRate);
     DeviceTable& t = table();
     std::shared_ptr<DeviceRecord> stale;
     {
@@ -109,5 +115,50 @@ FT_STATUS qz::closeRememberedDevice(FT_HANDLE dev) {
 std::optional<uint32_t> qz::rememberedBaudRate(FT_HANDLE dev) {
     const std::shared_ptr<DeviceRecord> record = find(dev);
     if (!record) return std::nullopt;
-    return record->baudRate;  // set before the record was published, never changed
+    return record->baudRate.load();
+}
+
+void qz::rememberBaudRate(FT_HANDLE dev, uint32_t baudRate) {
+    if (const auto record = find(dev)) record->baudRate.store(baudRate);
+}
+
+namespace {
+
+// The sample clock per baud of a chip type: 16 on the FT232R and the older
+// full-speed chips, 5 on the H series (reported as 4 or 5; 5 is the faster
+// guess, so the bus clock never exceeds what was asked).
+uint32_t multiplierOf(uint32_t type) {
+    switch (type) {
+        case FT_DEVICE_2232H:
+        case FT_DEVICE_4232H:
+        case FT_DEVICE_232H: return 5;
+        default: return 16;
+    }
+}
+
+// The chip type of an open device, from the driver's list (the entry whose
+// handle it is); nullopt when the driver does not list it.
+std::optional<uint32_t> typeOf(FT_HANDLE dev) {
+    uint32_t count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK) return std::nullopt;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t flags = 0, type = 0, id = 0, location = 0;
+        char serial[64] = {}, description[64] = {};
+        FT_HANDLE handle = nullptr;
+        if (FT_GetDeviceInfoDetail(i, &flags, &type, &id, &location, serial, description, &handle) ==
+                FT_OK &&
+            handle == dev)
+            return type;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+uint32_t qz::sampleMultiplier(FT_HANDLE dev) {
+    const auto record = find(dev);
+    if (record && record->sampleMultiplier != 0) return record->sampleMultiplier;
+    const uint32_t multiplier = multiplierOf(typeOf(dev).value_or(FT_DEVICE_232R));
+    if (record) record->sampleMultiplier = multiplier;
+    return multiplier;
 }

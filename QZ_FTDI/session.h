@@ -36,5 +36,12 @@ bool rememberDevice(FT_HANDLE dev, uint32_t baudRate);
 FT_STATUS closeRememberedDevice(FT_HANDLE dev);
 // The baud rate setupFTDIdev set on the device; nullopt for a handle it did not open.
 std::optional<uint32_t> rememberedBaudRate(FT_HANDLE dev);
+// Records the baud rate a transaction has just set (the caller holds the
+// device's session); nothing for a handle setupFTDIdev did not open.
+void rememberBaudRate(FT_HANDLE dev, uint32_t baudRate);
+// The chip's bit-bang sample clock per baud (16 or 5), looked up once per
+// device from the driver's list; 16 when the driver does not list the device.
+// The caller holds the device's session.
+uint32_t sampleMultiplier(FT_HANDLE dev);
 
 }  // namespace qz

@@ -3,27 +3,14 @@
 // frame's first active clock edge.
 #include "spi.h"
 #include "diagnostics.h"
-#include "readback.h"
+#include "device.h"
 #include "session.h"
 
-#include <algorithm>
-
-std::optional<std::size_t> qz::findSPIStrobe(const PROT_DES& spi, std::span<const uint8_t> rx,
-                                             std::size_t limit) {
-    const std::size_t end = std::min(limit, rx.size());
-    // Every frame opens with chip select high: skip what the pins showed
-    // before it.
-    std::size_t i = 0;
-    while (i < end && !pinHigh(rx[i], spi.CSnum)) ++i;
-    for (; i < end; ++i)
-        if (spiStrobe(spi, rx[i])) return i;
-    return std::nullopt;
-}
 
 qz::Outcome qz::writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr,
                                  uint32_t data) {
     DeviceSession session(dev);
-    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (Outcome purged = beginTransaction(dev, spi); !purged.ok()) return purged;
     if (!isSPI(spi)) return Outcome::of(QZ_BAD_ARGUMENT);
     const ByteStream frame = createSPIByteStream(spi, addr, data, WRITE);
     return playStream(dev, spi, frame, PlayOptions{false, std::nullopt, true}, nullptr);
@@ -32,7 +19,7 @@ qz::Outcome qz::writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t ad
 qz::Outcome qz::readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr,
                                 uint32_t* value) {
     DeviceSession session(dev);
-    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    if (Outcome purged = beginTransaction(dev, spi); !purged.ok()) return purged;
     if (!isSPI(spi)) return Outcome::of(QZ_BAD_ARGUMENT);
     ByteStream rx;
     {  // the frame is released once played
@@ -42,16 +29,12 @@ qz::Outcome qz::readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t add
             playStream(dev, spi, frame, PlayOptions{true, samples, false}, &rx);
         if (!played.ok()) return played;
     }
-    // The data bits: every second sample from the first data clock on, taken
-    // from the data-out pin. No strobe, or one too late for all the bits to
-    // lie in the read-back, leaves no value.
-    std::optional<uint32_t> word;
-    if (const auto strobe = findSPIStrobe(spi, rx, rx.size()))
-        word = parseByteStream(rx, spiDataPosition(spi, *strobe), spi.SDOnum, kSPISamplesPerBit,
-                               spi.dataBits);
+    // No strobe, or one too late for all the bits to lie in the read-back,
+    // leaves no value.
+    const auto words = spiStreamWords(spi, rx, rx.size(), 1);
     dumpReadBack(rx);  // also without a value: the dump shows why
-    if (!word) return Outcome::of(QZ_FRAME_NOT_FOUND);
-    *value = *word;
+    if (!words) return Outcome::of(QZ_FRAME_NOT_FOUND);
+    *value = words->front();
     return Outcome::success();
 }
 

@@ -85,4 +85,27 @@ void BM_ReadSPIOnSimulator(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadSPIOnSimulator)->Unit(benchmark::kMicrosecond);
 
+// Host cost of a raw SPI transfer of 64 KiB (a flash read's data phase):
+// rendering the frame and taking every byte from a read-back that lags it by
+// one sample, per sample. A 1 MiB flash read is 16 x this work; its wire time
+// is 16.8 M samples: 1.05 s at FT232R 1 MBaud (16 MS/s bursts, about 28 s at
+// the 0.6 MS/s sustained over USB full speed), 1.4 s at 12 MS/s on an FT232H.
+void BM_SPIExchangeHostCost(benchmark::State& state) {
+    const PROT_DES d = benchDescriptor();
+    constexpr uint32_t kBytes = 65536;
+    std::vector<uint8_t> tx(kBytes, 0x5A), in(kBytes);
+    const QZ_SPI_SEGMENT segment{tx.data(), in.data(), kBytes};
+    std::vector<uint8_t> frame(qz::spiExchangeLength(kBytes));
+    qz::renderSPIExchange(d, {&segment, 1}, 0, frame.data());
+    const std::vector<uint8_t> rx = qzbench::laggedReadback(frame);
+    for (auto _ : state) {
+        qz::renderSPIExchange(d, {&segment, 1}, 0, frame.data());
+        const auto strobe = qz::findSPIStrobe(d, rx, rx.size());
+        benchmark::DoNotOptimize(qz::spiExchangeBytes(d, rx, strobe.value_or(0), 0, kBytes, in.data()));
+        benchmark::ClobberMemory();
+    }
+    qzbench::timePerUnit(state, "per_sample", frame.size());
+}
+BENCHMARK(BM_SPIExchangeHostCost);
+
 }  // namespace

@@ -488,3 +488,26 @@ TEST_F(MultiTransfer, StreamDumpsWholeStreamAndReadBackBatchNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A batch read takes each data bit at the bit slot's second SCL-high sample:
+// a slave whose SDA is still settling in the first (sunk here for one
+// sample, the first data bit's) reads right.
+TEST_F(MultiTransfer, BatchReadSamplesDataBitsAtTheSecondSclHighSample) {
+    FT_HANDLE dev = openDevice(1);
+    auto bus = std::make_shared<qzsim::I2CBus>(0, 1, 2);
+    bus->addChip(0x50, 1, 1)->registers.write(0x07, 0xFF);
+    std::vector<uint8_t> levels(1 + 115, 0xFF);  // the first data bit rises SCL at sample 115
+    levels.push_back(0);
+    levels.push_back(0xFF);
+    device().attach(std::make_shared<qzsim::InputSource>(0x04, levels));
+    device().attach(bus);
+    Descriptor d;
+    makeI2C(d, 0, 1, 2, 0x50, 1, 1);
+    uint32_t reg = 0x07, value = 0;
+    ASSERT_EQ(0, multiRegRW(dev, d.get(), &reg, &value, 1, 0));
+    EXPECT_EQ(0xFFu, value);
+}
+
+}  // namespace

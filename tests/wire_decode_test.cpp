@@ -128,4 +128,49 @@ INSTANTIATE_TEST_SUITE_P(Modes, SPIWireDecode,
                          testing::Values(SPICase{1, 0, "cpol=0:cpha=0"},
                                          SPICase{0, 1, "cpol=1:cpha=0"}));
 
+// A raw I2C write-then-read: one START, a repeated START, one STOP.
+TEST_F(WireDecode, I2CMessagesDecodeWithARepeatedStart) {
+    FT_HANDLE dev = openDevice();
+    attachI2CChip(1, 1)->registers.write(0x12, 0x5A);
+    Descriptor i2c;
+    makeI2C(i2c, 0, 1, 2, 0x50, 1, 1);
+    uint8_t pointer = 0x12, got[2] = {};
+    const QZ_I2C_MSG msgs[] = {{0x50, 0, 1, &pointer}, {0x50, 1, 2, got}};
+    device().clearTrace();
+    ASSERT_EQ(QZ_OK, qz_i2cTransfer(dev, i2c.get(), msgs, 2, nullptr));
+    const std::string out = decodeI2C();
+    if (out == "no sigrok-cli") GTEST_SKIP() << out;
+    EXPECT_EQ(i2cLines({"Start", "Address write: 50", "ACK", "Data write: 12", "ACK",
+                        "Start repeat", "Address read: 50", "ACK", "Data read: 5A", "ACK",
+                        "Data read: 00", "NACK", "Stop"}),
+              out);
+}
+
+// A raw SPI transfer in every mode, bit order and chip-select polarity, as
+// sigrok's decoder set the same way reads MOSI.
+TEST_F(WireDecode, SPITransferDecodesInEveryModeOrderAndPolarity) {
+    int n = 0;
+    for (int mode = 0; mode < 4; ++mode) {
+        for (uint32_t flags = 0; flags < 4; ++flags) {
+            const std::string serial = "S" + std::to_string(n++);
+            FT_HANDLE dev = openDevice(1, serial);
+            Descriptor spi;
+            makeSPI(spi, 4, 5, 6, 7, 8, 8, 1, 0);
+            ASSERT_EQ(QZ_OK, qz_setSPIMode(spi.get(), mode, flags));
+            const uint8_t tx[3] = {0xA5, 0x3C, 0x01};
+            ASSERT_EQ(QZ_OK, qz_spiTransfer(dev, spi.get(), tx, nullptr, 3, 0, nullptr));
+            const std::string decoder =
+                "-P spi:clk=CLK:mosi=MOSI:cs=CS:cpol=" + std::to_string(mode >> 1) +
+                ":cpha=" + std::to_string(mode & 1) +
+                ((flags & QZ_SPI_LSB_FIRST) ? ":bitorder=lsb-first" : ":bitorder=msb-first") +
+                ":wordsize=8" + ((flags & QZ_SPI_CS_ACTIVE_HIGH) ? ":cs_polarity=active-high" : ":cs_polarity=active-low") +
+                " -A spi=mosi-data";
+            const auto mosi = sigrokLines(vcdOf(device(serial), {"", "", "", "", "CLK", "CS", "MOSI", "MISO"}),
+                                          decoder, {""});
+            if (!mosi) GTEST_SKIP() << "no sigrok-cli";
+            EXPECT_EQ("spi-1: A5\nspi-1: 3C\nspi-1: 01\n", *mosi) << mode << " " << flags;
+        }
+    }
+}
+
 }  // namespace

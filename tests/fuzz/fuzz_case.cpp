@@ -246,7 +246,7 @@ void runStatus(const Case& c, void* dev, PROT_HANDLE prot) {
     }
     [[maybe_unused]] const uint32_t id = c.deviceID;
     int32_t s = QZ_OK;
-    switch (c.op % 9) {
+    switch (c.op % 11) {
         case 0:
             s = c.spi ? qz_readSPI(dev, prot, c.reg, &value, &detail)
                       : qz_readI2C(dev, prot, c.reg, &value, &detail);
@@ -288,6 +288,37 @@ void runStatus(const Case& c, void* dev, PROT_HANDLE prot) {
                 for (uint8_t p : present) answered += p;
                 if (answered != count) broken("scan table and count differ", count);
             }
+            break;
+        }
+        case 8: {  // raw transfers: a failed one leaves the read buffers alone
+            uint8_t in[kMaxCount * 4];
+            std::memset(in, 0xA5, sizeof in);
+            uint8_t out[kMaxCount * 4];
+            for (uint32_t i = 0; i < sizeof out; ++i) out[i] = static_cast<uint8_t>(c.data >> (8 * (i % 4)));
+            const uint32_t len = 1 + c.count * 4 % sizeof in;
+            if (c.spi) {
+                const QZ_SPI_SEGMENT segments[] = {{out, nullptr, c.reg % 5}, {c.write ? out : nullptr, in, len}};
+                s = qz_spiTransferSegments(dev, prot, segments, 2, c.fill, &detail);
+            } else {
+                const QZ_I2C_MSG msgs[] = {{c.i2cAddress, 0, c.reg % 5, out},
+                                           {static_cast<uint8_t>(c.data & 0xFF), 1, len, in}};
+                s = qz_i2cTransfer(dev, prot, msgs, c.write ? 1 : 2, &detail);
+            }
+            if (s != QZ_OK)
+                for (uint8_t b : in)
+                    if (b != 0xA5) broken("failed raw transfer wrote its read buffer", s);
+            break;
+        }
+        case 9: {  // SPI mode and bus clock, then a register read through them
+            const int32_t m = qz_setSPIMode(prot, static_cast<int32_t>(c.fill % 6) - 1, c.reg & 7);
+            if (m != QZ_OK && m != QZ_BAD_ARGUMENT) broken("SPI mode result", m);
+            if (qz_setBusClock(prot, c.data % 5000000) != QZ_OK) broken("bus clock refused", 0);
+            uint8_t levels = 0;
+            s = qz_readPins(dev, &levels, &detail);
+            checkStatus(s, detail);
+            s = c.spi ? qz_readSPI(dev, prot, c.reg, &value, &detail)
+                      : qz_readI2C(dev, prot, c.reg, &value, &detail);
+            if (s != QZ_OK && value != kUntouched) broken("failed status read set a value", s);
             break;
         }
         default: {
