@@ -416,6 +416,22 @@ public:
         });
     }
 
+    // The USB transfer sizes. libftdi's read chunk stays at one packet: the
+    // provider asks for exactly the read-back that is due, packet by packet,
+    // so no partly filled request waits for the latency timer whatever size
+    // the program asks for; the write chunk takes `out`. As with D2XX, what
+    // the provider holds is discarded. FT_INVALID_PARAMETER for an IN size
+    // that is not a multiple of 64 from 64 to 65536.
+    FT_STATUS setUSBParameters(FT_HANDLE handle, uint32_t in, uint32_t out) override {
+        if (in < 64 || in > 65536 || in % 64 != 0) return FT_INVALID_PARAMETER;
+        return onOpen(handle, [&](Open& o) -> FT_STATUS {
+            if (out >= 64 && f_.writeChunk(o.ctx, out) < 0) return FT_IO_ERROR;
+            o.rx.clear();
+            o.rxHead = 0;
+            return FT_OK;
+        });
+    }
+
 private:
     // Runs `operation` on an open device; FT_INVALID_HANDLE for any other
     // value. Calls on one handle are serialised by the caller (the library

@@ -85,6 +85,16 @@ TEST_F(LibftdiBackend, LongPatternIsNotStalledBehindTheChipsFifo) {
     EXPECT_EQ(pattern, written());
 }
 
+TEST_F(LibftdiBackend, UsbTransferSizeIsCheckedAndKeepsTransfersWhole) {
+    FT_HANDLE dev = openDevice();
+    EXPECT_EQ(uint32_t{FT_INVALID_PARAMETER}, FT_SetUSBParameters(dev, 100, 4096));
+    ASSERT_EQ(uint32_t{FT_OK}, FT_SetUSBParameters(dev, 64, 64));
+    Descriptor d;
+    attachSPI(d);
+    ASSERT_EQ(0, writeSPI(dev, d.get(), 0x12, 0xBEEF));
+    EXPECT_EQ(0xBEEF, readSPI(dev, d.get(), 0x12));
+}
+
 TEST_F(LibftdiBackend, DeviceGoneMidTransferIsUnplugged) {
     FT_HANDLE dev = openDevice();
     Descriptor d;
