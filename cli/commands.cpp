@@ -346,6 +346,49 @@ int i2cRecover(Session& session) {
     return kExitDone;
 }
 
+namespace {
+// Bytes as "0x51 0x5a ..." (text) or numbers (JSON).
+std::string hexBytes(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    for (const uint8_t byte : bytes) text += (text.empty() ? "" : " ") + hex(byte);
+    return text;
+}
+}  // namespace
+
+int i2cTransfer(Session& session, const std::vector<I2cMessage>& messages) {
+    const bool writes = std::any_of(messages.begin(), messages.end(),
+                                    [](const I2cMessage& m) { return !m.read; });
+    if (writes && !mayWrite(session, "write the I2C messages"))
+        return kExitDeclined;
+    std::vector<std::vector<uint8_t>> buffers;
+    std::vector<QZ_I2C_MSG> wire;
+    for (const I2cMessage& m : messages) {
+        buffers.push_back(m.read ? std::vector<uint8_t>(m.length) : m.data);
+        wire.push_back({static_cast<uint8_t>(m.address), static_cast<uint8_t>(m.read ? 1 : 0),
+                        m.length, buffers.back().data()});
+    }
+    QZ_RESULT result{};
+    const int32_t status = qz_i2cTransfer(session.device(), session.i2c(0), wire.data(),
+                                          static_cast<uint32_t>(wire.size()), &result);
+    if (status != QZ_OK) {
+        const uint32_t at = result.index < messages.size() ? result.index : 0;
+        const I2cMessage& m = messages[at];
+        const I2cFrame frame{m.address, 0, 1, m.read};
+        check(status, result, "i2c transfer message " + std::to_string(at) + " (" + m.text + ")",
+              &frame);
+    }
+    json reads = json::array();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (!messages[i].read) continue;
+        if (session.options().json)
+            reads.push_back({{"message", i}, {"address", messages[i].address}, {"data", buffers[i]}});
+        else
+            std::cout << hexBytes(buffers[i]) << '\n';
+    }
+    if (session.options().json) emit({{"reads", reads}});
+    return kExitDone;
+}
+
 int spiRead(Session& session, uint32_t reg) {
     uint32_t value = 0;
     QZ_RESULT result{};
@@ -375,6 +418,26 @@ int spiDump(Session& session, uint32_t first, uint32_t last) {
     return kExitDone;
 }
 
+int spiTransfer(Session& session, const std::vector<uint8_t>& out, uint32_t readCount) {
+    std::vector<uint8_t> in(readCount ? readCount : out.size());
+    std::vector<QZ_SPI_SEGMENT> segments;
+    if (readCount) {
+        if (!out.empty()) segments.push_back({out.data(), nullptr, static_cast<uint32_t>(out.size())});
+        segments.push_back({nullptr, in.data(), readCount});
+    } else {
+        segments.push_back({out.data(), in.data(), static_cast<uint32_t>(out.size())});
+    }
+    QZ_RESULT result{};
+    check(qz_spiTransferSegments(session.device(), session.spi(), segments.data(),
+                                 static_cast<uint32_t>(segments.size()), 0xFF, &result),
+          result, "spi transfer");
+    if (session.options().json)
+        emit({{"written", out}, {"read", in}});
+    else
+        std::cout << hexBytes(in) << '\n';
+    return kExitDone;
+}
+
 int pinsPlay(Session& session, uint8_t mask, const std::vector<uint8_t>& samples) {
     if (!mayWrite(session, "play " + std::to_string(samples.size()) +
                                " samples on the pins of mask " + hex(mask)))
@@ -386,6 +449,22 @@ int pinsPlay(Session& session, uint8_t mask, const std::vector<uint8_t>& samples
                                             " of " + std::to_string(samples.size()) +
                                             " samples");
     if (session.options().json) emit({{"mask", mask}, {"written", written}});
+    return kExitDone;
+}
+
+int pinsRead(Session& session) {
+    uint8_t levels = 0;
+    QZ_RESULT result{};
+    check(qz_readPins(session.device(), &levels, &result), result, "pins read");
+    std::vector<int> pins;
+    for (int pin = 0; pin < 8; ++pin) pins.push_back((levels >> pin) & 1);
+    if (session.options().json) {
+        emit({{"levels", levels}, {"pins", pins}});
+    } else {
+        std::cout << "pin   0 1 2 3 4 5 6 7\nlevel";
+        for (const int level : pins) std::cout << ' ' << level;
+        std::cout << '\n';
+    }
     return kExitDone;
 }
 

@@ -20,11 +20,26 @@ int i2cRead(Session& session, uint32_t address, uint32_t reg, uint32_t count);
 int i2cWrite(Session& session, uint32_t address, uint32_t reg, std::vector<uint32_t> values);
 int i2cRecover(Session& session);
 
+// One message of i2c transfer: "w2@0x50 0x00 0x10" or "r8@0x50".
+struct I2cMessage {
+    uint32_t address = 0;
+    bool read = false;
+    uint32_t length = 0;
+    std::vector<uint8_t> data;  // a write's bytes
+    std::string text;           // as given: "w2@0x50"
+};
+// The messages as one frame (repeated STARTs, one STOP); prints each read.
+int i2cTransfer(Session& session, const std::vector<I2cMessage>& messages);
+
 int spiRead(Session& session, uint32_t reg);
 int spiWrite(Session& session, uint32_t reg, uint32_t value);
 int spiDump(Session& session, uint32_t first, uint32_t last);
+// Clocks `out` under one chip select, then `readCount` fill bytes; prints the
+// bytes in (all of them, or with readCount the read ones only).
+int spiTransfer(Session& session, const std::vector<uint8_t>& out, uint32_t readCount);
 
 int pinsPlay(Session& session, uint8_t mask, const std::vector<uint8_t>& samples);
+int pinsRead(Session& session);
 int pinsToggle(Session& session, uint8_t pin, bool low, bool singleEdge);
 
 }  // namespace qzcli

@@ -1,12 +1,13 @@
 // qzftdi: the library from a shell, in the i2c-tools tradition. Every command
 // runs on a real FTDI device, or on a virtual board with --sim BENCH.toml.
 //   qzftdi list | i2c scan|get|set|dump|read|write|recover | spi read|write|dump
-//          | pins play|toggle
+//          | i2c transfer | spi transfer | pins play|read|toggle
 // Exit codes: 0 done, 1 the bus said no (or the user answered no), 2 device or
 // driver error, 64 usage, 130 interrupted (Ctrl-C stops a long transfer between
 // blocks: whole dump rows only, and a --trace file is written whole or not at all).
 #include "commands.hpp"
 #include "failure.hpp"
+#include "grids.hpp"
 #include "session.hpp"
 #include "terminal.hpp"
 
@@ -79,6 +80,50 @@ const CLI::Validator kNumber(
     },
     "NUMBER");
 
+// i2c transfer's messages in i2ctransfer syntax: "w2@0x50 0x00 0x10 r8@0x50";
+// a message without "@ADDR" ("r4") goes to the address of the one before.
+std::vector<I2cMessage> parseMessages(const std::vector<std::string>& words) {
+    std::vector<I2cMessage> messages;
+    std::optional<uint32_t> lastAddress;
+    const auto usage = [](const std::string& text) { return Failure(kExitUsage, "i2c transfer: " + text); };
+    const auto number = [&](const std::string& text, uint32_t highest) {
+        std::string why;
+        const std::optional<uint32_t> value = parseNumber(text, why);
+        if (!value) throw usage(why);
+        if (*value > highest) throw usage(text + ": above " + hexValue(highest, 2));
+        return *value;
+    };
+    for (const std::string& word : words) {
+        const bool spec = word.size() >= 2 && (word[0] == 'r' || word[0] == 'w') &&
+                          std::isdigit(static_cast<unsigned char>(word[1]));
+        if (!spec) {
+            if (messages.empty() || messages.back().read ||
+                messages.back().data.size() == messages.back().length)
+                throw usage(word + ": a byte no write message is waiting for");
+            messages.back().data.push_back(static_cast<uint8_t>(number(word, 0xFF)));
+            continue;
+        }
+        if (!messages.empty() && !messages.back().read &&
+            messages.back().data.size() != messages.back().length)
+            throw usage(messages.back().text + ": too few bytes");
+        I2cMessage m;
+        m.read = word[0] == 'r';
+        m.text = word;
+        const auto at = word.find('@');
+        m.length = number(word.substr(1, at == std::string::npos ? std::string::npos : at - 1),
+                          QZ_I2C_MSG_MAX);
+        if (at != std::string::npos) lastAddress = number(word.substr(at + 1), 0x7F);
+        if (!lastAddress) throw usage(word + ": no address yet (write " + word + "@ADDR)");
+        if (m.read && m.length == 0) throw usage(word + ": a read needs at least one byte");
+        m.address = *lastAddress;
+        messages.push_back(std::move(m));
+    }
+    if (!messages.empty() && !messages.back().read &&
+        messages.back().data.size() != messages.back().length)
+        throw usage(messages.back().text + ": too few bytes");
+    return messages;
+}
+
 // "FIRST-LAST" of i2c dump --range, each a number as above.
 void parseRange(const std::string& text, uint32_t& first, uint32_t& last) {
     const auto dash = text.find('-');
@@ -145,6 +190,10 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
         ->check(CLI::Range(0, 1))->capture_default_str()->group(spi);
     app.add_option("--oe", o.spi.oePin, "Output-enable pin of a data-line buffer")->check(pin)->group(spi);
     app.add_flag("--oe-active-high", o.spi.oeHigh, "The output enable is active high")->group(spi);
+    app.add_option("--mode", o.spi.mode, "SPI mode 0-3 (clock polarity << 1 | phase)")
+        ->check(CLI::Range(0, 3))->group(spi);
+    app.add_flag("--cs-high", o.spi.csHigh, "The chip select is active high")->group(spi);
+    app.add_flag("--lsb-first", o.spi.lsbFirst, "Least significant bit first")->group(spi);
 }
 
 // After a parse error: "unknown command NAME (...)" when the deepest command
@@ -230,6 +279,15 @@ int main(int argc, char** argv) {
     write->add_option("REG", reg, "First register")->transform(kNumber)->required();
     write->add_option("VALUES", values, "Values")->transform(kNumber)->required();
     write->callback([&] { onDevice = [&](Session& s) { return i2cWrite(s, address, reg, values); }; });
+    CLI::App* transfer = i2c->add_subcommand(
+        "transfer", "Messages in one frame, i2ctransfer style: w2@0x50 0x00 0x10 r8@0x50");
+    std::vector<std::string> words;
+    transfer->add_option("MESSAGES", words, "wN@ADDR BYTES... | rN@ADDR (@ADDR: as before)")
+        ->required();
+    transfer->callback([&] {
+        const std::vector<I2cMessage> messages = parseMessages(words);
+        onDevice = [messages](Session& s) { return i2cTransfer(s, messages); };
+    });
     i2c->add_subcommand("recover", "Free a bus whose SDA a chip holds low")->callback([&] {
         onDevice = [&](Session& s) { return i2cRecover(s); };
     });
@@ -248,6 +306,23 @@ int main(int argc, char** argv) {
     spiDump->add_option("TO", last, "Last register")->transform(kNumber)->required();
     spiDump->callback([&] { onDevice = [&](Session& s) { return qzcli::spiDump(s, first, last); }; });
 
+    CLI::App* spiTransfer =
+        spi->add_subcommand("transfer", "Clock bytes out under one chip select; print the bytes in");
+    uint32_t readCount = 0;
+    spiTransfer->add_option("BYTES", values, "Bytes out")->transform(kNumber)->check(CLI::Range(0, 255));
+    spiTransfer->add_option("--read", readCount, "Then read N bytes (print only those)")
+        ->transform(kNumber)->check(CLI::Range(1u, QZ_SPI_TRANSFER_MAX));
+    spiTransfer->callback([&] {
+        if (values.empty() && readCount == 0)
+            throw Failure(kExitUsage, "spi transfer: give bytes out, --read N, or both");
+        if (values.size() + readCount > QZ_SPI_TRANSFER_MAX)
+            throw Failure(kExitUsage, "spi transfer: more than " +
+                                          std::to_string(QZ_SPI_TRANSFER_MAX) + " bytes");
+        onDevice = [&](Session& s) {
+            return qzcli::spiTransfer(s, std::vector<uint8_t>(values.begin(), values.end()), readCount);
+        };
+    });
+
     CLI::App* pins = app.add_subcommand("pins", "Play samples on the pins, or toggle one pin");
     pins->require_subcommand(1);
     CLI::App* play = pins->add_subcommand("play", "Set the direction mask and play samples");
@@ -260,6 +335,9 @@ int main(int argc, char** argv) {
             return pinsPlay(s, static_cast<uint8_t>(mask),
                             std::vector<uint8_t>(values.begin(), values.end()));
         };
+    });
+    pins->add_subcommand("read", "The levels of the eight pins (none driven)")->callback([&] {
+        onDevice = [&](Session& s) { return pinsRead(s); };
     });
     CLI::App* toggle = pins->add_subcommand("toggle", "A pulse (or one edge) on one pin");
     toggle->add_option("PIN", pin, "Pin")->transform(kNumber)->required()->check(CLI::Range(0, 7));

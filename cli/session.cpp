@@ -184,6 +184,11 @@ std::string I2cFrame::ackNames(uint32_t missingAcks) const {
     return text;
 }
 
+Failure refused(const std::string& what) {
+    const std::string why = qz_refusalText();
+    return Failure(kExitUsage, why.empty() ? what : what + ": " + why);
+}
+
 void check(int32_t status, const QZ_RESULT& result, const std::string& what,
            const I2cFrame* frame, const std::vector<uint32_t>& registers) {
     if (status == QZ_OK) return;
@@ -253,9 +258,8 @@ PROT_HANDLE Session::i2c(uint32_t address) {
                    static_cast<uint8_t>(o.sdaRead), static_cast<uint8_t>(address),
                    static_cast<uint8_t>(o.regBytes), static_cast<uint8_t>(o.dataBytes)) != 0 ||
         !handle)
-        throw Failure(kExitUsage, "the I2C pins, address or widths do not make a bus "
-                                  "(three pins 0-7, a 7-bit address, 0-4 register bytes, "
-                                  "1-4 data bytes)");
+        throw refused("the I2C pins, address or widths do not make a bus "
+                      "(three pins 0-7, a 7-bit address, 0-4 register bytes, 1-4 data bytes)");
     i2cHandles_.push_back(handle);
     if (o.strict && setI2CStrictTiming(handle, 1) != 0)
         throw Failure(kExitUsage, "strict I2C timing refused");
@@ -271,12 +275,16 @@ PROT_HANDLE Session::spi() {
                    o.negedge ? 0 : 1, o.rwBit) != 0 ||
         !spiHandle_) {
         spiHandle_ = nullptr;
-        throw Failure(kExitUsage, "the SPI pins or widths do not make a bus (four pins 0-7, "
-                                  "0-32 address bits, 1-32 data bits)");
+        throw refused("the SPI pins or widths do not make a bus (four pins 0-7, "
+                      "0-32 address bits, 1-32 data bits)");
     }
     if (o.oePin >= 0 &&
         setupOE(&spiHandle_, static_cast<uint8_t>(o.oePin), o.oeHigh ? 1 : 0) != 0)
-        throw Failure(kExitUsage, "the output-enable pin is refused");
+        throw refused("the output-enable pin is refused");
+    const uint32_t flags = (o.csHigh ? QZ_SPI_CS_ACTIVE_HIGH : 0u) | (o.lsbFirst ? QZ_SPI_LSB_FIRST : 0u);
+    if ((o.mode >= 0 || flags) && qz_setSPIMode(spiHandle_, o.mode >= 0 ? o.mode : o.negedge ? 2 : 0,
+                                                flags) != QZ_OK)
+        throw refused("the SPI mode is refused");
     return spiHandle_;
 }
 

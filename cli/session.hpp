@@ -27,6 +27,9 @@ struct SpiOptions {
     int rwBit = 1;
     int oePin = -1;  // -1: no output-enable pin
     bool oeHigh = false;
+    int mode = -1;  // 0-3 (clock polarity << 1 | phase); -1: as --negedge says
+    bool csHigh = false;
+    bool lsbFirst = false;
 };
 
 struct CommonOptions {
@@ -63,6 +66,9 @@ struct I2cFrame {
     bool read;
     std::string ackNames(uint32_t missingAcks) const;  // as qz_ackText names them
 };
+
+// `what` refused, with the library's reason when it gives one.
+Failure refused(const std::string& what);
 
 // Throws the failure a status API result stands for (nothing for QZ_OK).
 // `what` says what was being done; `frame` names acknowledges (may be null);

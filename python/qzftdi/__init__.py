@@ -12,7 +12,7 @@ The simulated bench is in :mod:`qzftdi.sim`.
 """
 
 from ._lib import LIBRARY_ENV, LibraryNotFound, MissingFunction, library
-from .bus import I2cBus
+from .bus import I2cBus, Message, read, write
 from .chips import I2cChip, SpiChip
 from .device import Device, open
 from .discovery import (BACKENDS, DeviceInfo, DriverInfo, backend, device_info, drivers, list_devices,
@@ -25,7 +25,7 @@ __version__ = "1.0.1"
 
 __all__ = [
     "LIBRARY_ENV", "LibraryNotFound", "MissingFunction", "library",
-    "Device", "DeviceInfo", "I2cBus", "I2cChip", "SpiChip", "device_info", "enable_debug_print",
+    "Device", "DeviceInfo", "I2cBus", "Message", "read", "write", "I2cChip", "SpiChip", "device_info", "enable_debug_print",
     "list_devices", "open", "BACKENDS", "DriverInfo", "backend", "drivers", "set_backend",
     "ArgumentError", "BenchFileError", "BusError", "DriverError", "FrameNotFoundError", "FtStatus",
     "NackError", "OutOfMemory", "QzError", "ReadbackTimeout", "Status", "UnpluggedError",

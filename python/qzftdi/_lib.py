@@ -45,6 +45,34 @@ class QZ_RESULT(ctypes.Structure):
     ]
 
 
+class QZ_I2C_MSG(ctypes.Structure):
+    """One I2C message of qz_i2cTransfer: ``len`` bytes written from, or read into, ``buf``."""
+
+    _fields_ = [
+        ("addr", c_uint8),
+        ("read", c_uint8),
+        ("len", c_uint32),
+        ("buf", POINTER(c_uint8)),
+    ]
+
+
+class QZ_SPI_SEGMENT(ctypes.Structure):
+    """One segment of qz_spiTransferSegments (``tx`` NULL: the fill byte; ``rx`` NULL: dropped)."""
+
+    _fields_ = [
+        ("tx", POINTER(c_uint8)),
+        ("rx", POINTER(c_uint8)),
+        ("len", c_uint32),
+    ]
+
+
+#: Limits of one raw transfer (the C header's QZ_I2C_MSG_MAX, QZ_SPI_TRANSFER_MAX).
+I2C_MSG_MAX = 65536
+SPI_TRANSFER_MAX = 1048576
+SPI_CS_ACTIVE_HIGH = 1
+SPI_LSB_FIRST = 2
+
+
 class QZ_DRIVER_INFO(ctypes.Structure):
     """One driver as qz_getDrivers describes it."""
 
@@ -106,6 +134,13 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "qz_i2cRecoverBus": (c_int32, [_P, _P, _R]),
     "qz_setLatencyTimer": (c_int32, [_P, c_uint8, _R]),
     "qz_getLatencyTimer": (c_int32, [_P, _U8P, _R]),
+    # chips without register maps
+    "qz_i2cTransfer": (c_int32, [_P, _P, POINTER(QZ_I2C_MSG), c_uint32, _R]),
+    "qz_spiTransferSegments": (c_int32, [_P, _P, POINTER(QZ_SPI_SEGMENT), c_uint32, c_uint8, _R]),
+    "qz_setSPIMode": (c_int32, [_P, c_int32, c_uint32]),
+    "qz_readPins": (c_int32, [_P, _U8P, _R]),
+    "qz_playPattern": (c_int32, [_P, c_uint8, _U8P, c_uint32, _U8P, _R]),
+    "qz_refusalText": (c_char_p, []),
     # the simulated bench
     "qzsim_add_device": (c_int32, [c_char_p, c_char_p, c_int32]),
     "qzsim_remove_device": (c_int32, [c_char_p]),

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from ctypes import byref, c_uint8, c_uint32, c_void_p
+from ctypes import POINTER, byref, c_uint8, c_uint32, c_void_p, cast
 from typing import Any, Callable, Iterable, Optional, TypeVar
 
 from . import _lib
@@ -11,6 +11,12 @@ from .device import Device
 from .errors import ArgumentError, Status, nack_names
 
 _T = TypeVar("_T")
+
+
+def _refused(what: str) -> ArgumentError:
+    """ArgumentError for a refused descriptor call, with the library's reason."""
+    why = _lib.library().qz_refusalText().decode("utf-8", "replace")
+    return ArgumentError(f"{what}: {why}" if why else what, Status.BAD_ARGUMENT)
 
 
 class _Descriptor:
@@ -28,8 +34,7 @@ class _Descriptor:
         """Raises ArgumentError when the library refused the descriptor ``wiring`` names."""
         if result != 0 or not self._proto.value:
             self._proto = c_void_p()
-            raise ArgumentError(f"{wiring} refused: two signals on one pin, or a width that does "
-                                "not fit", Status.BAD_ARGUMENT)
+            raise _refused(f"{wiring} refused")
 
     def _output_enable(self, oe: Optional[tuple[int, bool]]) -> None:
         """Adds the output-enable pin ``oe`` = (pin, high); ArgumentError (and no descriptor)
@@ -38,9 +43,9 @@ class _Descriptor:
             return
         oe_pin = pin("output-enable", oe[0])
         if _lib.library().setupOE(byref(self._proto), oe_pin, int(bool(oe[1]))) != 0:
+            error = _refused(f"output-enable pin {oe_pin} refused")
             self.close()
-            raise ArgumentError(f"output-enable pin {oe_pin} refused: it is another signal's pin",
-                                Status.BAD_ARGUMENT)
+            raise error
 
     @property
     def descriptor(self) -> c_void_p:
@@ -154,12 +159,16 @@ class SpiChip(_Chip):
     Frames: chip select low, an optional read/write bit (1 = read), ``addr_bits``
     address bits and ``data_bits`` data bits, most significant first. ``sdi`` is
     the data into the chip, ``sdo`` the data out of it. ``oe`` = (pin, high) adds
-    an output-enable pin asserted while the chip drives data out.
+    an output-enable pin asserted while the chip drives data out. ``mode`` (0 to
+    3: clock polarity << 1 | phase) overrides ``posedge``; ``cs_high`` makes the
+    chip select active high, ``lsb_first`` sends the least significant bit first.
     """
 
     def __init__(self, device: Device, *, clk: int, cs: int, sdi: int, sdo: int,
                  addr_bits: int = 8, data_bits: int = 16, posedge: bool = True,
-                 rw_bit: bool = True, oe: Optional[tuple[int, bool]] = None) -> None:
+                 rw_bit: bool = True, oe: Optional[tuple[int, bool]] = None,
+                 mode: Optional[int] = None, cs_high: bool = False,
+                 lsb_first: bool = False) -> None:
         super().__init__(device)
         pins = (pin("clk", clk), pin("cs", cs), pin("sdi", sdi), pin("sdo", sdo))
         self.addr_bits = int_in("address bits", addr_bits, 0, 32)
@@ -173,6 +182,35 @@ class SpiChip(_Chip):
                                                 int(bool(rw_bit))),
                       f"SPI chip on clk {pins[0]}, cs {pins[1]}, sdi {pins[2]}, sdo {pins[3]}")
         self._output_enable(oe)
+        flags = (_lib.SPI_CS_ACTIVE_HIGH if cs_high else 0) | (_lib.SPI_LSB_FIRST if lsb_first else 0)
+        if mode is not None or flags:
+            chosen = (0 if posedge else 2) if mode is None else int_in("SPI mode", mode, 0, 3)
+            if _lib.library().qz_setSPIMode(self._proto, chosen, flags) != Status.OK:
+                error = _refused(f"SPI mode {chosen} refused")
+                self.close()
+                raise error
+
+    def exchange(self, data: Iterable[int] = b"", read: int = 0) -> bytes:
+        """Clocks ``data`` out under one chip select, full duplex; the bytes clocked in.
+
+        With ``read`` = N, N more bytes (0xFF out) follow under the same chip
+        select and only those are returned (a command, then its answer).
+        """
+        out = bytes(data)
+        read = int_in("bytes to read", read, 0, _lib.SPI_TRANSFER_MAX)
+        if not out and not read:
+            raise ArgumentError("an exchange clocks at least one byte")
+        if len(out) + read > _lib.SPI_TRANSFER_MAX:
+            raise ArgumentError(f"an exchange clocks at most {_lib.SPI_TRANSFER_MAX} bytes")
+        tx = (c_uint8 * max(len(out), 1)).from_buffer_copy(out or b"\0")
+        rx = (c_uint8 * (read or len(out)))()
+        u8 = POINTER(c_uint8)
+        parts = ([(cast(tx, u8), None, len(out))] if out and read else []) + \
+            [(None if read else cast(tx, u8), cast(rx, u8), read or len(out))]
+        segments = (_lib.QZ_SPI_SEGMENT * len(parts))(*parts)
+        self._call("qz_spiTransferSegments", f"exchange of {len(out)} + {read} bytes on {self!r}",
+                   segments, len(parts), 0xFF)
+        return bytes(rx)
 
     def __repr__(self) -> str:
         return f"<qzftdi.SpiChip {self.addr_bits}/{self.data_bits} bits on {self.device.serial}>"

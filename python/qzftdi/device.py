@@ -113,6 +113,24 @@ class Device:
             raise DriverError(f"writing a pattern to {self.serial} failed", None, Status.DRIVER_ERROR)
         return written
 
+    def read_pins(self) -> int:
+        """The levels of the eight pins now (bit n: pin n), with no pin driven."""
+        levels = c_uint8()
+        self._call("qz_readPins", f"reading the pins of {self.serial}", byref(levels))
+        return levels.value
+
+    def play(self, mask: int, samples: Sequence[int]) -> bytes:
+        """Plays ``samples`` on the pins of ``mask``; their read-back, one byte per sample."""
+        mask = int_in("pin mask", mask, 0, 255)
+        data = bytes(samples)
+        if not data or len(data) > 0xFFFFFFFF:
+            raise ArgumentError("a pattern has 1 to 2**32-1 samples")
+        out = (c_uint8 * len(data)).from_buffer_copy(data)
+        back = (c_uint8 * len(data))()
+        self._call("qz_playPattern", f"playing a pattern on {self.serial}", mask, out, len(data),
+                   back)
+        return bytes(back)
+
     def spi(self, **wiring: Any) -> "SpiChip":
         """An SpiChip on this device (keywords as for SpiChip)."""
         from .chips import SpiChip
