@@ -393,7 +393,7 @@ uint32_t Device::latencyTimer(uint8_t* ms) {
 
 uint32_t Device::setUSBParameters(uint32_t in, uint32_t) {
     if (!timed_) {
-        if (in < 64 || in > 65536 || in % 64 != 0) return FT_INVALID_PARAMETER;
+        if (!UsbLink::validTransferSize(in)) return FT_INVALID_PARAMETER;
         // Untimed, everything is visible at once: what the driver held goes.
         releaseQueue(rx_);
         rxHead_ = revealed_ = polled_ = 0;

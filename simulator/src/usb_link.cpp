@@ -315,8 +315,12 @@ void UsbLink::purge(bool rx, bool tx) {
     }
 }
 
+bool UsbLink::validTransferSize(uint32_t in) {
+    return in >= kSizeUnit && in <= kMaxTransferSize && in % kSizeUnit == 0;
+}
+
 bool UsbLink::setTransferSize(uint32_t in) {
-    if (in < kSizeUnit || in > kMaxTransferSize || in % kSizeUnit != 0) return false;
+    if (!validTransferSize(in)) return false;
     control();
     dropHeld();
     transferSize_ = in;

@@ -121,6 +121,9 @@ public:
     // Sets the IN transfer size; false (and nothing changes) for a size that
     // is not a multiple of 64 from 64 to 65536. Discards what the driver holds.
     bool setTransferSize(uint32_t in);
+    // Whether `in` is a transfer size the driver takes: a multiple of 64
+    // from 64 to 65536.
+    static bool validTransferSize(uint32_t in);
 
 private:
     enum class Goal { None, WriteSent, Visible, VisibleGrows };
