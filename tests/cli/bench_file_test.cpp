@@ -8,7 +8,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #ifndef _WIN32
@@ -17,6 +19,30 @@
 #endif
 
 namespace {
+
+// CTest runs this program's cases as parallel processes in one working
+// directory; each process works in a folder of its own, so that two cases'
+// files of one name never meet.
+class PrivateFolder : public ::testing::Environment {
+public:
+    void SetUp() override {
+        home_ = std::filesystem::current_path();
+        folder_ = std::filesystem::path(::testing::TempDir()) /
+                  ("qz_bench_file_" + std::to_string(std::random_device{}()));
+        std::filesystem::create_directories(folder_);
+        std::filesystem::current_path(folder_);
+    }
+    void TearDown() override {
+        std::filesystem::current_path(home_);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+
+private:
+    std::filesystem::path home_, folder_;
+};
+[[maybe_unused]] ::testing::Environment* const kPrivateFolder =
+    ::testing::AddGlobalTestEnvironment(new PrivateFolder);
 
 // Writes `text` to `name` (in the working directory) and loads it.
 int32_t loadText(const std::string& name, const std::string& text, std::string* error = nullptr) {
