@@ -188,6 +188,29 @@ int listDevices(const CommonOptions& options) {
     return kExitDone;
 }
 
+int deviceInfo(Session& session) {
+    const auto wireClock = [&](PROT_HANDLE prot) {
+        uint32_t hz = 0;
+        QZ_RESULT none{};
+        check(qz_getWireClock(session.device(), prot, &hz), none, "the bus clock");
+        return hz;
+    };
+    const json info = {{"serial", session.serial()},
+                       {"baud", session.options().baud},
+                       {"i2c_khz", session.options().i2c.khz},
+                       {"scl_hz", wireClock(session.i2c(0))},
+                       {"sck_hz", wireClock(session.spi())}};
+    if (session.options().json) {
+        emit(info);
+        return kExitDone;
+    }
+    std::cout << "serial  " << info["serial"].get<std::string>() << "\n"
+              << "baud    " << info["baud"] << "\n"
+              << "SCL     " << info["scl_hz"] << " Hz (--i2c-khz " << info["i2c_khz"] << ")\n"
+              << "SCK     " << info["sck_hz"] << " Hz (--baud)\n";
+    return kExitDone;
+}
+
 int i2cScan(Session& session, uint32_t first, uint32_t last, bool reserved) {
     constexpr uint32_t kFirstProbed = 0x08, kLastProbed = 0x77;
     checkRange(first, last, QZ_I2C_ADDRESS_COUNT - 1);

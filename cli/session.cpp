@@ -263,6 +263,7 @@ PROT_HANDLE Session::i2c(uint32_t address) {
     i2cHandles_.push_back(handle);
     if (o.strict && setI2CStrictTiming(handle, 1) != 0)
         throw Failure(kExitUsage, "strict I2C timing refused");
+    if (qz_setBusClock(handle, o.khz * 1000) != QZ_OK) throw refused("the I2C clock is refused");
     return handle;
 }
 

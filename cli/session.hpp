@@ -18,6 +18,7 @@ struct I2cOptions {
     int regBytes = 1, dataBytes = 1;
     bool strict = false;
     bool littleEndian = false;  // values least significant byte first (SMBus words)
+    uint32_t khz = 100;  // SCL; 0: as the device's baud rate clocks it
 };
 
 struct SpiOptions {
