@@ -151,10 +151,13 @@ void loadBench(const CommonOptions& options) {
     if (!options.backend.empty() && qz_setBackend(options.backend.c_str()) != 0)
         throw Failure(kExitUsage, "--backend " + options.backend +
                                       ": expected auto, vendor, libftdi or simulator");
-    if (options.sim.empty()) return;
     char error[512] = "";
-    if (qzsim_load_bench(options.sim.c_str(), error, sizeof error) != 0)
+    if (!options.sim.empty() && qzsim_load_bench(options.sim.c_str(), error, sizeof error) != 0)
         throw Failure(kExitUsage, error);
+    std::error_code missing;
+    if (options.simState.empty() || !std::filesystem::exists(options.simState, missing)) return;
+    if (qzsim_load_state(options.simState.c_str(), error, sizeof error) != 0)
+        throw Failure(kExitUsage, std::string("--sim-state ") + error);
 }
 
 std::string d2xxStatusName(uint32_t status) {
@@ -298,6 +301,13 @@ void Session::finish() {
     device_ = nullptr;
     if (!problem.empty())
         throw Failure(kExitDeviceError, "cannot write the trace " + options_.trace + ": " + problem);
+}
+
+void Session::saveSimState() const {
+    if (options_.simState.empty()) return;
+    char error[512] = "";
+    if (qzsim_save_state(options_.simState.c_str(), error, sizeof error) != 0)
+        throw Failure(kExitDeviceError, std::string("cannot save the --sim-state ") + error);
 }
 
 }  // namespace qzcli

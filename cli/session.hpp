@@ -36,6 +36,7 @@ struct CommonOptions {
     std::string serial;
     uint32_t baud = 1000000;
     std::string sim;
+    std::string simState;  // the virtual chips' contents kept between runs
     std::string trace;
     std::string backend;  // empty: QZ_FTDI_BACKEND or the default order
     int latencyMs = 0;  // 0: leave the device's latency timer as it is
@@ -45,8 +46,9 @@ struct CommonOptions {
     SpiOptions spi;
 };
 
-// Chooses the --backend, if any, and loads the --sim bench file, if any; a
-// mistake is a usage failure naming file, line and key.
+// Chooses the --backend, if any, and loads the --sim bench file, if any,
+// then the --sim-state file, if it exists; a mistake in either is a usage
+// failure naming file, line and key.
 void loadBench(const CommonOptions& options);
 
 // Why no real device can be listed: the real backend in force is not
@@ -95,6 +97,9 @@ public:
     // Writes the wire trace (--trace) and closes the device; the session's
     // last step on every path that got the device open.
     void finish();
+    // Saves the virtual chips' contents to the --sim-state file, if one is
+    // named: after a command that succeeded.
+    void saveSimState() const;
 
 private:
     CommonOptions options_;
