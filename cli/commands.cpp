@@ -124,12 +124,6 @@ void checkRange(uint32_t first, uint32_t last, uint64_t highest) {
                                       hex(first) + ")");
 }
 
-// A string of a fixed buffer, read no further than the buffer's end.
-template <std::size_t N>
-std::string bounded(const char (&buffer)[N]) {
-    return std::string(buffer, std::find(buffer, buffer + N, '\0'));
-}
-
 uint64_t i2cHighest(const Session& session) {
     return (uint64_t{1} << (8 * session.options().i2c.regBytes)) - 1;
 }
@@ -141,25 +135,28 @@ uint64_t spiHighest(const Session& session) {
 
 int listDevices(const CommonOptions& options) {
     loadBench(options);
-    const int32_t total = printConnectedDevices(0, 1);
-    if (total < 0) throw Failure(kExitDeviceError, "the driver cannot list the devices");
+    // The listable ones only: a device the driver does not list by serial
+    // (in use by another program) cannot be chosen from the list either.
+    std::vector<std::string> listable = listableSerials();
     json devices = json::array();
-    for (int32_t index = 0; index < total; ++index) {
-        uint32_t flags = 0, type = 0, id = 0, location = 0;
-        char description[QZ_DESCRIPTION_BUFFER_SIZE] = "";
-        char serial[QZ_SERIAL_BUFFER_SIZE] = "";
-        if (getDeviceInfo(static_cast<uint32_t>(index), &flags, &type, &id, &location,
-                          description, serial, index == 0 ? 1 : 0) < 0)
-            throw Failure(kExitDeviceError, "the driver cannot describe device " +
-                                                std::to_string(index));
-        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
-        devices.push_back({{"serial", bounded(serial)},
-                           {"description", bounded(description)},
-                           {"type", deviceTypeName(type)},
-                           {"backend", backend ? backend : ""},
-                           {"location", location},
-                           {"open", (flags & 1) != 0}});
+    std::size_t unlisted = 0;
+    for (const AttachedDevice& d : attachedDevices()) {
+        const auto at = std::find(listable.begin(), listable.end(), d.serial);
+        if (at == listable.end()) {
+            ++unlisted;
+            continue;
+        }
+        listable.erase(at);
+        devices.push_back({{"serial", d.serial},
+                           {"description", d.description},
+                           {"type", deviceTypeName(d.type)},
+                           {"backend", d.backend},
+                           {"location", d.location},
+                           {"open", (d.flags & 1) != 0}});
     }
+    if (unlisted)
+        std::cerr << unlisted << " more device(s) attached that the driver does not list "
+                                 "(in use by another program?)\n";
     if (devices.empty()) {
         if (const std::string missing = missingDriver(); !missing.empty())
             throw Failure(kExitDeviceError, missing);

@@ -51,6 +51,18 @@ struct CommonOptions {
 // failure naming file, line and key.
 void loadBench(const CommonOptions& options);
 
+// A device in the driver's details list (every attached one, listable or not).
+struct AttachedDevice {
+    uint32_t flags = 0, type = 0, location = 0;
+    std::string serial, description, backend;
+};
+// The driver's details of every attached device, in its order.
+std::vector<AttachedDevice> attachedDevices();
+// The serial numbers of the listable devices, in the driver's order: a
+// device the driver will not list by index (one another program has open,
+// or a bench device set up as not listable) is attached but not among them.
+std::vector<std::string> listableSerials();
+
 // Why no real device can be listed: the real backend in force is not
 // installed ("" when it is, or when only simulated devices were chosen).
 std::string missingDriver();
