@@ -30,8 +30,11 @@ std::string listedSerial(const std::string& wanted) {
 bool opensSimulated(const std::string& chosen) {
     if (chosen.rfind("simulator:", 0) == 0) return true;
     if (listedSerial(chosen) != chosen) return false;
-    for (const AttachedDevice& device : attachedDevices())
-        if (device.serial == chosen) return device.backend == "simulator";
+    try {
+        for (const AttachedDevice& device : attachedDevices())
+            if (device.serial == chosen) return device.backend == "simulator";
+    } catch (const Failure&) {  // a listing that fails now: no trace, but the device is open
+    }
     return false;
 }
 
@@ -254,9 +257,13 @@ Session::Session(const CommonOptions& options) : options_(options) {
     const int32_t status = setupFTDIdev(&device_, serial_.c_str(), options_.baud);
     if (status != 0) {
         device_ = nullptr;
-        const std::vector<std::string> listable = listableSerials();
-        const bool unlisted = std::find(listable.begin(), listable.end(),
-                                        listedSerial(serial_)) == listable.end();
+        bool unlisted = false;
+        try {
+            const std::vector<std::string> listable = listableSerials();
+            unlisted = std::find(listable.begin(), listable.end(), listedSerial(serial_)) ==
+                       listable.end();
+        } catch (const Failure&) {  // the open's own failure is the one to report
+        }
         throw Failure(kExitDeviceError,
                       "cannot open " + serial_ + " at " + std::to_string(options_.baud) +
                           " Bd: " + d2xxStatusName(static_cast<uint32_t>(status)) +
