@@ -10,6 +10,8 @@
 //   0x00000000 0x51 0x5a 0x5f 0x46
 // A chip's listed registers replace all it held (so an erased flash sector
 // stays erased); chips the file does not name keep their bench values.
+#include "qzsim/bench_state.hpp"
+
 #include "qzsim/bench.hpp"
 #include "qzsim/qzsim.h"
 
@@ -31,12 +33,6 @@ namespace {
 
 constexpr const char* kHeader = "qzsim-state 1";
 constexpr std::size_t kValuesPerLine = 16;
-
-// A state file mistake: "file:line: what" (or "file: what").
-class StateError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // "0x" and 1 to 8 hexadecimal digits, or nothing.
 std::optional<uint32_t> hexWord(const std::string& text) {
@@ -63,12 +59,9 @@ struct PendingChip {
     std::map<uint32_t, uint32_t> cells;
 };
 
-std::vector<PendingChip> readState(const std::string& path) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
-        throw StateError(path + ": not a regular file");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw StateError(path + ": " + std::strerror(errno));
+// The chips and contents of a state file's text (named `path` in messages),
+// checked against the bench.
+std::vector<PendingChip> readState(std::istream& in, const std::string& path) {
     std::vector<PendingChip> chips;
     std::shared_ptr<Device> device;
     std::vector<Bench::ChipEntry> onDevice;
@@ -125,6 +118,14 @@ std::vector<PendingChip> readState(const std::string& path) {
     return chips;
 }
 
+// Gives each chip the contents read for it, under its device's lock.
+void applyState(std::vector<PendingChip>& chips) {
+    for (PendingChip& c : chips) {
+        const auto held = c.device->lock();
+        c.chip->registers.cells = std::move(c.cells);
+    }
+}
+
 // Writes every chip of every device on the bench to `out`.
 void writeState(std::ostream& out) {
     out << kHeader << "\n# Register contents of the virtual chips; delete the file to start "
@@ -161,6 +162,12 @@ int32_t report(const std::string& message, char* error, uint32_t capacity) {
 
 }  // namespace
 
+void qzsim::loadStateText(const std::string& text, const std::string& path) {
+    std::istringstream in(text);
+    std::vector<PendingChip> chips = readState(in, path);
+    applyState(chips);
+}
+
 extern "C" {
 
 // Loads a state file onto the chips on the bench: all of it or, on a
@@ -168,11 +175,13 @@ extern "C" {
 int32_t qzsim_load_state(const char* path, char* error, uint32_t errorCapacity) {
     if (!path) return report("no state file named", error, errorCapacity);
     try {
-        std::vector<PendingChip> chips = readState(path);
-        for (PendingChip& c : chips) {
-            const auto held = c.device->lock();
-            c.chip->registers.cells = std::move(c.cells);
-        }
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(path, error))
+            throw StateError(std::string(path) + ": not a regular file");
+        std::ifstream in(path, std::ios::binary);
+        if (!in) throw StateError(std::string(path) + ": " + std::strerror(errno));
+        std::vector<PendingChip> chips = readState(in, path);
+        applyState(chips);
         return 0;
     } catch (const std::exception& failure) {
         return report(failure.what(), error, errorCapacity);
