@@ -146,8 +146,17 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
     app.add_option("--latency", o.latencyMs, "USB latency timer in ms (2-255)")
         ->check(CLI::Range(2, 255))
         ->group(device);
-    app.add_option("--sim", o.sim, "Load a virtual board from a TOML bench file first")
+    app.add_option("--sim", o.sim,
+                   "Load a virtual board from a TOML bench file first; it starts from the file "
+                   "on every run (a set is gone in the next run, unless --sim-state keeps it)")
         ->check(CLI::ExistingFile)
+        ->group(device);
+    app.add_option("--sim-state", o.simState,
+                   "Keep the virtual chips' contents between runs in FILE: loaded after the "
+                   "bench file if it exists, saved after a command that succeeded")
+        ->check(CLI::Validator(
+            [](std::string& path) { return path.empty() ? "--sim-state needs a file name" : ""; },
+            "FILE"))
         ->group(device);
     app.add_option("--backend", o.backend,
                    "Real devices from: auto (the vendor's D2XX driver, else libftdi1), vendor, "
@@ -373,6 +382,7 @@ int main(int argc, char** argv) {
             throw;
         }
         session.finish();
+        if (code == kExitDone) session.saveSimState();
         return code;
     } catch (const CLI::ParseError& error) {
         if (const std::string unknown = unknownCommand(app); !unknown.empty()) {

@@ -37,6 +37,7 @@ struct CommonOptions {
     std::string serial;
     uint32_t baud = 1000000;
     std::string sim;
+    std::string simState;  // the virtual chips' contents kept between runs
     std::string trace;
     std::string backend;  // empty: QZ_FTDI_BACKEND or the default order
     int latencyMs = 0;  // 0: leave the device's latency timer as it is
@@ -46,9 +47,22 @@ struct CommonOptions {
     SpiOptions spi;
 };
 
-// Chooses the --backend, if any, and loads the --sim bench file, if any; a
-// mistake is a usage failure naming file, line and key.
+// Chooses the --backend, if any, and loads the --sim bench file, if any,
+// then the --sim-state file, if it exists; a mistake in either is a usage
+// failure naming file, line and key.
 void loadBench(const CommonOptions& options);
+
+// A device in the driver's details list (every attached one, listable or not).
+struct AttachedDevice {
+    uint32_t flags = 0, type = 0, location = 0;
+    std::string serial, description, backend;
+};
+// The driver's details of every attached device, in its order.
+std::vector<AttachedDevice> attachedDevices();
+// The serial numbers of the listable devices, in the driver's order: a
+// device the driver will not list by index (one another program has open,
+// or a bench device set up as not listable) is attached but not among them.
+std::vector<std::string> listableSerials();
 
 // Why no real device can be listed: the real backend in force is not
 // installed ("" when it is, or when only simulated devices were chosen).
@@ -96,6 +110,9 @@ public:
     // Writes the wire trace (--trace) and closes the device; the session's
     // last step on every path that got the device open.
     void finish();
+    // Saves the virtual chips' contents to the --sim-state file, if one is
+    // named: after a command that succeeded.
+    void saveSimState() const;
 
 private:
     CommonOptions options_;
