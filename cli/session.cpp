@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <cstdio>
 #include <utility>
 
@@ -32,31 +33,13 @@ std::vector<std::string> listableSerials() {
     return serials;
 }
 
-// A serial may name its backend ("simulator:SN"): it is listed as SN.
-std::string listedSerial(const std::string& wanted) {
-    for (const char* backend : {"vendor:", "libftdi:", "simulator:"})
-        if (wanted.rfind(backend, 0) == 0) return wanted.substr(std::strlen(backend));
-    return wanted;
-}
-
 // Whether `chosen` opens a simulated device: its backend is named, or the
 // first device listed under that serial (the one setupFTDIdev opens) is one.
 bool opensSimulated(const std::string& chosen) {
     if (chosen.rfind("simulator:", 0) == 0) return true;
     if (listedSerial(chosen) != chosen) return false;
-    const int32_t total = printConnectedDevices(0, 1);
-    for (int32_t index = 0; index < total; ++index) {
-        uint32_t flags = 0, type = 0, id = 0, location = 0;
-        char description[QZ_DESCRIPTION_BUFFER_SIZE] = "";
-        char serial[QZ_SERIAL_BUFFER_SIZE] = "";
-        if (getDeviceInfo(static_cast<uint32_t>(index), &flags, &type, &id, &location, description,
-                          serial, index == 0 ? 1 : 0) < 0)
-            return false;
-        if (chosen != serial) continue;
-        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
-        return backend && std::strcmp(backend, "simulator") == 0;
-    }
-    return false;
+    const std::optional<ListedDevice> listed = findListed(chosen);
+    return listed && listed->backend == "simulator";
 }
 
 std::string chooseSerial(const std::string& wanted) {
@@ -122,6 +105,29 @@ std::string writeTrace(const std::string& serial, const std::string& path) {
 }
 
 }  // namespace
+
+std::optional<ListedDevice> findListed(const std::string& wanted) {
+    const int32_t total = printConnectedDevices(0, 1);
+    for (int32_t index = 0; index < total; ++index) {
+        uint32_t flags = 0, type = 0, id = 0, location = 0;
+        char description[QZ_DESCRIPTION_BUFFER_SIZE] = "";
+        char serial[QZ_SERIAL_BUFFER_SIZE] = "";
+        if (getDeviceInfo(static_cast<uint32_t>(index), &flags, &type, &id, &location, description,
+                          serial, index == 0 ? 1 : 0) < 0)
+            return std::nullopt;
+        serial[QZ_SERIAL_BUFFER_SIZE - 1] = '\0';
+        if (wanted != serial) continue;
+        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
+        return ListedDevice{flags, type, backend ? backend : ""};
+    }
+    return std::nullopt;
+}
+
+std::string listedSerial(const std::string& wanted) {
+    for (const char* backend : {"vendor:", "libftdi:", "simulator:"})
+        if (wanted.rfind(backend, 0) == 0) return wanted.substr(std::strlen(backend));
+    return wanted;
+}
 
 std::string missingDriver() {
     QZ_DRIVER_INFO drivers[3];
