@@ -29,9 +29,10 @@ namespace {
 
 using nlohmann::json;
 
-// The low-latency mode's switch (0 ok, -1 refused); null while the library
-// has none.
+// The low-latency mode's switch (0 ok, -1 refused) and setting (1 on, 0 off,
+// -1 unknown); null while the library has none.
 int32_t (*const kSetLowLatency)(void*, int32_t) = nullptr;
+int32_t (*const kGetLowLatency)(void*) = nullptr;
 
 // The simulated chip that the projections run on (never listed).
 constexpr const char* kModelSerial = "QZFTDI-MODEL";
@@ -124,10 +125,12 @@ double medianMs(const Probe& probe, const Plan& plan, const std::function<void()
     return static_cast<double>(took[took.size() / 2]) / 1e6;
 }
 
-// Turns the low-latency mode on or off; false when the library or the
-// driver has none.
-bool lowLatency(const Probe& probe, bool on) {
-    return kSetLowLatency && kSetLowLatency(probe.dev, on ? 1 : 0) == 0;
+// Puts the device in the low-latency mode (`on`) or the default mode; false
+// when it asks for a low-latency mode that the library or the driver lacks
+// (without one, the default mode is the only one).
+bool useMode(const Probe& probe, bool on) {
+    if (!kSetLowLatency) return !on;
+    return kSetLowLatency(probe.dev, on ? 1 : 0) == 0 || !on;
 }
 
 void setLatency(const Probe& probe, uint8_t ms) {
@@ -139,8 +142,9 @@ void setLatency(const Probe& probe, uint8_t ms) {
 // with its latency timer as it was. `lag`: the read-back lag of the loopback.
 Figures measure(const Probe& probe, const Plan& plan, uint32_t lag) {
     Figures f;
+    const bool wasLow = kGetLowLatency && kGetLowLatency(probe.dev) == 1;
     for (const int mode : {0, 1}) {
-        if (mode == 1 && !lowLatency(probe, true)) break;
+        if (!useMode(probe, mode == 1)) continue;
         f.write[mode] = medianMs(probe, plan, [&] {
             QZ_RESULT result{};
             check(qz_writeSPI(probe.dev, plan.spi, 0x12, 0xBEEF, &result), result,
@@ -153,7 +157,9 @@ Figures measure(const Probe& probe, const Plan& plan, uint32_t lag) {
                   "selftest: a single register read");
         });
     }
-    lowLatency(probe, false);
+    // The long pattern and the short transactions in the default mode: the
+    // latency timer is what ends their read-back there.
+    useMode(probe, false);
 
     const std::vector<uint8_t> longPattern = pattern(plan, plan.samples, 2);
     const uint64_t start = probe.nowNs();
@@ -169,6 +175,7 @@ Figures measure(const Probe& probe, const Plan& plan, uint32_t lag) {
         f.shortAt[i] = medianMs(probe, plan, [&] { play(probe, plan, shortPattern); });
     }
     if (original > 0) setLatency(probe, static_cast<uint8_t>(original));
+    useMode(probe, wasLow);
     return f;
 }
 
@@ -265,7 +272,7 @@ json jsonNumber(std::optional<double> value) { return value ? json(*value) : jso
 void report(const Session& session, const Plan& plan, const ListedDevice& device,
             const std::optional<std::string>& profile, const std::vector<CheckResult>& checks,
             const std::optional<Figures>& measured, const std::optional<Figures>& model,
-            uint8_t clk, uint8_t cs) {
+            uint8_t clk, uint8_t cs, int32_t latencyMs) {
     const std::vector<Row> list = rows(plan);
     const bool lowLatencyAvailable = measured && measured->write[1];
     if (session.options().json) {
@@ -282,6 +289,7 @@ void report(const Session& session, const Plan& plan, const ListedDevice& device
                           {"type", deviceTypeName(device.type)},
                           {"backend", device.backend},
                           {"baud", plan.baud},
+                          {"latency_timer_ms", latencyMs},
                           {"out", plan.out},
                           {"in", plan.in},
                           {"model", profile ? json(*profile) : json(nullptr)},
@@ -296,7 +304,7 @@ void report(const Session& session, const Plan& plan, const ListedDevice& device
     }
     std::cout << "qzftdi selftest of " << session.serial() << " (" << deviceTypeName(device.type)
               << ", " << (device.backend.empty() ? "unknown" : device.backend) << " backend) at "
-              << plan.baud << " Bd\n"
+              << plan.baud << " Bd, latency timer " << latencyMs << " ms\n"
               << "wiring: a jumper from pin " << int{plan.out} << " (out) to pin " << int{plan.in}
               << " (in); the register frames also drive pins " << int{clk} << " (clock) and "
               << int{cs} << " (chip select)\n"
@@ -358,6 +366,7 @@ int selftest(Session& session, const SelftestOptions& options) {
         findListed(listedSerial(session.serial())).value_or(ListedDevice{0, ~0u, ""});
     const std::optional<std::string> profile = modelProfile(device);
     const Probe user{session.device(), wallNs};
+    const int32_t latencyMs = getLatencyTimer(session.device());
     const std::string pins = "pin " + std::to_string(plan.in) + " did not follow pin " +
                              std::to_string(plan.out);
 
@@ -371,7 +380,8 @@ int selftest(Session& session, const SelftestOptions& options) {
                           std::to_string(*lag) + " sample(s) (the library handles 0 to " +
                               std::to_string(kHandledLag) + ")"});
     if (!lag || *lag > kHandledLag) {
-        report(session, plan, device, profile, checks, std::nullopt, std::nullopt, spare[0], spare[1]);
+        report(session, plan, device, profile, checks, std::nullopt, std::nullopt, spare[0], spare[1],
+               latencyMs);
         throw Failure(kExitBusSaidNo, !lag ? "no loopback: " + pins
                                            : "read-back lag of " + std::to_string(*lag) +
                                                  " samples: the library handles 0 to " +
@@ -391,7 +401,7 @@ int selftest(Session& session, const SelftestOptions& options) {
         const ModelChip chip(*profile, plan, *lag, session.options().latencyMs);
         if (chip.open()) model = measure(chip.probe(), plan, *lag);
     }
-    report(session, plan, device, profile, checks, measured, model, spare[0], spare[1]);
+    report(session, plan, device, profile, checks, measured, model, spare[0], spare[1], latencyMs);
     if (measured.lostAt)
         throw Failure(kExitBusSaidNo, "read-back lost: " + pins + " from sample " +
                                           std::to_string(*measured.lostAt) + " of the long pattern");
