@@ -138,8 +138,8 @@ void setLatency(const Probe& probe, uint8_t ms) {
     check(qz_setLatencyTimer(probe.dev, ms, &result), result, "selftest: setting the latency timer");
 }
 
-// Every figure of the plan on one device, which is left in the default mode
-// with its latency timer as it was. `lag`: the read-back lag of the loopback.
+// Every figure of the plan on one device, which is left in the mode and with
+// the latency timer it had. `lag`: the read-back lag of the loopback.
 Figures measure(const Probe& probe, const Plan& plan, uint32_t lag) {
     Figures f;
     const bool wasLow = kGetLowLatency && kGetLowLatency(probe.dev) == 1;
@@ -322,13 +322,21 @@ void report(const Session& session, const Plan& plan, const ListedDevice& device
         std::cout << line;
     }
     if (!measured) return;
-    std::snprintf(line, sizeof line, "\n%-56s %10s %10s\n", "figure", "measured", "model");
+    std::snprintf(line, sizeof line, "\n%-56s %10s %10s %8s\n", "figure", "measured", "model",
+                  "ratio");
     std::cout << line;
     for (const Row& row : list) {
         const std::string name = row.name + " (" + row.unit + ")";
-        std::snprintf(line, sizeof line, "%-56s %10s %10s\n", name.c_str(),
-                      number(row.value(*measured)).c_str(),
-                      model ? number(row.value(*model)).c_str() : "n/a");
+        const std::optional<double> mine = row.value(*measured);
+        const std::optional<double> projected = model ? row.value(*model) : std::nullopt;
+        std::string ratio = "n/a";
+        if (mine && projected && *projected > 0) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.2f", *mine / *projected);
+            ratio = text;
+        }
+        std::snprintf(line, sizeof line, "%-56s %10s %10s %8s\n", name.c_str(), number(mine).c_str(),
+                      number(projected).c_str(), ratio.c_str());
         std::cout << line;
     }
     if (!lowLatencyAvailable) std::cout << "low-latency mode: not available\n";
