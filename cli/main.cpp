@@ -1,7 +1,7 @@
 // qzftdi: the library from a shell, in the i2c-tools tradition. Every command
 // runs on a real FTDI device, or on a virtual board with --sim BENCH.toml.
 //   qzftdi list | info | i2c scan|get|set|dump|read|write|recover | spi read|write|dump
-//          | i2c transfer | spi transfer | pins play|read|toggle
+//          | i2c transfer | spi transfer | pins play|read|toggle | selftest
 // Exit codes: 0 done, 1 the bus said no (or the user answered no), 2 device or
 // driver error, 64 usage, 130 interrupted (Ctrl-C stops a long transfer between
 // blocks: whole dump rows only, and a --trace file is written whole or not at all).
@@ -366,6 +366,18 @@ int main(int argc, char** argv) {
             return pinsToggle(s, static_cast<uint8_t>(pin), low, edge);
         };
     });
+
+    CLI::App* self = app.add_subcommand(
+        "selftest", "Check a jumper from --out to --in (loopback, read-back lag), then time "
+                    "registers, a long pattern and short transactions beside the model's projection");
+    SelftestOptions selfOptions;
+    self->add_option("--out", selfOptions.out, "Output pin of the jumper")->check(CLI::Range(0, 7))->capture_default_str();
+    self->add_option("--in", selfOptions.in, "Input pin of the jumper")->check(CLI::Range(0, 7))->capture_default_str();
+    self->add_option("--samples", selfOptions.samples, "Samples of the long pattern")
+        ->transform(kNumber)->check(CLI::Range(1024u, 1u << 24))->capture_default_str();
+    self->add_option("--repeat", selfOptions.repeat, "Runs of each timed transaction")
+        ->transform(kNumber)->check(CLI::Range(1, 1000))->capture_default_str();
+    self->callback([&] { onDevice = [&](Session& s) { return selftest(s, selfOptions); }; });
 
     try {
         app.parse(argc, argv);

@@ -6,10 +6,18 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <cstdio>
 #include <utility>
 
 namespace qzcli {
+
+std::string listedSerial(const std::string& wanted) {
+    for (const char* backend : {"vendor:", "libftdi:", "simulator:"})
+        if (wanted.rfind(backend, 0) == 0) return wanted.substr(std::strlen(backend));
+    return wanted;
+}
+
 namespace {
 
 std::string hex(uint32_t value) {
@@ -18,21 +26,14 @@ std::string hex(uint32_t value) {
     return text;
 }
 
-// A serial may name its backend ("simulator:SN"): it is listed as SN.
-std::string listedSerial(const std::string& wanted) {
-    for (const char* backend : {"vendor:", "libftdi:", "simulator:"})
-        if (wanted.rfind(backend, 0) == 0) return wanted.substr(std::strlen(backend));
-    return wanted;
-}
-
 // Whether `chosen` opens a simulated device: its backend is named, or the
 // first device listed under that serial (the one setupFTDIdev opens) is one.
 bool opensSimulated(const std::string& chosen) {
     if (chosen.rfind("simulator:", 0) == 0) return true;
     if (listedSerial(chosen) != chosen) return false;
     try {
-        for (const AttachedDevice& device : attachedDevices())
-            if (device.serial == chosen) return device.backend == "simulator";
+        const std::optional<AttachedDevice> device = findListed(chosen);
+        return device && device->backend == "simulator";
     } catch (const Failure&) {  // a listing that fails now: no trace, but the device is open
     }
     return false;
@@ -145,6 +146,12 @@ std::vector<std::string> listableSerials() {
     std::vector<std::string> serials;
     for (const auto& buffer : buffers) serials.emplace_back(buffer.data());
     return serials;
+}
+
+std::optional<AttachedDevice> findListed(const std::string& wanted) {
+    for (AttachedDevice& device : attachedDevices())
+        if (device.serial == wanted) return std::move(device);
+    return std::nullopt;
 }
 
 std::string missingDriver() {

@@ -8,6 +8,7 @@
 #include <QZ_FTDI.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,13 @@ std::vector<std::string> listableSerials();
 // Why no real device can be listed: the real backend in force is not
 // installed ("" when it is, or when only simulated devices were chosen).
 std::string missingDriver();
+
+// A serial may name its backend ("simulator:SN"): it is listed as SN.
+std::string listedSerial(const std::string& wanted);
+
+// The first attached device of serial number `serial` (as listed, without a
+// backend prefix); nullopt when none is.
+std::optional<AttachedDevice> findListed(const std::string& serial);
 
 // The name of a D2XX status ("FT_IO_ERROR"), or "status N".
 std::string d2xxStatusName(uint32_t status);

@@ -101,6 +101,20 @@ TEST_F(BenchFile, ChipsOfTheFileAnswerOnTheWire) {
     closeFTDI(dev);
 }
 
+TEST_F(BenchFile, LoopbackCarriesItsPinInTheSameSample) {
+    ASSERT_EQ(loadText("loop.toml", "[[device]]\nserial = \"QZL001\"\n"
+                                    "[[device.loopback]]\nfrom = 3\nto = 6\n"), 0);
+    void* dev = nullptr;
+    ASSERT_EQ(setupFTDIdev(&dev, "QZL001", 1000000), 0);
+    const uint8_t samples[] = {0x08, 0x00, 0x08, 0x08, 0x00};
+    uint8_t readback[sizeof samples] = {};
+    EXPECT_EQ(qz_playPattern(dev, 0x08, samples, sizeof samples, readback, nullptr), QZ_OK);
+    // Both ends show in one read-back byte: pin 6 reads what pin 3 drove.
+    for (const uint8_t levels : readback) EXPECT_EQ((levels >> 6) & 1, (levels >> 3) & 1);
+    EXPECT_EQ(readback[2] & 0x48, 0x00);  // the wire follows a falling edge too
+    closeFTDI(dev);
+}
+
 TEST_F(BenchFile, DeviceReplacesOneOfTheSameSerial) {
     ASSERT_EQ(qzsim_add_device("QZF001", "program's board", 1), 0);
     ASSERT_EQ(loadText("replace.toml", kBoard), 0);
@@ -184,6 +198,12 @@ const Mistake kMistakes[] = {
      "[[device]]\nserial = \"A\"\n[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\naddress = 0x50\n[[device.i2c_expander]]\nscl = 4\nsda_write = 5\n"
      "sda_read = 6\naddress = 0x50\n",
      "8: device[0].i2c_expander[0].address: 0x50 is device[0].i2c[0]'s address on this bus too"},
+    {"loopback_onto_itself", "[[device]]\nserial = \"A\"\n[[device.loopback]]\nfrom = 2\nto = 2\n",
+     "5: device[0].loopback[0].to: a loopback joins two different pins"},
+    {"loopback_onto_a_chip",
+     "[[device]]\nserial = \"A\"\n[[device.spi]]\nclk = 0\ncs = 1\nsdi = 2\nsdo = 3\n"
+     "address_bits = 8\ndata_bits = 8\n[[device.loopback]]\nfrom = 4\nto = 1\n",
+     "12: device[0].loopback[0].to: pin 1, which this loopback drives, is device[0].spi[0].cs"},
     {"register_run_past_top",
      "[[device]]\nserial = \"A\"\n[[device.spi]]\nclk = 0\ncs = 1\nsdi = 2\nsdo = 3\n"
      "address_bits = 32\ndata_bits = 8\nregisters = { \"0xFFFFFFFF\" = [1, 2, 3] }\n",

@@ -192,6 +192,11 @@ QZSIM_API int64_t qzsim_log_count(int32_t peripheral);
 QZSIM_API int64_t qzsim_violation_count(int32_t peripheral);
 QZSIM_API int32_t qzsim_clear_logs(int32_t peripheral);
 
+/* A loopback wire (a jumper) from pin `from` to pin `to`: `to` follows the
+ * level of `from` in every sample. 0, or -1 for an unknown device, a pin above
+ * 7, or from == to. */
+QZSIM_API int32_t qzsim_attach_wire(const char* serial, uint8_t from, uint8_t to);
+
 /* Registers of a virtual peripheral. */
 QZSIM_API int32_t qzsim_get_register(int32_t peripheral, uint32_t reg, uint32_t* value);
 QZSIM_API int32_t qzsim_set_register(int32_t peripheral, uint32_t reg, uint32_t value);
