@@ -146,6 +146,10 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
     app.add_option("--latency", o.latencyMs, "USB latency timer in ms (2-255)")
         ->check(CLI::Range(2, 255))
         ->group(device);
+    app.add_flag("!--no-low-latency", o.lowLatency,
+                 "Keep the driver's 4096-byte USB requests: each small transfer then waits "
+                 "for the latency timer")
+        ->group(device);
     app.add_option("--sim", o.sim,
                    "Load a virtual board from a TOML bench file first; it starts from the file "
                    "on every run (a set is gone in the next run, unless --sim-state keeps it)")

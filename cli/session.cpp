@@ -281,6 +281,10 @@ Session::Session(const CommonOptions& options) : options_(options) {
     // The trace shows this session's transfers only (a real device has none).
     if (opensSimulated(serial_)) simSerial_ = listedSerial(serial_);
     if (!options_.trace.empty()) qzsim_clear_trace(simSerial_.c_str());
+    // Low latency where the driver can set its USB transfer size; a driver
+    // that cannot keeps working in the default mode. An explicit --latency
+    // comes after it and wins over its 2 ms timer.
+    if (options_.lowLatency) setLowLatency(device_, 1);
     if (options_.latencyMs != 0) {
         QZ_RESULT result{};
         check(qz_setLatencyTimer(device_, static_cast<uint8_t>(options_.latencyMs), &result),

@@ -42,6 +42,7 @@ struct CommonOptions {
     std::string trace;
     std::string backend;  // empty: QZ_FTDI_BACKEND or the default order
     int latencyMs = 0;  // 0: leave the device's latency timer as it is
+    bool lowLatency = true;  // one-packet USB requests, where the driver can (--no-low-latency)
     bool json = false;
     bool yes = false;
     I2cOptions i2c;

@@ -373,6 +373,7 @@ public:
     struct InfoEntry {
         DeviceInfo info;
         bool open;
+        void* handle = nullptr;  // the handle it is open under, as D2XX lists it
     };
     // Takes the snapshot; the number of devices in it.
     std::size_t snapshotInfo();
