@@ -65,7 +65,8 @@ struct Plan {
     uint8_t out = 0, in = 1;
     uint32_t samples = 0, repeat = 0;
     uint32_t baud = 0;
-    PROT_HANDLE spi = nullptr;  // clock and chip select on spare pins, data on the jumper
+    uint8_t clk = 0, cs = 0;    // the register frames' clock and chip select, off the jumper
+    PROT_HANDLE spi = nullptr;  // their descriptor: data out on `out`, data in on `in`
     uint8_t mask() const { return static_cast<uint8_t>(1u << out); }
 };
 
@@ -268,11 +269,20 @@ std::string number(std::optional<double> value) {
 
 json jsonNumber(std::optional<double> value) { return value ? json(*value) : json(nullptr); }
 
+// The device under test as the report's head names it.
+struct Subject {
+    ListedDevice device;
+    std::optional<std::string> profile;  // the model's; none for a chip the model lacks
+    int32_t latencyMs = -1;               // the latency timer at the start
+    int32_t lowAtStart = -1;              // the low-latency mode at the start (-1: none)
+};
+
 // The report: text a user can paste, or JSON.
-void report(const Session& session, const Plan& plan, const ListedDevice& device,
-            const std::optional<std::string>& profile, const std::vector<CheckResult>& checks,
-            const std::optional<Figures>& measured, const std::optional<Figures>& model,
-            uint8_t clk, uint8_t cs, int32_t latencyMs) {
+void report(const Session& session, const Plan& plan, const Subject& subject,
+            const std::vector<CheckResult>& checks, const std::optional<Figures>& measured,
+            const std::optional<Figures>& model) {
+    const ListedDevice& device = subject.device;
+    const std::optional<std::string>& profile = subject.profile;
     const std::vector<Row> list = rows(plan);
     const bool lowLatencyAvailable = measured && measured->write[1];
     if (session.options().json) {
@@ -289,7 +299,7 @@ void report(const Session& session, const Plan& plan, const ListedDevice& device
                           {"type", deviceTypeName(device.type)},
                           {"backend", device.backend},
                           {"baud", plan.baud},
-                          {"latency_timer_ms", latencyMs},
+                          {"latency_timer_ms", subject.latencyMs},
                           {"out", plan.out},
                           {"in", plan.in},
                           {"model", profile ? json(*profile) : json(nullptr)},
@@ -304,10 +314,14 @@ void report(const Session& session, const Plan& plan, const ListedDevice& device
     }
     std::cout << "qzftdi selftest of " << session.serial() << " (" << deviceTypeName(device.type)
               << ", " << (device.backend.empty() ? "unknown" : device.backend) << " backend) at "
-              << plan.baud << " Bd, latency timer " << latencyMs << " ms\n"
+              << plan.baud << " Bd, latency timer " << subject.latencyMs << " ms"
+              << (subject.lowAtStart < 0 ? ""
+                  : subject.lowAtStart ? ", low-latency mode on"
+                                       : ", low-latency mode off")
+              << "\n"
               << "wiring: a jumper from pin " << int{plan.out} << " (out) to pin " << int{plan.in}
-              << " (in); the register frames also drive pins " << int{clk} << " (clock) and "
-              << int{cs} << " (chip select)\n"
+              << " (in); the register frames also drive pins " << int{plan.clk} << " (clock) and "
+              << int{plan.cs} << " (chip select)\n"
               << "model: "
               << (profile ? "the timed chip model of an " + *profile +
                                 " (projections of a model, not measurements)"
@@ -363,18 +377,21 @@ int selftest(Session& session, const SelftestOptions& options) {
     std::vector<uint8_t> spare;
     for (uint8_t pin = 0; pin < 8 && spare.size() < 2; ++pin)
         if (pin != plan.out && pin != plan.in) spare.push_back(pin);
-    if (initSPIDev(&plan.spi, spare[0], spare[1], plan.out, plan.in, 8, 16, 1, 1) != 0)
+    plan.clk = spare[0];
+    plan.cs = spare[1];
+    if (initSPIDev(&plan.spi, plan.clk, plan.cs, plan.out, plan.in, 8, 16, 1, 1) != 0)
         throw refused("selftest: the register frames' pins");
     const struct SpiGuard {
         PROT_HANDLE spi;
         ~SpiGuard() { deleteSPIDev(spi); }
     } spiGuard{plan.spi};
 
-    const ListedDevice device =
-        findListed(listedSerial(session.serial())).value_or(ListedDevice{0, ~0u, ""});
-    const std::optional<std::string> profile = modelProfile(device);
+    Subject subject;
+    subject.device = findListed(listedSerial(session.serial())).value_or(ListedDevice{0, ~0u, ""});
+    subject.profile = modelProfile(subject.device);
+    subject.latencyMs = getLatencyTimer(session.device());
+    subject.lowAtStart = kGetLowLatency ? kGetLowLatency(session.device()) : -1;
     const Probe user{session.device(), wallNs};
-    const int32_t latencyMs = getLatencyTimer(session.device());
     const std::string pins = "pin " + std::to_string(plan.in) + " did not follow pin " +
                              std::to_string(plan.out);
 
@@ -388,8 +405,7 @@ int selftest(Session& session, const SelftestOptions& options) {
                           std::to_string(*lag) + " sample(s) (the library handles 0 to " +
                               std::to_string(kHandledLag) + ")"});
     if (!lag || *lag > kHandledLag) {
-        report(session, plan, device, profile, checks, std::nullopt, std::nullopt, spare[0], spare[1],
-               latencyMs);
+        report(session, plan, subject, checks, std::nullopt, std::nullopt);
         throw Failure(kExitBusSaidNo, !lag ? "no loopback: " + pins
                                            : "read-back lag of " + std::to_string(*lag) +
                                                  " samples: the library handles 0 to " +
@@ -405,11 +421,11 @@ int selftest(Session& session, const SelftestOptions& options) {
                                             std::to_string(plan.out) + " in all " +
                                             std::to_string(plan.samples) + " samples"});
     std::optional<Figures> model;
-    if (profile) {
-        const ModelChip chip(*profile, plan, *lag, session.options().latencyMs);
+    if (subject.profile) {
+        const ModelChip chip(*subject.profile, plan, *lag, session.options().latencyMs);
         if (chip.open()) model = measure(chip.probe(), plan, *lag);
     }
-    report(session, plan, device, profile, checks, measured, model, spare[0], spare[1], latencyMs);
+    report(session, plan, subject, checks, measured, model);
     if (measured.lostAt)
         throw Failure(kExitBusSaidNo, "read-back lost: " + pins + " from sample " +
                                           std::to_string(*measured.lostAt) + " of the long pattern");
