@@ -10,6 +10,9 @@
 namespace qzcli {
 
 int listDevices(const CommonOptions& options);
+// The open device, its baud rate and the bus clocks on its wire: SCL at
+// --i2c-khz, SCK at the device's baud rate.
+int deviceInfo(Session& session);
 
 // Addresses first..last; the reserved ones (0x00-0x07, 0x78-0x7f) only with `reserved`.
 int i2cScan(Session& session, uint32_t first, uint32_t last, bool reserved);

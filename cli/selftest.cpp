@@ -29,11 +29,6 @@ namespace {
 
 using nlohmann::json;
 
-// The low-latency mode's switch (0 ok, -1 refused) and setting (1 on, 0 off,
-// -1 unknown); null while the library has none.
-int32_t (*const kSetLowLatency)(void*, int32_t) = nullptr;
-int32_t (*const kGetLowLatency)(void*) = nullptr;
-
 // The simulated chip that the projections run on (never listed).
 constexpr const char* kModelSerial = "QZFTDI-MODEL";
 // Samples of the loopback check: enough that no wrong lag reads alike.
@@ -55,8 +50,10 @@ struct Probe {
 // What one device measured. Times in ms (medians), rates in MS/s; an empty
 // figure is not available on that device.
 struct Figures {
-    std::optional<double> write[2], read[2];  // default mode, low-latency mode
-    double rate = 0;                          // of the long pattern
+    // Each in the default mode, then the low-latency mode.
+    std::optional<double> write[2], read[2];
+    std::optional<double> rate[2];  // of the long pattern
+    // In the default mode (the latency timer ends their read-back there).
     double shortAt[std::size(kLatencies)] = {};
     std::optional<std::size_t> lostAt;  // the first long-pattern sample the input did not follow
 };
@@ -127,11 +124,10 @@ double medianMs(const Probe& probe, const Plan& plan, const std::function<void()
 }
 
 // Puts the device in the low-latency mode (`on`) or the default mode; false
-// when it asks for a low-latency mode that the library or the driver lacks
-// (without one, the default mode is the only one).
+// when it asks for a low-latency mode that the driver lacks (without
+// FT_SetUSBParameters the default mode is the only one).
 bool useMode(const Probe& probe, bool on) {
-    if (!kSetLowLatency) return !on;
-    return kSetLowLatency(probe.dev, on ? 1 : 0) == 0 || !on;
+    return setLowLatency(probe.dev, on ? 1 : 0) == 0 || !on;
 }
 
 void setLatency(const Probe& probe, uint8_t ms) {
@@ -143,7 +139,7 @@ void setLatency(const Probe& probe, uint8_t ms) {
 // the latency timer it had. `lag`: the read-back lag of the loopback.
 Figures measure(const Probe& probe, const Plan& plan, uint32_t lag) {
     Figures f;
-    const bool wasLow = kGetLowLatency && kGetLowLatency(probe.dev) == 1;
+    const bool wasLow = getLowLatency(probe.dev) == 1;
     for (const int mode : {0, 1}) {
         if (!useMode(probe, mode == 1)) continue;
         f.write[mode] = medianMs(probe, plan, [&] {
@@ -157,17 +153,14 @@ Figures measure(const Probe& probe, const Plan& plan, uint32_t lag) {
             check(qz_readSPI(probe.dev, plan.spi, 0x12, &value, &result), result,
                   "selftest: a single register read");
         });
+        const std::vector<uint8_t> longPattern = pattern(plan, plan.samples, 2);
+        const uint64_t start = probe.nowNs();
+        const std::vector<uint8_t> readback = play(probe, plan, longPattern);
+        const uint64_t took = std::max<uint64_t>(probe.nowNs() - start, 1);
+        f.rate[mode] = static_cast<double>(plan.samples) * 1e3 / static_cast<double>(took);
+        if (!f.lostAt) f.lostAt = firstMismatch(plan, longPattern, readback, lag);
     }
-    // The long pattern and the short transactions in the default mode: the
-    // latency timer is what ends their read-back there.
     useMode(probe, false);
-
-    const std::vector<uint8_t> longPattern = pattern(plan, plan.samples, 2);
-    const uint64_t start = probe.nowNs();
-    const std::vector<uint8_t> readback = play(probe, plan, longPattern);
-    const uint64_t took = std::max<uint64_t>(probe.nowNs() - start, 1);
-    f.rate = static_cast<double>(plan.samples) * 1e3 / static_cast<double>(took);
-    f.lostAt = firstMismatch(plan, longPattern, readback, lag);
 
     const int32_t original = getLatencyTimer(probe.dev);
     const std::vector<uint8_t> shortPattern = pattern(plan, kShortSamples, 3);
@@ -182,7 +175,7 @@ Figures measure(const Probe& probe, const Plan& plan, uint32_t lag) {
 
 // The model's chip profile for a listed device: its type, and for the H
 // series the bus speed it enumerated at; nullopt for a chip the model lacks.
-std::optional<std::string> modelProfile(const ListedDevice& device) {
+std::optional<std::string> modelProfile(const AttachedDevice& device) {
     constexpr uint32_t kHighSpeed = 2;  // FT_FLAGS_HISPEED
     static const std::pair<uint32_t, const char*> kProfiles[] = {
         {5, "FT232R"}, {8, "FT232H"}, {6, "FT2232H"}, {7, "FT4232H"}};
@@ -248,14 +241,17 @@ std::vector<Row> rows(const Plan& plan) {
         list.push_back({std::string("single register read, ") + modes[mode], "ms",
                         [mode](const Figures& f) { return f.read[mode]; }});
     }
-    list.push_back({"sample rate, " + std::to_string(plan.samples) + "-sample pattern", "MS/s",
-                    [](const Figures& f) { return std::optional<double>(f.rate); }});
     const double baud = plan.baud;
-    list.push_back({"samples per baud of that pattern", "x",
-                    [baud](const Figures& f) { return std::optional<double>(f.rate * 1e6 / baud); }});
+    for (const int mode : {0, 1}) {
+        list.push_back({std::string("long pattern's sample rate, ") + modes[mode], "MS/s", [mode](const Figures& f) { return f.rate[mode]; }});
+        list.push_back({std::string("  samples per baud, ") + modes[mode], "x",
+                        [mode, baud](const Figures& f) {
+                            return f.rate[mode] ? std::optional<double>(*f.rate[mode] * 1e6 / baud)
+                                                : std::nullopt;
+                        }});
+    }
     for (std::size_t i = 0; i < std::size(kLatencies); ++i)
-        list.push_back({std::to_string(kShortSamples) + "-sample transaction, latency timer " +
-                            std::to_string(kLatencies[i]) + " ms",
+        list.push_back({"short transaction, default mode, timer " + std::to_string(kLatencies[i]) + " ms",
                         "ms", [i](const Figures& f) { return std::optional<double>(f.shortAt[i]); }});
     return list;
 }
@@ -271,17 +267,17 @@ json jsonNumber(std::optional<double> value) { return value ? json(*value) : jso
 
 // The device under test as the report's head names it.
 struct Subject {
-    ListedDevice device;
+    AttachedDevice device;
     std::optional<std::string> profile;  // the model's; none for a chip the model lacks
     int32_t latencyMs = -1;               // the latency timer at the start
-    int32_t lowAtStart = -1;              // the low-latency mode at the start (-1: none)
+    int32_t lowAtStart = -1;              // the low-latency mode at the start (1 on, 0 off)
 };
 
 // The report: text a user can paste, or JSON.
 void report(const Session& session, const Plan& plan, const Subject& subject,
             const std::vector<CheckResult>& checks, const std::optional<Figures>& measured,
             const std::optional<Figures>& model) {
-    const ListedDevice& device = subject.device;
+    const AttachedDevice& device = subject.device;
     const std::optional<std::string>& profile = subject.profile;
     const std::vector<Row> list = rows(plan);
     const bool lowLatencyAvailable = measured && measured->write[1];
@@ -354,7 +350,9 @@ void report(const Session& session, const Plan& plan, const Subject& subject,
         std::cout << line;
     }
     if (!lowLatencyAvailable) std::cout << "low-latency mode: not available\n";
-    std::cout << "times: medians of " << plan.repeat << " runs on the wall clock; the model's on "
+    std::cout << "long pattern: " << plan.samples << " samples; short transaction: "
+              << kShortSamples << " samples (its read-back fills no USB transfer)\n"
+              << "times: medians of " << plan.repeat << " runs on the wall clock; the model's on "
               << "its simulated clock\n";
     if (device.backend == "simulator")
         std::cout << "(a simulated device: its wall-clock figures are the simulator's speed, "
@@ -387,10 +385,11 @@ int selftest(Session& session, const SelftestOptions& options) {
     } spiGuard{plan.spi};
 
     Subject subject;
-    subject.device = findListed(listedSerial(session.serial())).value_or(ListedDevice{0, ~0u, ""});
+    subject.device.type = ~0u;  // unknown unless listed
+    subject.device = findListed(listedSerial(session.serial())).value_or(subject.device);
     subject.profile = modelProfile(subject.device);
     subject.latencyMs = getLatencyTimer(session.device());
-    subject.lowAtStart = kGetLowLatency ? kGetLowLatency(session.device()) : -1;
+    subject.lowAtStart = getLowLatency(session.device());
     const Probe user{session.device(), wallNs};
     const std::string pins = "pin " + std::to_string(plan.in) + " did not follow pin " +
                              std::to_string(plan.out);

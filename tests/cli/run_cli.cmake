@@ -4,11 +4,23 @@
 #   -DPROGRAM=... -DARGS=a|b|c -DEMULATOR=x|y (may be empty) -DEXIT=n
 #   [-DSTDOUT_FILE=f | -DSTDOUT_REGEX=r] [-DSTDERR_REGEX=r]
 #   [-DVCD=f -DSIGROK=a|b -DDECODED_FILE=f]
+#   [-DFRESH=f] [-DBEFORE=a|b|c]: removes f, and runs the command BEFORE first
+#   (which must succeed), for what one run leaves to the next.
 # (STDOUT_REGEX: for output whose numbers differ per run, such as timings.)
 string(REPLACE "|" ";" args "${ARGS}")
 string(REPLACE "|" ";" emulator "${EMULATOR}")
 if(VCD)
   file(REMOVE ${VCD})
+endif()
+if(FRESH)
+  file(REMOVE ${FRESH})
+endif()
+if(BEFORE)
+  string(REPLACE "|" ";" before "${BEFORE}")
+  execute_process(COMMAND ${emulator} ${PROGRAM} ${before} RESULT_VARIABLE brc ERROR_VARIABLE berr)
+  if(NOT brc EQUAL 0)
+    message(FATAL_ERROR "qzftdi ${before}\nexit code ${brc}\n${berr}")
+  endif()
 endif()
 execute_process(COMMAND ${emulator} ${PROGRAM} ${args}
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)

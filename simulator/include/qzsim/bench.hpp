@@ -373,14 +373,23 @@ public:
     struct InfoEntry {
         DeviceInfo info;
         bool open;
+        void* handle = nullptr;  // the handle it is open under, as D2XX lists it
     };
     // Takes the snapshot; the number of devices in it.
     std::size_t snapshotInfo();
     std::optional<InfoEntry> infoEntry(std::size_t index);
 
-    // Register chips reachable from the C API by ID.
-    int32_t adoptChip(std::shared_ptr<RegisterChip> chip);
+    // Register chips reachable from the C API by ID, each with the device it
+    // is wired to and its kind as bench files name it ("spi", "i2c", ...).
+    int32_t adoptChip(std::shared_ptr<RegisterChip> chip, const std::shared_ptr<Device>& owner,
+                      std::string kind);
     RegisterChip* chip(int32_t id);
+    struct ChipEntry {
+        std::shared_ptr<RegisterChip> chip;
+        std::string kind;
+    };
+    // The register chips wired to `device`, in the order they were attached.
+    std::vector<ChipEntry> chipsOn(const Device& device) const;
 
 private:
     Bench() = default;
@@ -392,7 +401,11 @@ private:
     uint64_t calls_[kOpCount] = {};
     std::multimap<std::pair<unsigned, uint64_t>, uint32_t> failAt_;
     std::vector<InfoEntry> infoList_;
-    std::vector<std::shared_ptr<RegisterChip>> chips_;
+    struct AdoptedChip {
+        ChipEntry entry;
+        std::weak_ptr<Device> owner;
+    };
+    std::vector<AdoptedChip> chips_;
 };
 
 inline Bench& bench() { return Bench::instance(); }
