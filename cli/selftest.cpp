@@ -186,10 +186,12 @@ std::optional<std::string> modelProfile(const AttachedDevice& device) {
 }
 
 // The simulated chip of a profile, timed, with the same jumper, open; closed
-// and taken off the bench at the end of its scope.
+// and taken off the bench at the end of its scope. Not open when the bench
+// already has a device of its serial (which it leaves alone) or refuses it.
 class ModelChip {
 public:
     ModelChip(const std::string& profile, const Plan& plan, uint32_t lag, int latencyMs) {
+        if (qzsim_clock_ns(kModelSerial) >= 0) return;  // a bench device of that name
         if (qzsim_add_device(kModelSerial, "qzftdi selftest model", 0) != 0) return;
         added_ = true;
         if (qzsim_set_profile(kModelSerial, profile.c_str()) != 0 ||
@@ -200,7 +202,7 @@ public:
             dev_ = nullptr;
             return;
         }
-        if (latencyMs > 0) setLatency(probe(), static_cast<uint8_t>(latencyMs));
+        if (latencyMs > 0) setLatencyTimer(dev_, static_cast<uint8_t>(latencyMs));
     }
     ~ModelChip() {
         if (dev_) closeFTDI(dev_);
