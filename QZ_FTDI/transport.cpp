@@ -117,7 +117,7 @@ qz::Outcome writeAll(FT_HANDLE dev, const uint8_t* bytes, uint32_t count, uint32
     const FT_STATUS status = FT_Write(dev, const_cast<uint8_t*>(bytes), count, &written);
     if (status != FT_OK) return qz::Outcome::driver(status);
     *taken += std::min(written, count);
-    if (written != count) return qz::Outcome::shortWrite();
+    if (written != count) return qz::Outcome::shortWrite(written, count);
     return qz::Outcome::success();
 }
 

@@ -167,7 +167,11 @@ TEST_F(Transport, ShortStreamFailuresAreReported) {
     const auto stream = streamOf(200);
     qz::ByteStream rx;
     device().setShortWrite(100);
-    EXPECT_EQ(QZ_DRIVER_ERROR, play(stream, &rx).status);
+    QZ_RESULT detail{};
+    EXPECT_EQ(QZ_DRIVER_ERROR, qz::report(play(stream, &rx), &detail));
+    char text[64] = "";
+    EXPECT_EQ(32, qz_detailText(&detail, text, sizeof text));
+    EXPECT_STREQ("the driver took 100 of 200 bytes", text);
     device().clearFaults();
     device().failNthCall(Op::SetBitMode, 1, FT_IO_ERROR);
     EXPECT_EQ(QZ_UNPLUGGED, play(stream, &rx).status);
