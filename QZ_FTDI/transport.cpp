@@ -34,9 +34,15 @@
 #include "session.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <limits>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <timeapi.h>
+#endif
 
 namespace {
 
@@ -60,9 +66,9 @@ constexpr uint64_t kLatencyAllowanceMs = 300;
 constexpr int kBusyPolls = 4;
 #ifdef _WIN32
 // Windows sleeps in whole milliseconds at least: a shorter sleep returns at
-// once and the wait would spin. So there the pause is one millisecond (one
-// timer tick, which is longer where the system timer runs at its default
-// 15.6 ms; the bound is unchanged).
+// once and the wait would spin. So there the pause is one millisecond, with
+// the system timer at 1 ms while the wait sleeps (timeBeginPeriod): at its
+// default 15.6 ms tick every pause would last a tick.
 constexpr std::chrono::microseconds kFirstPause{1000};
 constexpr std::chrono::microseconds kMaxPause{1000};
 #else
@@ -70,20 +76,42 @@ constexpr std::chrono::microseconds kFirstPause{20};
 constexpr std::chrono::microseconds kMaxPause{500};
 #endif
 
+// The library's own wait clock.
+class SystemClock final : public qz::WaitClock {
+public:
+    Clock::time_point now() override { return Clock::now(); }
+    void sleep(std::chrono::microseconds pause) override { std::this_thread::sleep_for(pause); }
+#ifdef _WIN32
+    void beginSleeping() override { timeBeginPeriod(1); }
+    void endSleeping() override { timeEndPeriod(1); }
+#endif
+};
+
+SystemClock systemClock;
+std::atomic<qz::WaitClock*> waitClock{&systemClock};
+
+// Pauses between the polls of one wait; the wait's sleeping span (the 1 ms
+// system timer on Windows) opens at its first sleep and closes with it.
 class Backoff {
 public:
+    explicit Backoff(qz::WaitClock& clock) : clock_(clock) {}
+    ~Backoff() {
+        if (sleeping_) clock_.endSleeping();
+    }
+    Backoff(const Backoff&) = delete;
+    Backoff& operator=(const Backoff&) = delete;
     void pause() {
-        if (polls_ < kBusyPolls) {
-            ++polls_;
-            return;
-        }
-        std::this_thread::sleep_for(pause_);
-        pause_ = std::min(pause_ * 2, kMaxPause);
+        const std::chrono::microseconds wait = qz::pollPause(polls_++);
+        if (wait.count() == 0) return;
+        if (!sleeping_) clock_.beginSleeping();
+        sleeping_ = true;
+        clock_.sleep(wait);
     }
 
 private:
+    qz::WaitClock& clock_;
     int polls_ = 0;
-    std::chrono::microseconds pause_ = kFirstPause;
+    bool sleeping_ = false;
 };
 
 // Polls until at least `count` read-back bytes are queued; `*queued` is the
@@ -92,7 +120,8 @@ private:
 // `deadline`.
 qz::Outcome awaitQueued(FT_HANDLE dev, uint32_t count, Clock::time_point deadline,
                         uint32_t* queued) {
-    Backoff backoff;
+    qz::WaitClock& clock = *waitClock.load();
+    Backoff backoff(clock);
     for (;;) {
         uint32_t rx = 0;
         const FT_STATUS status = FT_GetQueueStatus(dev, &rx);
@@ -100,13 +129,13 @@ qz::Outcome awaitQueued(FT_HANDLE dev, uint32_t count, Clock::time_point deadlin
         *queued = rx;
         if (rx >= count) return qz::Outcome::success();
         if (status != FT_OK) return qz::Outcome::driver(status);
-        if (Clock::now() > deadline) return qz::Outcome::of(QZ_TIMEOUT);  // the read-back stalled
+        if (clock.now() > deadline) return qz::Outcome::of(QZ_TIMEOUT);  // the read-back stalled
         backoff.pause();
     }
 }
 
 Clock::time_point deadlineFor(FT_HANDLE dev, uint32_t count) {
-    return Clock::now() + std::chrono::milliseconds(qz::waitBoundMs(dev, count));
+    return waitClock.load()->now() + std::chrono::milliseconds(qz::waitBoundMs(dev, count));
 }
 
 // One FT_Write that must take every byte; the chip is never asked for more
@@ -181,6 +210,17 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
 }
 
 }  // namespace
+
+qz::WaitClock* qz::setWaitClock(WaitClock* clock) {
+    return waitClock.exchange(clock ? clock : &systemClock);
+}
+
+std::chrono::microseconds qz::pollPause(int poll) {
+    if (poll < kBusyPolls) return std::chrono::microseconds{0};
+    std::chrono::microseconds pause = kFirstPause;
+    for (int i = kBusyPolls; i < poll && pause < kMaxPause; ++i) pause *= 2;
+    return std::min(pause, kMaxPause);
+}
 
 // In bit-bang mode every FTDI chip clocks samples at least at the baud rate
 // (FT232R: 16 x baud; H series: 4 or 5 x), so `count` samples need at most
