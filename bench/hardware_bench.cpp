@@ -48,7 +48,9 @@ struct Board {
         device->attach(std::make_shared<qzsim::SPIPeripheral>(
             qzsim::SPIWiring{0, 1, 2, 3, 8, 16, true, true, std::nullopt, true}));
         auto bus = std::make_shared<qzsim::I2CBus>(5, 6, 7);
-        bus->addChip(0x50, 1, 1);
+        // Inside a burst the chip clocks at its full sample clock (an FT232R
+        // at 1 MBaud: SCL 4 MHz): these figures are about USB, not bus speed.
+        bus->addChip(0x50, 1, 1)->setSpeed(qzsim::I2CSpeed::Unchecked);
         device->attach(bus);
         initSPIDev(&spi, 0, 1, 2, 3, 8, 16, 1, 1);
         initI2CDev(&i2c, 5, 6, 7, 0x50, 1, 1);
