@@ -165,9 +165,10 @@ qz::Outcome readAll(FT_HANDLE dev, uint8_t* into, uint32_t count) {
 // A stream longer than kSingleWriteSamples: chunks written while the
 // read-back is drained, never more than kMaxUnread of it unread, until all of
 // it has come. Without `keep` the read-back is drained into a scratch buffer
-// and dropped.
+// and dropped. A chunk is at least `minChunk` samples (but the last): each
+// FT_Write is a bulk transfer of its own that starts at the next (micro)frame.
 qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t* keep,
-                        uint32_t& written) {
+                        uint32_t& written, uint32_t minChunk) {
     const auto total = static_cast<uint32_t>(stream.size());
     std::vector<uint8_t> scratch;
     if (!keep) scratch.resize(kMaxUnread);
@@ -191,9 +192,12 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
         // oldest one must have all its samples written before we wait on it;
         // otherwise only the latency timer would end it.
         const uint32_t unread = written - read;
-        const uint32_t chunk = std::min({kChunkSamples, total - written, kMaxUnread - unread});
-        if (chunk == 0) {
-            const qz::Outcome drained = drain(1);
+        const uint32_t room = kMaxUnread - unread;
+        const uint32_t chunk = std::min({kChunkSamples, total - written, room});
+        if (chunk == 0 || (chunk < minChunk && chunk < total - written)) {
+            // Enough queued that reading it leaves room for minChunk (never
+            // more than is unread: minChunk is at most kMaxUnread).
+            const qz::Outcome drained = drain(room < minChunk ? minChunk - room : 1);
             if (!drained.ok()) return drained;
             continue;
         }
@@ -207,6 +211,19 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
         if (!drained.ok()) return drained;
     }
     return qz::Outcome::success();
+}
+
+// The smallest chunk of a long stream in low-latency mode. There every
+// packet completes a request of its own, and a poll sees the read-back a
+// packet at a time. At full speed writing whatever room that left would make
+// many small bulk transfers, each waiting for the next 1 ms frame on a bus
+// both directions share: a chunk waits for room for what a default 4096-byte
+// request carries (64 x 62 bytes). At high speed (125 us microframes) any
+// room is worth writing into at once.
+uint32_t lowLatencyChunk(const qz::LinkTuning& tuning) {
+    constexpr uint32_t kFullSpeedData = 62;
+    constexpr uint32_t kFullSpeedRequestData = 64 * kFullSpeedData;
+    return tuning.packetData == kFullSpeedData ? kFullSpeedRequestData : 1;
 }
 
 }  // namespace
@@ -284,7 +301,8 @@ qz::Outcome qz::playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t
     if (tuning && !options.readBack && length <= kSingleWriteSamples) drained.resize(length);
     uint8_t* const keep = options.readBack ? rx->data() : (drained.empty() ? nullptr : drained.data());
     const Outcome outcome = [&] {
-        if (length > kSingleWriteSamples) return playChunked(dev, played, keep, written);
+        if (length > kSingleWriteSamples)
+            return playChunked(dev, played, keep, written, tuning ? lowLatencyChunk(*tuning) : 1);
         const Outcome sent = writeAll(dev, played.data(), length, &written);
         if (!sent.ok()) return sent;
         // FT_Write returns once the bytes are in the chip's FIFO, not on the
