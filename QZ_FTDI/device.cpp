@@ -5,6 +5,7 @@
 #include "status.h"
 
 #include <algorithm>
+#include <optional>
 
 
 uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
@@ -25,11 +26,37 @@ constexpr uint32_t kSlowestBaud = 183;
 constexpr uint32_t kFastestBaud = 3000000;
 constexpr uint32_t kI2CSamplesPerBit = 4;
 constexpr uint32_t kSPISamplesPerBit = 2;
+constexpr uint64_t kPsPerSecond = 1000000000000ull;
+
+uint32_t samplesPerBit(const PROT_DES& prot) { return qz::isSPI(prot) ? kSPISamplesPerBit : kI2CSamplesPerBit; }
+
+// The shortest sample (ps) that clocks an I2C bus at hz: a bit is four
+// samples, and with a clock set every SCL phase lasts two samples at the
+// least, which must cover the shortest SCL low and high time of the mode hz
+// falls in (standard up to 100 kHz: 4.7 / 4.0 us; fast up to 400 kHz:
+// 1.3 / 0.6 us; fast-plus: 0.5 / 0.26 us). Fast mode's low time is the one
+// the even four-sample bit cannot give at its top rate: 400 kHz runs at 385.
+uint64_t i2cSamplePs(uint32_t hz) {
+    const uint64_t lowPs = hz <= 100000 ? 4700000 : hz <= 400000 ? 1300000 : 500000;
+    const uint64_t highPs = hz <= 100000 ? 4000000 : hz <= 400000 ? 600000 : 260000;
+    const uint64_t bitPs = (kPsPerSecond + hz - 1) / hz;
+    return std::max({(bitPs + kI2CSamplesPerBit - 1) / kI2CSamplesPerBit, lowPs / 2, highPs / 2});
+}
+
+// The baud rate a transaction on the descriptor runs at: the one its clock
+// picks, or the device's current one; nullopt for a device setupFTDIdev did
+// not open and a descriptor without a clock. The caller holds the device's session.
+std::optional<uint32_t> transactionBaud(FT_HANDLE dev, const PROT_DES& prot) {
+    if (prot.clockHz == 0) return qz::rememberedBaudRate(dev);
+    return qz::baudForClock(prot, prot.clockHz, qz::sampleMultiplier(dev));
+}
 }  // namespace
 
 uint32_t qz::baudForClock(const PROT_DES& prot, uint32_t hz, uint32_t multiplier) {
-    const uint64_t samplesPerBit = isSPI(prot) ? kSPISamplesPerBit : kI2CSamplesPerBit;
-    const uint64_t baud = uint64_t{hz} * samplesPerBit / std::max(multiplier, 1u);
+    hz = std::max(hz, 1u);
+    const uint64_t samplesPerSecond = isSPI(prot) ? uint64_t{hz} * kSPISamplesPerBit
+                                                  : kPsPerSecond / i2cSamplePs(hz);
+    const uint64_t baud = samplesPerSecond / std::max(multiplier, 1u);
     return static_cast<uint32_t>(std::clamp<uint64_t>(baud, kSlowestBaud, kFastestBaud));
 }
 
@@ -40,7 +67,7 @@ qz::Outcome qz::beginTransaction(FT_HANDLE dev, const PROT_DES& prot) {
     if (!tuning || !tuning->queueEmpty)
         if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
     if (prot.clockHz == 0) return Outcome::success();
-    const uint32_t baud = baudForClock(prot, prot.clockHz, sampleMultiplier(dev));
+    const uint32_t baud = *transactionBaud(dev, prot);
     if (rememberedBaudRate(dev) == baud) return Outcome::success();
     if (const FT_STATUS s = FT_SetBaudRate(dev, baud); s != FT_OK) return Outcome::driver(s);
     rememberBaudRate(dev, baud);
@@ -76,6 +103,18 @@ int32_t setupFTDIdev(void** inHandle, const char* serial, uint32_t baudRate) {
 // Closes the device once a transaction running on it has finished; returns
 // FT_Close's status.
 int32_t closeFTDI(void* dev) { return static_cast<int32_t>(qz::closeRememberedDevice(dev)); }
+
+// QZ_OK and the bus clock in *hz; QZ_BAD_ARGUMENT for a null hz, a handle
+// that is not a live descriptor, or a device setupFTDIdev did not open.
+int32_t qz_getWireClock(void* dev, PROT_HANDLE prot, uint32_t* hz) {
+    if (!hz) return QZ_BAD_ARGUMENT;
+    const auto des = qz::copyDescriptor(prot);
+    if (!des || !qz::rememberedBaudRate(dev)) return QZ_BAD_ARGUMENT;
+    qz::DeviceSession session(dev);
+    const uint64_t samplesPerSecond = uint64_t{*transactionBaud(dev, *des)} * qz::sampleMultiplier(dev);
+    *hz = static_cast<uint32_t>(samplesPerSecond / samplesPerBit(*des));
+    return QZ_OK;
+}
 
 }  // extern "C"
 
