@@ -534,8 +534,13 @@ void Bench::closeHandle(void* handle) {
 std::size_t Bench::snapshotInfo() {
     std::unique_lock lock(mutex_);
     infoList_.clear();
-    for (const auto& d : devices_)
-        if (!d->unplugged()) infoList_.push_back({d->info(), d->isOpen()});
+    for (const auto& d : devices_) {
+        if (d->unplugged()) continue;
+        void* handle = nullptr;
+        for (const auto& [token, device] : handles_)
+            if (device == d && d->isOpen()) handle = reinterpret_cast<void*>(token);
+        infoList_.push_back({d->info(), d->isOpen(), handle});
+    }
     return infoList_.size();
 }
 

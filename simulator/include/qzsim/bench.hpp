@@ -354,9 +354,13 @@ public:
     void closeHandle(void* handle);
 
     // Snapshot taken by FT_CreateDeviceInfoList, read by FT_GetDeviceInfoDetail.
+    // As in the vendor's driver, an open device's entry carries the handle it
+    // is open under, so that a program can find the entry of a handle it
+    // holds (its chip type, hence its sample clock); null for the others.
     struct InfoEntry {
         DeviceInfo info;
         bool open;
+        void* handle = nullptr;
     };
     // Takes the snapshot; the number of devices in it.
     std::size_t snapshotInfo();
