@@ -120,6 +120,18 @@ QZ_API void getDLLVersion(void);
 QZ_API int32_t setLatencyTimer(void* dev, uint8_t ms);
 QZ_API int32_t getLatencyTimer(void* dev);
 
+/* Low-latency mode of an open device (off after setupFTDIdev). On: USB IN
+ * requests of one packet (64 bytes, 512 on a high-speed port), every
+ * transaction padded with idle samples to whole packets of read-back, no
+ * purge or bit-mode request that is not needed, and a 2 ms latency timer: a
+ * single register takes about one USB frame instead of a latency period.
+ * Off: the 4096-byte transfer size and the latency timer from before.
+ * 0, or -1 (nothing changed) for a handle setupFTDIdev did not open or a
+ * driver without FT_SetUSBParameters. getLowLatency: 1, 0, or -1 for such a
+ * handle. */
+QZ_API int32_t setLowLatency(void* dev, int32_t on);
+QZ_API int32_t getLowLatency(void* dev);
+
 /* Strict I2C timing on an I2C descriptor (off by default): every SCL-low phase
  * at least two samples and SDA never changing in a sample in which SCL
  * changes. Turn it on for slaves that sample the wire on their own clock
@@ -206,6 +218,7 @@ QZ_API int32_t qz_i2cScan(void* dev, PROT_HANDLE i2c, uint8_t* present, uint32_t
 QZ_API int32_t qz_i2cRecoverBus(void* dev, PROT_HANDLE i2c, QZ_RESULT* detail);
 QZ_API int32_t qz_setLatencyTimer(void* dev, uint8_t ms, QZ_RESULT* detail);
 QZ_API int32_t qz_getLatencyTimer(void* dev, uint8_t* ms, QZ_RESULT* detail);
+QZ_API int32_t qz_setLowLatency(void* dev, int32_t on, QZ_RESULT* detail);
 
 /* Where the library's messages ("FTDI Error, ...", the device list of
  * printConnectedDevices, the enableDebugPrint dumps, the getDLLVersion banner)

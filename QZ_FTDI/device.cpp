@@ -61,7 +61,11 @@ uint32_t qz::baudForClock(const PROT_DES& prot, uint32_t hz, uint32_t multiplier
 }
 
 qz::Outcome qz::beginTransaction(FT_HANDLE dev, const PROT_DES& prot) {
-    if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
+    // In low-latency mode a transaction that ended well left both queues
+    // empty (it fetched all its read-back): no purge then.
+    const std::optional<LinkTuning> tuning = lowLatency(dev);
+    if (!tuning || !tuning->queueEmpty)
+        if (Outcome purged = purgeDevice(dev); !purged.ok()) return purged;
     if (prot.clockHz == 0) return Outcome::success();
     const uint32_t baud = *transactionBaud(dev, prot);
     if (rememberedBaudRate(dev) == baud) return Outcome::success();
@@ -152,6 +156,84 @@ int32_t setLatencyTimer(void* dev, uint8_t ms) {
 int32_t getLatencyTimer(void* dev) {
     uint8_t ms = 0;
     return qz_getLatencyTimer(dev, &ms, nullptr) == QZ_OK ? ms : -1;
+}
+
+}  // extern "C"
+
+// ---- Low-latency mode ---------------------------------------------------------
+// With the default 4096-byte IN transfer size the driver sees read-back only
+// when a request fills or the chip's latency timer ends it with a short
+// packet: every small transaction waits one latency period (16 ms by
+// default). With a transfer size of one packet every full packet completes
+// a request at once; the transport pads each stream to whole packets, so no
+// part-filled packet is left for the timer. The timer goes to 2 ms: the bound
+// for the rare transaction that a timer expiry splits (its tail then waits
+// for the next expiry).
+namespace {
+constexpr uint32_t kDefaultTransferSize = 4096;
+constexpr uint32_t kFullSpeedPacket = 64;
+constexpr uint32_t kHighSpeedPacket = 512;
+constexpr uint8_t kLowLatencyTimerMs = 2;
+
+qz::Outcome driverOutcome(FT_STATUS status) {
+    return status == FT_OK ? qz::Outcome::success() : qz::Outcome::driver(status);
+}
+
+// Turns the mode on (the caller holds the session): one-packet IN requests,
+// then the 2 ms timer, remembering the timer it replaces. On a failure the
+// transfer size goes back and nothing else has changed.
+qz::Outcome lowLatencyOn(FT_HANDLE dev) {
+    const uint32_t data = qz::packetData(dev);
+    const uint32_t packet = data + 2 == kHighSpeedPacket ? kHighSpeedPacket : kFullSpeedPacket;
+    if (const FT_STATUS s = FT_SetUSBParameters(dev, packet, kDefaultTransferSize); s != FT_OK)
+        return qz::Outcome::driver(s);
+    qz::LinkTuning tuning;
+    tuning.packetData = data;
+    if (uint8_t ms = 0; FT_GetLatencyTimer(dev, &ms) == FT_OK) tuning.previousLatency = ms;
+    if (const FT_STATUS s = FT_SetLatencyTimer(dev, kLowLatencyTimerMs); s != FT_OK) {
+        FT_SetUSBParameters(dev, kDefaultTransferSize, kDefaultTransferSize);
+        return qz::Outcome::driver(s);
+    }
+    qz::setLowLatencyState(dev, tuning);
+    return qz::Outcome::success();
+}
+
+// Turns the mode off (the caller holds the session): the default transfer
+// size and the timer that was in force before. The mode is off afterwards
+// even when the driver refuses (its failure is returned).
+qz::Outcome lowLatencyOff(FT_HANDLE dev, const qz::LinkTuning& tuning) {
+    qz::setLowLatencyState(dev, qz::LinkTuning{});
+    const qz::Outcome sized =
+        driverOutcome(FT_SetUSBParameters(dev, kDefaultTransferSize, kDefaultTransferSize));
+    if (!tuning.previousLatency) return sized;
+    const qz::Outcome timed = driverOutcome(FT_SetLatencyTimer(dev, *tuning.previousLatency));
+    return sized.ok() ? timed : sized;
+}
+}  // namespace
+
+extern "C" {
+
+// QZ_OK; QZ_BAD_ARGUMENT for a handle setupFTDIdev did not open; the
+// driver's refusal (FT_NOT_SUPPORTED from a driver without FT_SetUSBParameters:
+// then nothing changed).
+int32_t qz_setLowLatency(void* dev, int32_t on, QZ_RESULT* detail) {
+    const qz::DeviceSession session(dev);
+    if (!qz::rememberedBaudRate(dev)) return qz::report(qz::Outcome::of(QZ_BAD_ARGUMENT), detail);
+    const std::optional<qz::LinkTuning> tuning = qz::lowLatency(dev);
+    if ((on != 0) == tuning.has_value()) return qz::report(qz::Outcome::success(), detail);
+    return qz::report(on != 0 ? lowLatencyOn(dev) : lowLatencyOff(dev, *tuning), detail);
+}
+
+// 0, or -1 for a bad handle or a driver that refuses (nothing changed).
+int32_t setLowLatency(void* dev, int32_t on) {
+    return qz_setLowLatency(dev, on, nullptr) == QZ_OK ? 0 : -1;
+}
+
+// 1 (on), 0 (off), or -1 for a handle setupFTDIdev did not open.
+int32_t getLowLatency(void* dev) {
+    const qz::DeviceSession session(dev);
+    if (!qz::rememberedBaudRate(dev)) return -1;
+    return qz::lowLatency(dev) ? 1 : 0;
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 // qzftdi: the library from a shell, in the i2c-tools tradition. Every command
 // runs on a real FTDI device, or on a virtual board with --sim BENCH.toml.
 //   qzftdi list | info | i2c scan|get|set|dump|read|write|recover | spi read|write|dump
-//          | i2c transfer | spi transfer | pins play|read|toggle
+//          | i2c transfer | spi transfer | pins play|read|toggle | selftest
 // Exit codes: 0 done, 1 the bus said no (or the user answered no), 2 device or
 // driver error, 64 usage, 130 interrupted (Ctrl-C stops a long transfer between
 // blocks: whole dump rows only, and a --trace file is written whole or not at all).
@@ -146,8 +146,21 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
     app.add_option("--latency", o.latencyMs, "USB latency timer in ms (2-255)")
         ->check(CLI::Range(2, 255))
         ->group(device);
-    app.add_option("--sim", o.sim, "Load a virtual board from a TOML bench file first")
+    app.add_flag("!--no-low-latency", o.lowLatency,
+                 "Keep the driver's 4096-byte USB requests: each small transfer then waits "
+                 "for the latency timer")
+        ->group(device);
+    app.add_option("--sim", o.sim,
+                   "Load a virtual board from a TOML bench file first; it starts from the file "
+                   "on every run (a set is gone in the next run, unless --sim-state keeps it)")
         ->check(CLI::ExistingFile)
+        ->group(device);
+    app.add_option("--sim-state", o.simState,
+                   "Keep the virtual chips' contents between runs in FILE: loaded after the "
+                   "bench file if it exists, saved after a command that succeeded")
+        ->check(CLI::Validator(
+            [](std::string& path) { return path.empty() ? "--sim-state needs a file name" : ""; },
+            "FILE"))
         ->group(device);
     app.add_option("--backend", o.backend,
                    "Real devices from: auto (the vendor's D2XX driver, else libftdi1), vendor, "
@@ -358,6 +371,18 @@ int main(int argc, char** argv) {
         };
     });
 
+    CLI::App* self = app.add_subcommand(
+        "selftest", "Check a jumper from --out to --in (loopback, read-back lag), then time "
+                    "registers, a long pattern and short transactions beside the model's projection");
+    SelftestOptions selfOptions;
+    self->add_option("--out", selfOptions.out, "Output pin of the jumper")->check(CLI::Range(0, 7))->capture_default_str();
+    self->add_option("--in", selfOptions.in, "Input pin of the jumper")->check(CLI::Range(0, 7))->capture_default_str();
+    self->add_option("--samples", selfOptions.samples, "Samples of the long pattern")
+        ->transform(kNumber)->check(CLI::Range(1024u, 1u << 24))->capture_default_str();
+    self->add_option("--repeat", selfOptions.repeat, "Runs of each timed transaction")
+        ->transform(kNumber)->check(CLI::Range(1, 1000))->capture_default_str();
+    self->callback([&] { onDevice = [&](Session& s) { return selftest(s, selfOptions); }; });
+
     try {
         app.parse(argc, argv);
         if (alone) return alone();
@@ -373,6 +398,7 @@ int main(int argc, char** argv) {
             throw;
         }
         session.finish();
+        if (code == kExitDone) session.saveSimState();
         return code;
     } catch (const CLI::ParseError& error) {
         if (const std::string unknown = unknownCommand(app); !unknown.empty()) {

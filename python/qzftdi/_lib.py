@@ -134,6 +134,9 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "qz_i2cRecoverBus": (c_int32, [_P, _P, _R]),
     "qz_setLatencyTimer": (c_int32, [_P, c_uint8, _R]),
     "qz_getLatencyTimer": (c_int32, [_P, _U8P, _R]),
+    "qz_setLowLatency": (c_int32, [_P, c_int32, _R]),
+    "setLowLatency": (c_int32, [_P, c_int32]),
+    "getLowLatency": (c_int32, [_P]),
     # chips without register maps
     "qz_i2cTransfer": (c_int32, [_P, _P, POINTER(QZ_I2C_MSG), c_uint32, _R]),
     "qz_spiTransferSegments": (c_int32, [_P, _P, POINTER(QZ_SPI_SEGMENT), c_uint32, c_uint8, _R]),
