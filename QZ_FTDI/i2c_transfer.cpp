@@ -39,20 +39,34 @@ qz::Outcome missingStart(const PROT_DES& i2c, std::span<const uint8_t> rx) {
 }
 
 // The first watched pin that read low: SCL driven high (stretched or held
-// clock), or a 1 of the master's on SDA (held or contested bus).
-qz::Outcome watchedLines(const PROT_DES& i2c, const qz::I2CLayout& layout,
-                         std::span<const uint8_t> rx, std::size_t lag, uint32_t frameLength,
-                         std::size_t* wrongAt) {
+// clock), or a 1 of the master's on SDA (held or contested bus). Where the
+// master writes a watchable pin high, it must read high.
+qz::Outcome watchedLines(const PROT_DES& i2c, std::span<const uint8_t> written,
+                         const qz::I2CLayout& layout, std::span<const uint8_t> rx,
+                         std::size_t lag, uint32_t frameLength, std::size_t* wrongAt) {
     const uint8_t scl = qz::pinBit(i2c.SCLnum);
-    const std::size_t end = std::min(layout.watch.size(), rx.size() - std::min(rx.size(), lag));
-    for (std::size_t k = 0; k < end; ++k) {
-        const uint8_t watched = layout.watch[k];
-        const uint8_t low = static_cast<uint8_t>(watched & ~rx[k + lag]);
-        if (low == 0) continue;
-        qz::Outcome outcome = qz::Outcome::of((low & scl) ? QZ_CLOCK_STRETCHED : QZ_BUS_HELD);
-        outcome.index = frameLength ? static_cast<uint32_t>(k / frameLength) : 0;
-        *wrongAt = k;
-        return outcome;
+    const uint8_t sdaWritten = qz::pinBit(i2c.SDAnumW);
+    const uint8_t sdaRead = qz::pinBit(i2c.SDAnumR);
+    const std::size_t end = std::min(written.size(), rx.size() - std::min(rx.size(), lag));
+    for (const qz::I2CRun& run : layout.runs) {
+        const uint8_t* watchable = layout.shapes[run.shape].watchable.data() + run.from;
+        for (uint32_t c = 0; c < run.count; ++c) {
+            const std::size_t first = run.at + std::size_t{c} * run.stride;
+            const std::size_t last = std::min<std::size_t>(first + run.length, end);
+            for (std::size_t k = first; k < last; ++k) {
+                const uint8_t w = written[k];
+                const uint8_t high = static_cast<uint8_t>(((w & scl) ? scl : 0) |
+                                                          ((w & sdaWritten) ? sdaRead : 0));
+                const uint8_t low =
+                    static_cast<uint8_t>(watchable[k - first] & high & ~rx[k + lag]);
+                if (low == 0) continue;
+                qz::Outcome outcome =
+                    qz::Outcome::of((low & scl) ? QZ_CLOCK_STRETCHED : QZ_BUS_HELD);
+                outcome.index = frameLength ? static_cast<uint32_t>(k / frameLength) : 0;
+                *wrongAt = k;
+                return outcome;
+            }
+        }
     }
     return qz::Outcome::success();
 }
@@ -65,20 +79,21 @@ qz::Outcome acknowledges(const PROT_DES& i2c, const qz::I2CLayout& layout,
     constexpr uint32_t kKeptBits = 32;
     bool nacked = false;
     uint32_t missing = 0, unit = 0, frame = 0, slot = 0;
-    for (const qz::AckSample& ack : layout.acks) {
-        if (ack.frame != frame || slot == 0) {
-            if (nacked) break;  // the frame with the first missing acknowledge is complete
-            frame = ack.frame;
+    qz::forEachAck(layout, [&](uint32_t at, uint32_t ackFrame, uint32_t ackUnit) {
+        if (ackFrame != frame || slot == 0) {
+            if (nacked) return false;  // the frame with the first missing acknowledge is complete
+            frame = ackFrame;
             slot = 0;
         }
-        const std::size_t position = ack.position + lag;
+        const std::size_t position = at + lag;
         if (position < rx.size() && qz::pinHigh(rx[position], i2c.SDAnumR)) {
-            if (!nacked) unit = ack.unit;
+            if (!nacked) unit = ackUnit;
             nacked = true;
             if (slot < kKeptBits) missing |= 1u << slot;
         }
         ++slot;
-    }
+        return true;
+    });
     if (!nacked) return qz::Outcome::success();
     qz::Outcome outcome = qz::Outcome::nack(missing);
     outcome.index = unit;
@@ -98,7 +113,7 @@ qz::I2CJudgement qz::judgeI2C(const PROT_DES& i2c, std::span<const uint8_t> writ
     if (!seen || *seen < *sent) return {missingStart(i2c, rx), 0, 0, true};
     const std::size_t lag = *seen - *sent;
     std::size_t wrongAt = 0;
-    Outcome outcome = watchedLines(i2c, layout, rx, lag, frameLength, &wrongAt);
+    Outcome outcome = watchedLines(i2c, written, layout, rx, lag, frameLength, &wrongAt);
     if (outcome.ok()) outcome = acknowledges(i2c, layout, rx, lag);
     return {outcome, lag, wrongAt, true};
 }
@@ -111,22 +126,27 @@ qz::I2CJudgement qz::playI2C(FT_HANDLE dev, const PROT_DES& i2c, std::span<const
     return judgeI2C(i2c, stream, layout, *rx, firstFrameLength, frameLength);
 }
 
-std::optional<std::vector<uint32_t>> qz::i2cReceivedWords(const PROT_DES& i2c,
-                                                          const I2CLayout& layout,
-                                                          std::span<const uint8_t> rx,
-                                                          std::size_t lag, uint32_t count) {
+bool qz::i2cReceivedWords(const PROT_DES& i2c, const I2CLayout& layout,
+                          std::span<const uint8_t> rx, std::size_t lag, uint32_t count,
+                          uint32_t* words) {
     const std::size_t bitsPerWord = std::size_t{kI2CBitsPerByte} * i2c.bytesPerReg;
-    if (layout.dataBits.size() < bitsPerWord * count) return std::nullopt;
-    std::vector<uint32_t> words(count);
-    auto bit = layout.dataBits.begin();
-    for (uint32_t& word : words) {
-        for (std::size_t b = 0; b < bitsPerWord; ++b, ++bit) {
-            const std::size_t position = *bit + lag;
-            if (position >= rx.size()) return std::nullopt;
-            word = (word << 1) | (pinHigh(rx[position], i2c.SDAnumR) ? 1u : 0u);
-        }
-    }
-    return words;
+    const std::size_t wanted = bitsPerWord * count;
+    if (wanted == 0) return true;
+    // The bits lie in stream order: every one is there when the last is.
+    std::size_t seen = 0, lastPosition = 0;
+    forEachDataBit(layout, [&](uint32_t at) {
+        lastPosition = at + lag;
+        return ++seen < wanted;
+    });
+    if (seen < wanted || lastPosition >= rx.size()) return false;
+    std::size_t bit = 0;
+    forEachDataBit(layout, [&](uint32_t at) {
+        uint32_t& word = words[bit / bitsPerWord];
+        if (bit % bitsPerWord == 0) word = 0;
+        word = (word << 1) | (pinHigh(rx[at + lag], i2c.SDAnumR) ? 1u : 0u);
+        return ++bit < wanted;
+    });
+    return true;
 }
 
 namespace {
@@ -139,8 +159,8 @@ struct Frame {
 
 Frame frameOf(const PROT_DES& i2c, uint32_t reg, uint32_t data, qz::sequenceMode mode) {
     const uint32_t length = qz::i2cStreamLength(i2c, mode);
-    Frame frame{qz::ByteStream(length), qz::I2CLayout(length)};
-    qz::renderI2CStream(i2c, reg, data, mode, frame.stream.data(), frame.layout, qz::PieceRef{});
+    Frame frame{qz::createI2CByteStream(i2c, reg, data, mode),
+                qz::i2cRepeated(qz::i2cShape(i2c, mode), 1, length, false)};
     return frame;
 }
 
@@ -174,9 +194,8 @@ qz::Outcome qz::readI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg
                                         PlayOptions{true, length, false}, length, 0, &rx);
     if (judged.fetched) dumpReadBack(rx);  // also on a failure: the dump shows why
     if (!judged.outcome.ok()) return judged.outcome;
-    const auto words = i2cReceivedWords(i2c, frame.layout, rx, judged.lag, 1);
-    if (!words) return Outcome::of(QZ_FRAME_NOT_FOUND);
-    *value = words->front();
+    if (!i2cReceivedWords(i2c, frame.layout, rx, judged.lag, 1, value))
+        return Outcome::of(QZ_FRAME_NOT_FOUND);
     return Outcome::success();
 }
 

@@ -37,6 +37,12 @@ constexpr uint64_t kMaxTransfer = std::numeric_limits<uint32_t>::max();
 
 // ---- batches --------------------------------------------------------------
 
+// The outcome of words read straight into the caller's buffer (written only
+// when every word was there).
+qz::Outcome deliverI2C(bool delivered) {
+    return delivered ? qz::Outcome::success() : qz::Outcome::of(QZ_FRAME_NOT_FOUND);
+}
+
 // Hands the words read to the caller; data is written only on success.
 qz::Outcome deliver(const std::optional<std::vector<uint32_t>>& words, uint32_t* data) {
     if (!words) return qz::Outcome::of(QZ_FRAME_NOT_FOUND);
@@ -79,17 +85,16 @@ qz::Outcome i2cBatch(FT_HANDLE dev, const PROT_DES& i2c, const uint32_t* reg, ui
     const sequenceMode mode = write ? qz::WRITE : qz::READ_NACK;
     const std::size_t total = std::size_t{frameLength} * numRegs;
     ByteStream batch(total), rx;
-    qz::I2CLayout layout(total);
-    for (uint32_t i = 0; i < numRegs; ++i) {
-        const uint32_t at = frameLength * i;
-        qz::renderI2CStream(i2c, reg[i], write ? data[i] : 0, mode, batch.data() + at, layout,
-                            qz::PieceRef{at, i, i, true});
-    }
+    const qz::I2CLayout layout =
+        qz::i2cRepeated(qz::i2cShape(i2c, mode, true), numRegs, frameLength, true);
+    for (uint32_t i = 0; i < numRegs; ++i)
+        qz::renderI2CStream(i2c, reg[i], write ? data[i] : 0, mode,
+                            batch.data() + std::size_t{frameLength} * i);
     const qz::I2CJudgement judged =
         qz::playI2C(dev, i2c, batch, layout, qz::PlayOptions{true, frameLength, false},
                     frameLength, frameLength, &rx);
     if (!judged.outcome.ok() || write) return judged.outcome;
-    return deliver(qz::i2cReceivedWords(i2c, layout, rx, judged.lag, numRegs), data);
+    return deliverI2C(qz::i2cReceivedWords(i2c, layout, rx, judged.lag, numRegs, data));
 }
 
 qz::Outcome batchTransfer(FT_HANDLE dev, const PROT_DES& des, const uint32_t* reg,
@@ -132,10 +137,31 @@ std::optional<uint32_t> streamLength(const PROT_DES& des, uint32_t numRegs, bool
     return static_cast<uint32_t>(total);
 }
 
+// The plan of an I2C stream of numRegs words whose first frame is cut before
+// its closing samples at `cut`: the frame, the pieces (the words they carry),
+// the closing samples.
+void planI2CStream(const PROT_DES& i2c, const StreamKinds& kinds, uint32_t numRegs, uint32_t cut,
+                   uint32_t pieceLength, qz::I2CLayout& layout) {
+    const uint32_t frame = layout.add(qz::i2cShape(i2c, kinds.first));
+    auto plan = [&](uint32_t shape, uint32_t at, uint32_t count, uint32_t from, uint32_t length,
+                    uint32_t unit) {
+        if (count > 0)
+            layout.runs.push_back({.at = at, .count = count, .stride = length, .shape = shape,
+                                   .from = from, .length = length, .unit = unit, .unitStep = 1});
+    };
+    plan(frame, 0, 1, 0, cut, 0);
+    if (numRegs > 1) {
+        plan(layout.add(qz::i2cShape(i2c, kinds.piece)), cut, numRegs - 2, 0, pieceLength, 1);
+        plan(layout.add(qz::i2cShape(i2c, kinds.lastPiece)), cut + pieceLength * (numRegs - 2), 1,
+             0, pieceLength, numRegs - 1);
+    }
+    plan(frame, cut + pieceLength * (numRegs - 1), 1, cut, kClosingSamples, 0);
+}
+
 // Lays the stream into `stream`: the first frame without its closing
 // samples, the pieces, then the closing samples. With a layout (I2C) the
-// watched pins move with the closing samples, and each piece is recorded as
-// the word it carries.
+// stream is planned as the first frame's run, the pieces' runs (each piece
+// the word it carries) and the closing samples' run.
 void assembleStream(const PROT_DES& des, uint32_t reg, const uint32_t* data, uint32_t numRegs,
                     bool write, ByteStream& stream, qz::I2CLayout* layout) {
     const Generator& gen = generatorFor(des);
@@ -143,26 +169,17 @@ void assembleStream(const PROT_DES& des, uint32_t reg, const uint32_t* data, uin
     const uint32_t frameLength = gen.length(des, kinds.first);
     const uint32_t pieceLength = gen.length(des, kinds.piece);
     auto render = [&](uint32_t word, sequenceMode mode, uint32_t at) {
-        const uint32_t value = write ? data[word] : 0;
-        if (layout)
-            qz::renderI2CStream(des, reg, value, mode, stream.data() + at, *layout,
-                                qz::PieceRef{at, 0, word});
-        else
-            gen.render(des, reg, value, mode, stream.data() + at);
+        gen.render(des, reg, write ? data[word] : 0, mode, stream.data() + at);
     };
     render(0, kinds.first, 0);
     const uint32_t cut = frameLength - kClosingSamples;
-    uint8_t closing[kClosingSamples], closingWatch[kClosingSamples] = {};
+    uint8_t closing[kClosingSamples];
     std::copy_n(stream.data() + cut, kClosingSamples, closing);
-    if (layout) {
-        std::copy_n(layout->watch.data() + cut, kClosingSamples, closingWatch);
-        std::fill_n(layout->watch.data() + cut, kClosingSamples, uint8_t{0});
-    }
     uint32_t at = cut;
     for (uint32_t i = 1; i < numRegs; ++i, at += pieceLength)
         render(i, i + 1 == numRegs ? kinds.lastPiece : kinds.piece, at);
     std::copy_n(closing, kClosingSamples, stream.data() + at);
-    if (layout) std::copy_n(closingWatch, kClosingSamples, layout->watch.data() + at);
+    if (layout) planI2CStream(des, kinds, numRegs, cut, pieceLength, *layout);
 }
 
 qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uint32_t* data,
@@ -183,13 +200,13 @@ qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uin
         return delivered;
     }
     // I2C: writes read back too, for their acknowledges.
-    qz::I2CLayout layout(total);
+    qz::I2CLayout layout;
     assembleStream(des, reg, data, numRegs, write, stream, &layout);
     const qz::I2CJudgement judged =
         qz::playI2C(dev, des, stream, layout, options, frameLength, 0, &rx);
     if (!judged.outcome.ok() || write) return judged.outcome;
     const qz::Outcome delivered =
-        deliver(qz::i2cReceivedWords(des, layout, rx, judged.lag, numRegs), data);
+        deliverI2C(qz::i2cReceivedWords(des, layout, rx, judged.lag, numRegs, data));
     if (delivered.ok()) qz::dumpReadBack(rx);
     return delivered;
 }

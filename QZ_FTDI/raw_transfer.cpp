@@ -34,7 +34,7 @@ qz::Outcome i2cMessages(FT_HANDLE dev, const PROT_DES& i2c, std::span<const QZ_I
     qz::DeviceSession session(dev);
     if (qz::Outcome begun = qz::beginTransaction(dev, i2c); !begun.ok()) return begun;
     qz::ByteStream stream(total), rx;
-    qz::I2CLayout layout(total);
+    qz::I2CLayout layout;
     std::vector<uint32_t> starts;
     starts.reserve(msgs.size());
     qz::renderI2CMessages(i2c, msgs, stream.data(), layout, starts);
@@ -46,19 +46,30 @@ qz::Outcome i2cMessages(FT_HANDLE dev, const PROT_DES& i2c, std::span<const QZ_I
         outcome.index = messageAt(starts, judged.wrongAt);
     if (!outcome.ok()) return outcome;
     // Every bit first, so that no buffer is touched unless all of them are there.
-    std::vector<uint8_t> bytes(layout.dataBits.size() / qz::kI2CBitsPerByte);
-    for (std::size_t b = 0; b < layout.dataBits.size(); ++b) {
-        const std::size_t position = layout.dataBits[b] + judged.lag;
-        if (position >= rx.size()) return qz::Outcome::of(QZ_FRAME_NOT_FOUND);
-        const uint8_t bit = qz::pinHigh(rx[position], i2c.SDAnumR) ? 1 : 0;
-        bytes[b / 8] = static_cast<uint8_t>(bytes[b / 8] << 1 | bit);
-    }
-    auto next = bytes.begin();
-    for (const QZ_I2C_MSG& msg : msgs) {
-        if (msg.read == 0) continue;
-        std::copy_n(next, msg.len, msg.buf);
-        next += msg.len;
-    }
+    std::size_t bits = 0, lastPosition = 0;
+    qz::forEachDataBit(layout, [&](uint32_t at) {
+        ++bits;
+        lastPosition = at + judged.lag;
+        return true;
+    });
+    if (bits > 0 && lastPosition >= rx.size()) return qz::Outcome::of(QZ_FRAME_NOT_FOUND);
+    // The bits lie in stream order: once the last is there, every buffer is filled.
+    auto msg = msgs.begin();
+    uint32_t byte = 0, bit = 0;
+    qz::forEachDataBit(layout, [&](uint32_t at) {
+        while (msg->read == 0) ++msg;
+        uint8_t& into = msg->buf[byte];
+        into = static_cast<uint8_t>((bit == 0 ? 0 : into << 1) |
+                                    (qz::pinHigh(rx[at + judged.lag], i2c.SDAnumR) ? 1 : 0));
+        if (++bit == qz::kI2CBitsPerByte) {
+            bit = 0;
+            if (++byte == msg->len) {
+                byte = 0;
+                ++msg;
+            }
+        }
+        return true;
+    });
     return qz::Outcome::success();
 }
 
