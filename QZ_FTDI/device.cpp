@@ -1,5 +1,6 @@
 // Device connection, pin direction and the USB latency timer.
 #include "device.h"
+#include "engine.h"
 #include "messages.h"
 #include "session.h"
 #include "status.h"
@@ -8,12 +9,7 @@
 
 
 uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
-    uint8_t mask = 0;
-    if (isSPI(prot)) {
-        mask |= pinBit(prot.CLKnum) | pinBit(prot.CSnum) | pinBit(prot.SDInum);
-    } else {
-        mask |= pinBit(prot.SCLnum) | pinBit(prot.SDAnumW);
-    }
+    uint8_t mask = protocolOf(prot).outputs(prot);
     if (prot.OE_EN == 1) mask |= pinBit(prot.OEnum);
     return mask;
 }
@@ -23,12 +19,10 @@ namespace {
 // fastest the FT232R drivers accept.
 constexpr uint32_t kSlowestBaud = 183;
 constexpr uint32_t kFastestBaud = 3000000;
-constexpr uint32_t kI2CSamplesPerBit = 4;
-constexpr uint32_t kSPISamplesPerBit = 2;
 }  // namespace
 
 uint32_t qz::baudForClock(const PROT_DES& prot, uint32_t hz, uint32_t multiplier) {
-    const uint64_t samplesPerBit = isSPI(prot) ? kSPISamplesPerBit : kI2CSamplesPerBit;
+    const uint64_t samplesPerBit = protocolOf(prot).samplesPerBit;
     const uint64_t baud = uint64_t{hz} * samplesPerBit / std::max(multiplier, 1u);
     return static_cast<uint32_t>(std::clamp<uint64_t>(baud, kSlowestBaud, kFastestBaud));
 }

@@ -133,6 +133,13 @@ I2CShape i2cShape(const PROT_DES& i2c, sequenceMode mode, bool secondHighSample 
 // A layout of one run: `count` copies of `shape`, `stride` apart, copy i
 // frame and unit i when `perCopy`.
 I2CLayout i2cRepeated(I2CShape shape, uint32_t count, uint32_t stride, bool perCopy);
+// Plans a stream of numRegs words into `layout`: the first frame (of mode
+// `first`) cut before its closing samples at `cut`, the pieces of pieceLength
+// samples (each the word it carries; the last of mode `lastPiece`), then the
+// first frame's closing samples.
+void planI2CStream(const PROT_DES& i2c, sequenceMode first, sequenceMode piece,
+                   sequenceMode lastPiece, uint32_t numRegs, uint32_t cut, uint32_t pieceLength,
+                   I2CLayout& layout);
 
 // The samples of raw I2C messages played as one frame (qz_i2cTransfer):
 // START, each message with a repeated START before the next, one STOP;
@@ -161,7 +168,6 @@ std::optional<std::size_t> i2cFrameReference(std::span<const uint8_t> rx, uint8_
 struct I2CJudgement {
     Outcome outcome;       // QZ_OK, or the first thing that went wrong
     std::size_t lag = 0;   // read-back position of written sample k is k + lag
-    std::size_t wrongAt = 0;  // QZ_BUS_HELD / QZ_CLOCK_STRETCHED: the written sample
     bool fetched = false;  // the whole read-back came (it can be dumped)
 };
 
@@ -169,32 +175,28 @@ struct I2CJudgement {
 // from the first frame's START (searched within `firstFrameLength` samples),
 // then, over the samples of the frame only, reports QZ_CLOCK_STRETCHED where
 // SCL driven high reads low, QZ_BUS_HELD where a 1 of the master's reads low
-// (the first of either), QZ_NACK for the first frame with a missing
-// acknowledge (missingAcks: that frame's acknowledges, bit m the m-th), and
-// QZ_FRAME_NOT_FOUND when no START shows within the accepted lag. `index`
-// names the register; `frameLength` (0 for a stream) maps samples to frames.
+// (the first of either; index: the frame of that sample), QZ_NACK for the
+// first frame with a missing acknowledge (missingAcks: that frame's
+// acknowledges, bit m the m-th; index: the unit of the first missing one),
+// and QZ_FRAME_NOT_FOUND when no START shows within the accepted lag.
 I2CJudgement judgeI2C(const PROT_DES& i2c, std::span<const uint8_t> written,
                       const I2CLayout& layout, std::span<const uint8_t> rx,
-                      uint32_t firstFrameLength, uint32_t frameLength);
+                      uint32_t firstFrameLength);
 
 // Plays `stream` (the caller holds the device's session and has purged) and,
 // when `options` ask for the read-back, judges it as judgeI2C does; *rx
 // receives the read-back.
 I2CJudgement playI2C(FT_HANDLE dev, const PROT_DES& i2c, std::span<const uint8_t> stream,
                      const I2CLayout& layout, const PlayOptions& options,
-                     uint32_t firstFrameLength, uint32_t frameLength, ByteStream* rx);
+                     uint32_t firstFrameLength, ByteStream* rx);
 
-// The `count` words received, assembled from the layout's data bits (first
-// byte most significant) into words[0, count); false, words untouched, when
-// a bit lies past the read-back or the layout has fewer.
+// The words received, assembled from the layout's data bits in stream order
+// (first byte most significant) into the destinations in turn; false, no
+// destination touched, when a bit lies past the read-back or the layout has
+// fewer.
 bool i2cReceivedWords(const PROT_DES& i2c, const I2CLayout& layout, std::span<const uint8_t> rx,
-                      std::size_t lag, uint32_t count, uint32_t* words);
+                      std::size_t lag, std::span<const Destination> into);
 
-// Single-register transfers on a copy of the caller's descriptor; the caller
-// has checked the arguments' widths. They take the device's session, purge,
-// refuse an SPI descriptor, play one frame and judge its read-back.
-Outcome writeI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg, uint32_t data);
-Outcome readI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg, uint32_t* value);
 
 // The bus scan and the bus recovery (i2c_bus.cpp), on a copy of an I2C
 // descriptor; each takes the device's session and purges first.

@@ -71,8 +71,7 @@ Outcome scanBus(FT_HANDLE dev, const PROT_DES& i2c, uint8_t* present, uint32_t* 
         renderI2CStream(probe, 0, 0, WRITE, frames.data() + std::size_t{frameLength} * i);
     }
     const I2CJudgement judged = playI2C(dev, probe, frames, layout,
-                                        PlayOptions{true, frameLength, false}, frameLength,
-                                        frameLength, &rx);
+                                        PlayOptions{true, frameLength, false}, frameLength, &rx);
     // Addresses that do not answer are what a scan is for.
     if (!judged.outcome.ok() && judged.outcome.status != QZ_NACK) return judged.outcome;
     std::array<uint8_t, QZ_I2C_ADDRESS_COUNT> table{};

@@ -300,6 +300,26 @@ qz::ByteStream qz::createI2CByteStream(const PROT_DES& i2c, uint32_t reg, uint32
     return stream;
 }
 
+void qz::planI2CStream(const PROT_DES& i2c, sequenceMode first, sequenceMode piece,
+                       sequenceMode lastPiece, uint32_t numRegs, uint32_t cut,
+                       uint32_t pieceLength, I2CLayout& layout) {
+    const uint32_t frame = layout.add(i2cShape(i2c, first));
+    const auto closing = static_cast<uint32_t>(layout.shapes[frame].watchable.size() - cut);
+    auto plan = [&](uint32_t shape, uint32_t at, uint32_t count, uint32_t from, uint32_t length,
+                    uint32_t unit) {
+        if (count > 0)
+            layout.runs.push_back({.at = at, .count = count, .stride = length, .shape = shape,
+                                   .from = from, .length = length, .unit = unit, .unitStep = 1});
+    };
+    plan(frame, 0, 1, 0, cut, 0);
+    if (numRegs > 1) {
+        plan(layout.add(i2cShape(i2c, piece)), cut, numRegs - 2, 0, pieceLength, 1);
+        plan(layout.add(i2cShape(i2c, lastPiece)), cut + pieceLength * (numRegs - 2), 1, 0,
+             pieceLength, numRegs - 1);
+    }
+    plan(frame, cut + pieceLength * (numRegs - 1), 1, cut, closing, 0);
+}
+
 namespace {
 
 // Samples of one START, and what strict timing adds to the first START and

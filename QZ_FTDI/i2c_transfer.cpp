@@ -3,9 +3,7 @@
 // read, and compared with what was written, sample by sample, once the
 // read-back's lag is known from the first frame's START.
 #include "i2c.h"
-#include "diagnostics.h"
-#include "device.h"
-#include "session.h"
+#include "engine.h"
 
 #include <algorithm>
 
@@ -43,7 +41,7 @@ qz::Outcome missingStart(const PROT_DES& i2c, std::span<const uint8_t> rx) {
 // master writes a watchable pin high, it must read high.
 qz::Outcome watchedLines(const PROT_DES& i2c, std::span<const uint8_t> written,
                          const qz::I2CLayout& layout, std::span<const uint8_t> rx,
-                         std::size_t lag, uint32_t frameLength, std::size_t* wrongAt) {
+                         std::size_t lag) {
     const uint8_t scl = qz::pinBit(i2c.SCLnum);
     const uint8_t sdaWritten = qz::pinBit(i2c.SDAnumW);
     const uint8_t sdaRead = qz::pinBit(i2c.SDAnumR);
@@ -62,8 +60,7 @@ qz::Outcome watchedLines(const PROT_DES& i2c, std::span<const uint8_t> written,
                 if (low == 0) continue;
                 qz::Outcome outcome =
                     qz::Outcome::of((low & scl) ? QZ_CLOCK_STRETCHED : QZ_BUS_HELD);
-                outcome.index = frameLength ? static_cast<uint32_t>(k / frameLength) : 0;
-                *wrongAt = k;
+                outcome.index = run.frame + c * run.frameStep;
                 return outcome;
             }
         }
@@ -104,33 +101,32 @@ qz::Outcome acknowledges(const PROT_DES& i2c, const qz::I2CLayout& layout,
 
 qz::I2CJudgement qz::judgeI2C(const PROT_DES& i2c, std::span<const uint8_t> written,
                               const I2CLayout& layout, std::span<const uint8_t> rx,
-                              uint32_t firstFrameLength, uint32_t frameLength) {
+                              uint32_t firstFrameLength) {
     const auto sent = i2cFrameReference(written, i2c.SCLnum, firstFrameLength);
-    if (!sent) return {missingStart(i2c, rx), 0, 0, true};
+    if (!sent) return {missingStart(i2c, rx), 0, true};
     const auto seen =
         i2cFrameReference(rx, i2c.SCLnum, std::min<std::size_t>(firstFrameLength,
                                                                 *sent + kMaxReadbackLag + 1));
-    if (!seen || *seen < *sent) return {missingStart(i2c, rx), 0, 0, true};
+    if (!seen || *seen < *sent) return {missingStart(i2c, rx), 0, true};
     const std::size_t lag = *seen - *sent;
-    std::size_t wrongAt = 0;
-    Outcome outcome = watchedLines(i2c, written, layout, rx, lag, frameLength, &wrongAt);
+    Outcome outcome = watchedLines(i2c, written, layout, rx, lag);
     if (outcome.ok()) outcome = acknowledges(i2c, layout, rx, lag);
-    return {outcome, lag, wrongAt, true};
+    return {outcome, lag, true};
 }
 
 qz::I2CJudgement qz::playI2C(FT_HANDLE dev, const PROT_DES& i2c, std::span<const uint8_t> stream,
                              const I2CLayout& layout, const PlayOptions& options,
-                             uint32_t firstFrameLength, uint32_t frameLength, ByteStream* rx) {
+                             uint32_t firstFrameLength, ByteStream* rx) {
     const Outcome played = playStream(dev, i2c, stream, options, rx);
-    if (!played.ok() || !options.readBack) return {played, 0, 0, false};
-    return judgeI2C(i2c, stream, layout, *rx, firstFrameLength, frameLength);
+    if (!played.ok() || !options.readBack) return {played, 0, false};
+    return judgeI2C(i2c, stream, layout, *rx, firstFrameLength);
 }
 
 bool qz::i2cReceivedWords(const PROT_DES& i2c, const I2CLayout& layout,
-                          std::span<const uint8_t> rx, std::size_t lag, uint32_t count,
-                          uint32_t* words) {
-    const std::size_t bitsPerWord = std::size_t{kI2CBitsPerByte} * i2c.bytesPerReg;
-    const std::size_t wanted = bitsPerWord * count;
+                          std::span<const uint8_t> rx, std::size_t lag,
+                          std::span<const Destination> into) {
+    std::size_t wanted = 0;
+    for (const Destination& d : into) wanted += std::size_t{d.count} * d.bits;
     if (wanted == 0) return true;
     // The bits lie in stream order: every one is there when the last is.
     std::size_t seen = 0, lastPosition = 0;
@@ -139,64 +135,22 @@ bool qz::i2cReceivedWords(const PROT_DES& i2c, const I2CLayout& layout,
         return ++seen < wanted;
     });
     if (seen < wanted || lastPosition >= rx.size()) return false;
-    std::size_t bit = 0;
+    auto d = into.begin();
+    uint32_t word = 0, bit = 0, value = 0;
     forEachDataBit(layout, [&](uint32_t at) {
-        uint32_t& word = words[bit / bitsPerWord];
-        if (bit % bitsPerWord == 0) word = 0;
-        word = (word << 1) | (pinHigh(rx[at + lag], i2c.SDAnumR) ? 1u : 0u);
-        return ++bit < wanted;
+        while (d->count == 0 || d->bits == 0) ++d;
+        value = (value << 1) | (pinHigh(rx[at + lag], i2c.SDAnumR) ? 1u : 0u);
+        if (++bit == d->bits) {
+            d->put(word, value);
+            bit = value = 0;
+            if (++word == d->count) {
+                word = 0;
+                if (++d == into.end()) return false;
+            }
+        }
+        return true;
     });
     return true;
-}
-
-namespace {
-
-// One full frame of `mode` and its layout.
-struct Frame {
-    qz::ByteStream stream;
-    qz::I2CLayout layout;
-};
-
-Frame frameOf(const PROT_DES& i2c, uint32_t reg, uint32_t data, qz::sequenceMode mode) {
-    const uint32_t length = qz::i2cStreamLength(i2c, mode);
-    Frame frame{qz::createI2CByteStream(i2c, reg, data, mode),
-                qz::i2cRepeated(qz::i2cShape(i2c, mode), 1, length, false)};
-    return frame;
-}
-
-}  // namespace
-
-qz::Outcome qz::writeI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
-                                 uint32_t data) {
-    DeviceSession session(dev);
-    if (Outcome purged = beginTransaction(dev, i2c); !purged.ok()) return purged;
-    if (isSPI(i2c)) return Outcome::of(QZ_BAD_ARGUMENT);
-    const Frame frame = frameOf(i2c, reg, data, WRITE);
-    const auto length = static_cast<uint32_t>(frame.stream.size());
-    ByteStream rx;
-    // The written frame is dumped whatever the driver says.
-    return playI2C(dev, i2c, frame.stream, frame.layout, PlayOptions{true, length, true}, length,
-                   0, &rx)
-        .outcome;
-}
-
-qz::Outcome qz::readI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
-                                uint32_t* value) {
-    DeviceSession session(dev);
-    if (Outcome purged = beginTransaction(dev, i2c); !purged.ok()) return purged;
-    if (isSPI(i2c)) return Outcome::of(QZ_BAD_ARGUMENT);
-    // The master does not acknowledge the last data byte; a read never dumps
-    // its frame.
-    const Frame frame = frameOf(i2c, reg, 0, READ_NACK);
-    const auto length = static_cast<uint32_t>(frame.stream.size());
-    ByteStream rx;
-    const I2CJudgement judged = playI2C(dev, i2c, frame.stream, frame.layout,
-                                        PlayOptions{true, length, false}, length, 0, &rx);
-    if (judged.fetched) dumpReadBack(rx);  // also on a failure: the dump shows why
-    if (!judged.outcome.ok()) return judged.outcome;
-    if (!i2cReceivedWords(i2c, frame.layout, rx, judged.lag, 1, value))
-        return Outcome::of(QZ_FRAME_NOT_FOUND);
-    return Outcome::success();
 }
 
 int32_t qz::writeI2CResult(const Outcome& outcome) {
@@ -213,26 +167,15 @@ int32_t qz::readI2CResult(const Outcome& outcome, uint32_t value) {
 namespace {
 
 // The C entry points' checks: a live I2C descriptor whose widths take the
-// arguments (nothing is sent to the driver otherwise). An SPI descriptor is
-// refused by the transfer, after the purge.
+// arguments (nothing is sent to the driver otherwise; a read of zero data
+// bytes would leave the peripheral driving SDA, and is refused). An SPI
+// descriptor is refused by the transfer, after the purge.
 qz::Outcome writeI2CHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t reg, uint32_t data) {
-    const auto des = qz::copyDescriptor(handle);
-    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    if (!qz::isSPI(*des) && (!qz::fitsWidth(reg, 8u * des->bytesPerAddr) ||
-                             !qz::fitsWidth(data, 8u * des->bytesPerReg)))
-        return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    return qz::guardedOutcome([&] { return qz::writeI2CRegister(dev, *des, reg, data); });
+    return qz::registerHandle(dev, handle, qz::kI2CProtocol, reg, data, true, nullptr);
 }
 
-// As writeI2CHandle; a read of zero data bytes would leave the peripheral
-// driving SDA, and is refused.
 qz::Outcome readI2CHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t reg, uint32_t* value) {
-    const auto des = qz::copyDescriptor(handle);
-    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    if (!qz::isSPI(*des) &&
-        (des->bytesPerReg == 0 || !qz::fitsWidth(reg, 8u * des->bytesPerAddr)))
-        return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    return qz::guardedOutcome([&] { return qz::readI2CRegister(dev, *des, reg, value); });
+    return qz::registerHandle(dev, handle, qz::kI2CProtocol, reg, 0, false, value);
 }
 
 }  // namespace

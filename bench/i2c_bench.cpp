@@ -54,9 +54,10 @@ void BM_ParseI2CReadback(benchmark::State& state) {
     const std::vector<uint8_t> rx = qzbench::laggedReadback(frame);
     const auto length = static_cast<uint32_t>(frame.size());
     for (auto _ : state) {
-        const auto judged = qz::judgeI2C(d, written, layout, rx, length, 0);
+        const auto judged = qz::judgeI2C(d, written, layout, rx, length);
         uint32_t value = 0;
-        benchmark::DoNotOptimize(qz::i2cReceivedWords(d, layout, rx, judged.lag, 1, &value));
+        const qz::Destination into{1, 8u * d.bytesPerReg, &value, nullptr};
+        benchmark::DoNotOptimize(qz::i2cReceivedWords(d, layout, rx, judged.lag, {&into, 1}));
         benchmark::DoNotOptimize(judged);
         benchmark::DoNotOptimize(value);
     }
