@@ -120,6 +120,18 @@ QZ_API void getDLLVersion(void);
 QZ_API int32_t setLatencyTimer(void* dev, uint8_t ms);
 QZ_API int32_t getLatencyTimer(void* dev);
 
+/* Low-latency mode of an open device (off after setupFTDIdev). On: USB IN
+ * requests of one packet (64 bytes, 512 on a high-speed port), every
+ * transaction padded with idle samples to whole packets of read-back, no
+ * purge or bit-mode request that is not needed, and a 2 ms latency timer: a
+ * single register takes about one USB frame instead of a latency period.
+ * Off: the 4096-byte transfer size and the latency timer from before.
+ * 0, or -1 (nothing changed) for a handle setupFTDIdev did not open or a
+ * driver without FT_SetUSBParameters. getLowLatency: 1, 0, or -1 for such a
+ * handle. */
+QZ_API int32_t setLowLatency(void* dev, int32_t on);
+QZ_API int32_t getLowLatency(void* dev);
+
 /* Strict I2C timing on an I2C descriptor (off by default): every SCL-low phase
  * at least two samples and SDA never changing in a sample in which SCL
  * changes. Turn it on for slaves that sample the wire on their own clock
@@ -206,6 +218,7 @@ QZ_API int32_t qz_i2cScan(void* dev, PROT_HANDLE i2c, uint8_t* present, uint32_t
 QZ_API int32_t qz_i2cRecoverBus(void* dev, PROT_HANDLE i2c, QZ_RESULT* detail);
 QZ_API int32_t qz_setLatencyTimer(void* dev, uint8_t ms, QZ_RESULT* detail);
 QZ_API int32_t qz_getLatencyTimer(void* dev, uint8_t* ms, QZ_RESULT* detail);
+QZ_API int32_t qz_setLowLatency(void* dev, int32_t on, QZ_RESULT* detail);
 
 /* Where the library's messages ("FTDI Error, ...", the device list of
  * printConnectedDevices, the enableDebugPrint dumps, the getDLLVersion banner)
@@ -288,9 +301,20 @@ QZ_API int32_t qz_getSPIMode(PROT_HANDLE spi, int32_t* mode, uint32_t* flags);
  * device's baud rate. A transaction on the descriptor sets the baud rate
  * that gives at most this clock from the chip's sample clock (16 x baud on
  * the FT232R and older chips, 5 x on the H series), and only when it differs
- * from the device's current one. qz_getBusClock: the setting. */
+ * from the device's current one. On an I2C descriptor a clock also keeps
+ * every SCL phase at least two samples long (as strict timing does) and at
+ * least the shortest SCL low and high time of the mode the clock falls in
+ * (standard up to 100 kHz, fast up to 400 kHz, fast-plus above), so that
+ * 400 kHz runs at about 385 kHz. qz_getBusClock: the setting. */
 QZ_API int32_t qz_setBusClock(PROT_HANDLE prot, uint32_t hz);
 QZ_API int32_t qz_getBusClock(PROT_HANDLE prot, uint32_t* hz);
+/* The SCL or SCK frequency in Hz a transaction on the descriptor clocks the
+ * bus at on the device (inside a burst): the chip's sample clock at the baud
+ * rate the descriptor's clock picks, or at the device's current one when it
+ * has none (a device at 1 MBaud: SCL 4 MHz on an FT232R, 1.25 MHz on an
+ * FT232H). QZ_OK; QZ_BAD_ARGUMENT for a null hz, a handle that is not a live
+ * descriptor or a device setupFTDIdev did not open. */
+QZ_API int32_t qz_getWireClock(void* dev, PROT_HANDLE prot, uint32_t* hz);
 
 /* The levels of all eight pins now, one sample, with every pin an input for
  * it (no pin is driven). */

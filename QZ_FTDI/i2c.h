@@ -151,8 +151,9 @@ std::optional<uint64_t> i2cMessagesLength(const PROT_DES& i2c, std::span<const Q
 void renderI2CMessages(const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs, uint8_t* out,
                        I2CLayout& layout, std::vector<uint32_t>& starts);
 
-// Whether the descriptor asks for strict timing.
-inline bool strictTiming(const PROT_DES& i2c) { return i2c.strictTiming != 0; }
+// Whether the descriptor's waveform keeps strict timing: asked for, or a
+// bus clock set (whose rate must hold for the SCL low after a START too).
+inline bool strictTiming(const PROT_DES& i2c) { return i2c.strictTiming != 0 || i2c.clockHz != 0; }
 
 // The reference sample of the frame that starts the read-back: the first
 // sample below `limit` with SCL low that follows at least three samples with

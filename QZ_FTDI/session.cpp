@@ -21,6 +21,7 @@ struct qz::DeviceRecord {
     // The chip's sample clock per baud, found at the first transaction that
     // needs it (written under `transaction`); 0: not yet known.
     uint32_t sampleMultiplier = 0;
+    LinkTuning tuning;       // written under `transaction`
     bool closed = false;     // written under `transaction`: the handle is gone
 };
 
@@ -136,9 +137,17 @@ uint32_t multiplierOf(uint32_t type) {
     }
 }
 
-// The chip type of an open device, from the driver's list (the entry whose
-// handle it is); nullopt when the driver does not list it.
-std::optional<uint32_t> typeOf(FT_HANDLE dev) {
+struct Listing {
+    uint32_t flags;
+    uint32_t type;
+};
+constexpr uint32_t kFlagHighSpeed = 2;  // FT_FLAGS_HISPEED
+constexpr uint32_t kFullSpeedPacketData = 62;
+constexpr uint32_t kHighSpeedPacketData = 510;
+
+// The driver's list entry of an open device (the entry whose handle it is);
+// nullopt when the driver does not list it.
+std::optional<Listing> listingOf(FT_HANDLE dev) {
     uint32_t count = 0;
     if (FT_CreateDeviceInfoList(&count) != FT_OK) return std::nullopt;
     for (uint32_t i = 0; i < count; ++i) {
@@ -148,7 +157,7 @@ std::optional<uint32_t> typeOf(FT_HANDLE dev) {
         if (FT_GetDeviceInfoDetail(i, &flags, &type, &id, &location, serial, description, &handle) ==
                 FT_OK &&
             handle == dev)
-            return type;
+            return Listing{flags, type};
     }
     return std::nullopt;
 }
@@ -158,7 +167,26 @@ std::optional<uint32_t> typeOf(FT_HANDLE dev) {
 uint32_t qz::sampleMultiplier(FT_HANDLE dev) {
     const auto record = find(dev);
     if (record && record->sampleMultiplier != 0) return record->sampleMultiplier;
-    const uint32_t multiplier = multiplierOf(typeOf(dev).value_or(FT_DEVICE_232R));
+    const auto listing = listingOf(dev);
+    const uint32_t multiplier = multiplierOf(listing ? listing->type : uint32_t{FT_DEVICE_232R});
     if (record) record->sampleMultiplier = multiplier;
     return multiplier;
+}
+
+uint32_t qz::packetData(FT_HANDLE dev) {
+    const auto listing = listingOf(dev);
+    return listing && (listing->flags & kFlagHighSpeed) ? kHighSpeedPacketData : kFullSpeedPacketData;
+}
+
+std::optional<qz::LinkTuning> qz::lowLatency(FT_HANDLE dev) {
+    const auto record = find(dev);
+    if (!record || record->tuning.packetData == 0) return std::nullopt;
+    return record->tuning;
+}
+
+bool qz::setLowLatencyState(FT_HANDLE dev, const LinkTuning& tuning) {
+    const auto record = find(dev);
+    if (!record) return false;
+    record->tuning = tuning;
+    return true;
 }

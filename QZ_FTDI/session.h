@@ -43,5 +43,23 @@ void rememberBaudRate(FT_HANDLE dev, uint32_t baudRate);
 // device from the driver's list; 16 when the driver does not list the device.
 // The caller holds the device's session.
 uint32_t sampleMultiplier(FT_HANDLE dev);
+// Read-back bytes one USB packet carries from the device (62 at full speed,
+// 510 on a device the driver lists as enumerated at high speed), looked up
+// from the driver's list; 62 when the driver does not list the device.
+uint32_t packetData(FT_HANDLE dev);
+
+// What the low-latency mode keeps about a device (all under its session).
+struct LinkTuning {
+    uint32_t packetData = 0;                 // 0: the mode is off
+    std::optional<uint8_t> previousLatency;  // the timer to restore when it goes off
+    bool queueEmpty = false;                 // the last transaction left nothing queued
+    std::optional<uint8_t> mask;             // the direction mask in force, when known
+};
+// The device's low-latency state while the mode is on; nullopt when it is off
+// or the handle was not opened by setupFTDIdev. The caller holds the session.
+std::optional<LinkTuning> lowLatency(FT_HANDLE dev);
+// Stores the state (packetData 0 turns the mode off); false for a handle
+// setupFTDIdev did not open. The caller holds the session.
+bool setLowLatencyState(FT_HANDLE dev, const LinkTuning& tuning);
 
 }  // namespace qz

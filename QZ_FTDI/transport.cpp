@@ -198,38 +198,75 @@ qz::Outcome qz::playStream(FT_HANDLE dev, const PROT_DES& prot, std::span<const 
     return playSamples(dev, pinDirectionMask(prot), stream, options, rx);
 }
 
+namespace {
+
+// The stream as the low-latency mode plays it: padded with idle samples (the
+// last one held) to a whole number of packets of read-back, so that no part
+// of a packet waits in the chip for the latency timer. `stream` itself when
+// it already ends on a packet boundary (or is empty).
+std::span<const uint8_t> padToPacket(std::span<const uint8_t> stream, uint32_t packetData,
+                                     std::vector<uint8_t>& padded) {
+    const std::size_t partial = stream.size() % packetData;
+    if (stream.empty() || partial == 0) return stream;
+    padded.assign(stream.begin(), stream.end());
+    padded.resize(stream.size() + packetData - partial, stream.back());
+    return padded;
+}
+
+}  // namespace
+
 qz::Outcome qz::playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t> stream,
                             const PlayOptions& options, ByteStream* rx, uint32_t* taken) {
     uint32_t written = 0;
     if (taken) *taken = 0;
     if (stream.size() > std::numeric_limits<uint32_t>::max() || (options.readBack && !rx))
         return Outcome::of(QZ_BAD_ARGUMENT);
-    if (const FT_STATUS s = FT_SetBitMode(dev, mask, FT_BITMODE_SYNC_BITBANG); s != FT_OK)
-        return Outcome::driver(s);
-    const auto length = static_cast<uint32_t>(stream.size());
+    // In low-latency mode the driver's IN requests are one packet each: the
+    // set-bit-mode is skipped while the mask in force is known, the stream is
+    // padded to whole packets, and all of its read-back is fetched, so that
+    // the next transaction finds the queue empty and need not purge it.
+    std::optional<LinkTuning> tuning = lowLatency(dev);
+    if (!tuning || tuning->mask != mask) {
+        if (tuning) {
+            tuning->mask.reset();
+            tuning->queueEmpty = false;
+            setLowLatencyState(dev, *tuning);
+        }
+        if (const FT_STATUS s = FT_SetBitMode(dev, mask, FT_BITMODE_SYNC_BITBANG); s != FT_OK)
+            return Outcome::driver(s);
+    }
+    std::vector<uint8_t> padding;
+    const std::span<const uint8_t> played =
+        tuning ? padToPacket(stream, tuning->packetData, padding) : stream;
+    const auto length = static_cast<uint32_t>(played.size());
     if (options.readBack) rx->assign(length, 0);
-    uint8_t* const keep = options.readBack ? rx->data() : nullptr;
-    const Outcome played = [&] {
-        if (length > kSingleWriteSamples) return playChunked(dev, stream, keep, written);
-        const Outcome sent = writeAll(dev, stream.data(), length, &written);
+    std::vector<uint8_t> drained;
+    if (tuning && !options.readBack && length <= kSingleWriteSamples) drained.resize(length);
+    uint8_t* const keep = options.readBack ? rx->data() : (drained.empty() ? nullptr : drained.data());
+    const Outcome outcome = [&] {
+        if (length > kSingleWriteSamples) return playChunked(dev, played, keep, written);
+        const Outcome sent = writeAll(dev, played.data(), length, &written);
         if (!sent.ok()) return sent;
         // FT_Write returns once the bytes are in the chip's FIFO, not on the
         // pins, and the purge that opens the next transaction empties that
         // FIFO (up to 4 KiB on the H series): a write is done only once all
         // its read-back has come. It stays queued until that purge.
-        if (!options.readBack) {
-            uint32_t queued = 0;
-            return awaitQueued(dev, length, deadlineFor(dev, length), &queued);
-        }
         // Never a read of bytes that are not queued yet: wait (bounded) for
         // all of them first, so that a driver without a read timeout cannot
         // hang the caller on read-back that never comes.
         uint32_t queued = 0;
         const Outcome waited = awaitQueued(dev, length, deadlineFor(dev, length), &queued);
-        if (!waited.ok()) return waited;
+        if (!waited.ok() || !keep) return waited;
         return readAll(dev, keep, length);
     }();
+    if (options.readBack) rx->resize(stream.size());
     if (options.dumpWritten) dumpWritten(stream);
-    if (taken) *taken = written;
-    return played;
+    if (taken) *taken = std::min(written, static_cast<uint32_t>(stream.size()));
+    if (tuning) {
+        tuning->queueEmpty = outcome.ok();
+        if (outcome.ok()) tuning->mask = mask;
+        else tuning->mask.reset();
+        setLowLatencyState(dev, *tuning);
+    }
+    return outcome;
 }

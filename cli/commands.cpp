@@ -18,7 +18,8 @@ using nlohmann::json;
 // Registers per round trip of a dump: one batch each, so that a long dump
 // shows progress and a real device's latency timer is paid rarely.
 constexpr uint32_t kDumpChunk = 256;
-// Registers per stream of i2c read: one frame each, 4096 values in memory.
+// Registers per stream of i2c read and write: one frame each, so that memory
+// stays bounded by 4096 values and the wire stream of one frame.
 constexpr uint32_t kStreamBlock = 4096;
 
 void emit(const json& document) { std::cout << document.dump() << '\n'; }
@@ -89,7 +90,7 @@ void dumpRegisters(PROT_HANDLE prot, Session& session, uint32_t first, uint32_t 
         if (asJson) std::cout << "]}\n";
         std::cout.flush();
     };
-    Progress progress("reading", total);
+    Progress progress("reading", total, asJson);
     std::vector<uint32_t> regs, values;
     for (uint64_t done = 0; done < total;) {
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kDumpChunk, total - done));
@@ -124,15 +125,18 @@ void checkRange(uint32_t first, uint32_t last, uint64_t highest) {
                                       hex(first) + ")");
 }
 
-// A string of a fixed buffer, read no further than the buffer's end.
-template <std::size_t N>
-std::string bounded(const char (&buffer)[N]) {
-    return std::string(buffer, std::find(buffer, buffer + N, '\0'));
-}
-
 uint64_t i2cHighest(const Session& session) {
     return (uint64_t{1} << (8 * session.options().i2c.regBytes)) - 1;
 }
+// Refuses (usage) a stream of `count` registers from `reg` that runs past the
+// highest register the chip's address width can name, before any transfer.
+void checkStream(const Session& session, uint32_t reg, uint64_t count) {
+    if (uint64_t{reg} + count - 1 > i2cHighest(session))
+        throw Failure(kExitUsage, std::to_string(count) + " registers from " + hex(reg) +
+                                      " run past the chip's highest, " +
+                                      hex(static_cast<uint32_t>(i2cHighest(session))));
+}
+
 uint64_t spiHighest(const Session& session) {
     return (uint64_t{1} << session.options().spi.addrBits) - 1;
 }
@@ -141,25 +145,28 @@ uint64_t spiHighest(const Session& session) {
 
 int listDevices(const CommonOptions& options) {
     loadBench(options);
-    const int32_t total = printConnectedDevices(0, 1);
-    if (total < 0) throw Failure(kExitDeviceError, "the driver cannot list the devices");
+    // The listable ones only: a device the driver does not list by serial
+    // (in use by another program) cannot be chosen from the list either.
+    std::vector<std::string> listable = listableSerials();
     json devices = json::array();
-    for (int32_t index = 0; index < total; ++index) {
-        uint32_t flags = 0, type = 0, id = 0, location = 0;
-        char description[QZ_DESCRIPTION_BUFFER_SIZE] = "";
-        char serial[QZ_SERIAL_BUFFER_SIZE] = "";
-        if (getDeviceInfo(static_cast<uint32_t>(index), &flags, &type, &id, &location,
-                          description, serial, index == 0 ? 1 : 0) < 0)
-            throw Failure(kExitDeviceError, "the driver cannot describe device " +
-                                                std::to_string(index));
-        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
-        devices.push_back({{"serial", bounded(serial)},
-                           {"description", bounded(description)},
-                           {"type", deviceTypeName(type)},
-                           {"backend", backend ? backend : ""},
-                           {"location", location},
-                           {"open", (flags & 1) != 0}});
+    std::size_t unlisted = 0;
+    for (const AttachedDevice& d : attachedDevices()) {
+        const auto at = std::find(listable.begin(), listable.end(), d.serial);
+        if (at == listable.end()) {
+            ++unlisted;
+            continue;
+        }
+        listable.erase(at);
+        devices.push_back({{"serial", d.serial},
+                           {"description", d.description},
+                           {"type", deviceTypeName(d.type)},
+                           {"backend", d.backend},
+                           {"location", d.location},
+                           {"open", (d.flags & 1) != 0}});
     }
+    if (unlisted)
+        std::cerr << unlisted << " more device(s) attached that the driver does not list "
+                                 "(in use by another program?)\n";
     if (devices.empty()) {
         if (const std::string missing = missingDriver(); !missing.empty())
             throw Failure(kExitDeviceError, missing);
@@ -185,6 +192,29 @@ int listDevices(const CommonOptions& options) {
                       d["open"].get<bool>() ? " (open)" : "");
         std::cout << line;
     }
+    return kExitDone;
+}
+
+int deviceInfo(Session& session) {
+    const auto wireClock = [&](PROT_HANDLE prot) {
+        uint32_t hz = 0;
+        QZ_RESULT none{};
+        check(qz_getWireClock(session.device(), prot, &hz), none, "the bus clock");
+        return hz;
+    };
+    const json info = {{"serial", session.serial()},
+                       {"baud", session.options().baud},
+                       {"i2c_khz", session.options().i2c.khz},
+                       {"scl_hz", wireClock(session.i2c(0))},
+                       {"sck_hz", wireClock(session.spi())}};
+    if (session.options().json) {
+        emit(info);
+        return kExitDone;
+    }
+    std::cout << "serial  " << info["serial"].get<std::string>() << "\n"
+              << "baud    " << info["baud"] << "\n"
+              << "SCL     " << info["scl_hz"] << " Hz (--i2c-khz " << info["i2c_khz"] << ")\n"
+              << "SCK     " << info["sck_hz"] << " Hz (--baud)\n";
     return kExitDone;
 }
 
@@ -269,10 +299,7 @@ int i2cDump(Session& session, uint32_t address, uint32_t first, uint32_t last) {
 }
 
 int i2cRead(Session& session, uint32_t address, uint32_t reg, uint32_t count) {
-    if (uint64_t{reg} + count - 1 > i2cHighest(session))
-        throw Failure(kExitUsage, std::to_string(count) + " registers from " + hex(reg) +
-                                      " run past the chip's highest, " +
-                                      hex(static_cast<uint32_t>(i2cHighest(session))));
+    checkStream(session, reg, count);
     const I2cFrame frame = i2cFrame(session, address, true);
     const bool asJson = session.options().json;
     // Streamed in blocks, each printed as it comes: memory stays bounded.
@@ -289,7 +316,7 @@ int i2cRead(Session& session, uint32_t address, uint32_t reg, uint32_t count) {
         const std::string open = json{{"address", address}, {"register", reg}, {"values", json::array()}}.dump();
         std::cout << open.substr(0, open.size() - 2);  // keys sorted: "values" comes last
     }
-    Progress progress("reading", count);
+    Progress progress("reading", count, asJson);
     for (uint32_t done = 0; done < count;) {
         const uint32_t n = std::min(kStreamBlock, count - done);
         values.assign(n, 0);
@@ -323,14 +350,24 @@ int i2cWrite(Session& session, uint32_t address, uint32_t reg, std::vector<uint3
                                " value(s) from register " + hex(reg) + " of the I2C chip at " +
                                hex(address)))
         return kExitDeclined;
-    QZ_RESULT result{};
+    checkStream(session, reg, values.size());
     const I2cFrame frame = i2cFrame(session, address, false);
-    std::vector<uint32_t> wire(values.size());
-    std::transform(values.begin(), values.end(), wire.begin(),
-                   [&](uint32_t value) { return i2cOrder(session, value); });
-    check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg, wire.data(),
-                              static_cast<uint32_t>(values.size()), 1, &result),
-          result, "i2c write " + hex(address) + " " + hex(reg), &frame);
+    const auto count = static_cast<uint32_t>(values.size());
+    std::vector<uint32_t> wire;
+    Progress progress("writing", count, session.options().json);
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = std::min(kStreamBlock, count - done);
+        wire.resize(n);
+        std::transform(values.begin() + done, values.begin() + done + n, wire.begin(),
+                       [&](uint32_t value) { return i2cOrder(session, value); });
+        stopIfInterrupted([] {});
+        QZ_RESULT result{};
+        check(qz_multiRegStreamRW(session.device(), session.i2c(address), reg + done, wire.data(),
+                                  n, 1, &result),
+              result, "i2c write " + hex(address) + " " + hex(reg + done), &frame);
+        done += n;
+        progress.update(done);
+    }
     if (session.options().json)
         emit({{"address", address}, {"register", reg}, {"written", values}});
     return kExitDone;

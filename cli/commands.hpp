@@ -10,6 +10,9 @@
 namespace qzcli {
 
 int listDevices(const CommonOptions& options);
+// The open device, its baud rate and the bus clocks on its wire: SCL at
+// --i2c-khz, SCK at the device's baud rate.
+int deviceInfo(Session& session);
 
 // Addresses first..last; the reserved ones (0x00-0x07, 0x78-0x7f) only with `reserved`.
 int i2cScan(Session& session, uint32_t first, uint32_t last, bool reserved);
@@ -41,5 +44,16 @@ int spiTransfer(Session& session, const std::vector<uint8_t>& out, uint32_t read
 int pinsPlay(Session& session, uint8_t mask, const std::vector<uint8_t>& samples);
 int pinsRead(Session& session);
 int pinsToggle(Session& session, uint8_t pin, bool low, bool singleEdge);
+
+// selftest: a jumper from pin `out` to pin `in` of a real chip (or a bench's
+// loopback). Checks the loopback and the read-back lag (exit 1 when either
+// fails, naming the pins), then prints the measured figures beside the timed
+// model's projection for the chip's profile.
+struct SelftestOptions {
+    int out = 0, in = 1;
+    uint32_t samples = 262144;  // of the long pattern that times the sample rate
+    uint32_t repeat = 20;       // runs of each timed transaction (the median is shown)
+};
+int selftest(Session& session, const SelftestOptions& options);
 
 }  // namespace qzcli

@@ -1,7 +1,7 @@
 // qzftdi: the library from a shell, in the i2c-tools tradition. Every command
 // runs on a real FTDI device, or on a virtual board with --sim BENCH.toml.
-//   qzftdi list | i2c scan|get|set|dump|read|write|recover | spi read|write|dump
-//          | i2c transfer | spi transfer | pins play|read|toggle
+//   qzftdi list | info | i2c scan|get|set|dump|read|write|recover | spi read|write|dump
+//          | i2c transfer | spi transfer | pins play|read|toggle | selftest
 // Exit codes: 0 done, 1 the bus said no (or the user answered no), 2 device or
 // driver error, 64 usage, 130 interrupted (Ctrl-C stops a long transfer between
 // blocks: whole dump rows only, and a --trace file is written whole or not at all).
@@ -141,12 +141,26 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
     const char* device = "Device";
     app.add_option("-s,--serial", o.serial, "Serial number of the FTDI device (default: the only one)")
         ->group(device);
-    app.add_option("-b,--baud", o.baud, "Bit-bang baud rate")->transform(kNumber)->capture_default_str()->group(device);
+    app.add_option("-b,--baud", o.baud, "Bit-bang baud rate (clocks SPI: SCK at 8 x baud on an FT232R; I2C "
+                   "runs at --i2c-khz)")->transform(kNumber)->capture_default_str()->group(device);
     app.add_option("--latency", o.latencyMs, "USB latency timer in ms (2-255)")
         ->check(CLI::Range(2, 255))
         ->group(device);
-    app.add_option("--sim", o.sim, "Load a virtual board from a TOML bench file first")
+    app.add_flag("!--no-low-latency", o.lowLatency,
+                 "Keep the driver's 4096-byte USB requests: each small transfer then waits "
+                 "for the latency timer")
+        ->group(device);
+    app.add_option("--sim", o.sim,
+                   "Load a virtual board from a TOML bench file first; it starts from the file "
+                   "on every run (a set is gone in the next run, unless --sim-state keeps it)")
         ->check(CLI::ExistingFile)
+        ->group(device);
+    app.add_option("--sim-state", o.simState,
+                   "Keep the virtual chips' contents between runs in FILE: loaded after the "
+                   "bench file if it exists, saved after a command that succeeded")
+        ->check(CLI::Validator(
+            [](std::string& path) { return path.empty() ? "--sim-state needs a file name" : ""; },
+            "FILE"))
         ->group(device);
     app.add_option("--backend", o.backend,
                    "Real devices from: auto (the vendor's D2XX driver, else libftdi1), vendor, "
@@ -174,6 +188,11 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
                  "Values of several bytes least significant byte first (SMBus words); the "
                  "default is most significant first, as the chip sends them")
         ->group(i2c);
+    app.add_option("--i2c-khz", o.i2c.khz,
+                   "SCL clock in kHz: the baud rate is set for each I2C transfer from it (0: "
+                   "the --baud rate clocks SCL, 4 MHz on an FT232R at 1 MBaud); qzftdi info "
+                   "shows the SCL rate the chip gives")
+        ->transform(kNumber)->check(CLI::Range(0, 4000))->capture_default_str()->group(i2c);
     app.add_flag("--strict", o.i2c.strict, "Strict I2C timing (for slaves that react late)")->group(i2c);
 
     const char* spi = "SPI bus";
@@ -240,6 +259,9 @@ int main(int argc, char** argv) {
     app.add_subcommand("list", "List the attached FTDI devices")->callback([&] {
         alone = [&] { return listDevices(o); };
     });
+
+    app.add_subcommand("info", "The device and the SCL and SCK rates its transfers run at")
+        ->callback([&] { onDevice = [&](Session& s) { return deviceInfo(s); }; });
 
     CLI::App* i2c = app.add_subcommand("i2c", "I2C registers and bus");
     i2c->require_subcommand(1);
@@ -349,6 +371,18 @@ int main(int argc, char** argv) {
         };
     });
 
+    CLI::App* self = app.add_subcommand(
+        "selftest", "Check a jumper from --out to --in (loopback, read-back lag), then time "
+                    "registers, a long pattern and short transactions beside the model's projection");
+    SelftestOptions selfOptions;
+    self->add_option("--out", selfOptions.out, "Output pin of the jumper")->check(CLI::Range(0, 7))->capture_default_str();
+    self->add_option("--in", selfOptions.in, "Input pin of the jumper")->check(CLI::Range(0, 7))->capture_default_str();
+    self->add_option("--samples", selfOptions.samples, "Samples of the long pattern")
+        ->transform(kNumber)->check(CLI::Range(1024u, 1u << 24))->capture_default_str();
+    self->add_option("--repeat", selfOptions.repeat, "Runs of each timed transaction")
+        ->transform(kNumber)->check(CLI::Range(1, 1000))->capture_default_str();
+    self->callback([&] { onDevice = [&](Session& s) { return selftest(s, selfOptions); }; });
+
     try {
         app.parse(argc, argv);
         if (alone) return alone();
@@ -364,6 +398,7 @@ int main(int argc, char** argv) {
             throw;
         }
         session.finish();
+        if (code == kExitDone) session.saveSimState();
         return code;
     } catch (const CLI::ParseError& error) {
         if (const std::string unknown = unknownCommand(app); !unknown.empty()) {

@@ -6,10 +6,18 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <cstdio>
 #include <utility>
 
 namespace qzcli {
+
+std::string listedSerial(const std::string& wanted) {
+    for (const char* backend : {"vendor:", "libftdi:", "simulator:"})
+        if (wanted.rfind(backend, 0) == 0) return wanted.substr(std::strlen(backend));
+    return wanted;
+}
+
 namespace {
 
 std::string hex(uint32_t value) {
@@ -18,45 +26,23 @@ std::string hex(uint32_t value) {
     return text;
 }
 
-// The serial numbers of the listable devices, in the driver's order.
-std::vector<std::string> listableSerials() {
-    const int32_t count = printConnectedDevices(0, 0);
-    if (count < 0) throw Failure(kExitDeviceError, "the driver cannot list the devices");
-    std::vector<std::vector<char>> buffers(count, std::vector<char>(QZ_SERIAL_BUFFER_SIZE, '\0'));
-    std::vector<char*> entries;
-    for (auto& buffer : buffers) entries.push_back(buffer.data());
-    if (count > 0 && getConnectedDevices(entries.data(), static_cast<uint32_t>(count)) != 0)
-        throw Failure(kExitDeviceError, "the driver cannot list the devices");
-    std::vector<std::string> serials;
-    for (const auto& buffer : buffers) serials.emplace_back(buffer.data());
-    return serials;
-}
-
-// A serial may name its backend ("simulator:SN"): it is listed as SN.
-std::string listedSerial(const std::string& wanted) {
-    for (const char* backend : {"vendor:", "libftdi:", "simulator:"})
-        if (wanted.rfind(backend, 0) == 0) return wanted.substr(std::strlen(backend));
-    return wanted;
-}
-
 // Whether `chosen` opens a simulated device: its backend is named, or the
 // first device listed under that serial (the one setupFTDIdev opens) is one.
 bool opensSimulated(const std::string& chosen) {
     if (chosen.rfind("simulator:", 0) == 0) return true;
     if (listedSerial(chosen) != chosen) return false;
-    const int32_t total = printConnectedDevices(0, 1);
-    for (int32_t index = 0; index < total; ++index) {
-        uint32_t flags = 0, type = 0, id = 0, location = 0;
-        char description[QZ_DESCRIPTION_BUFFER_SIZE] = "";
-        char serial[QZ_SERIAL_BUFFER_SIZE] = "";
-        if (getDeviceInfo(static_cast<uint32_t>(index), &flags, &type, &id, &location, description,
-                          serial, index == 0 ? 1 : 0) < 0)
-            return false;
-        if (chosen != serial) continue;
-        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
-        return backend && std::strcmp(backend, "simulator") == 0;
+    try {
+        const std::optional<AttachedDevice> device = findListed(chosen);
+        return device && device->backend == "simulator";
+    } catch (const Failure&) {  // a listing that fails now: no trace, but the device is open
     }
     return false;
+}
+
+// A string of a fixed buffer, read no further than the buffer's end.
+template <std::size_t N>
+std::string bounded(const char (&buffer)[N]) {
+    return std::string(buffer, std::find(buffer, buffer + N, '\0'));
 }
 
 std::string chooseSerial(const std::string& wanted) {
@@ -65,7 +51,11 @@ std::string chooseSerial(const std::string& wanted) {
     if (serials.empty() && !missing.empty()) throw Failure(kExitDeviceError, missing);
     if (!wanted.empty()) {
         const std::string listed = listedSerial(wanted);
-        if (std::find(serials.begin(), serials.end(), listed) == serials.end())
+        if (std::find(serials.begin(), serials.end(), listed) != serials.end()) return wanted;
+        // Attached but not listed: opening it is worth a try (and says why not).
+        const std::vector<AttachedDevice> attached = attachedDevices();
+        if (std::none_of(attached.begin(), attached.end(),
+                         [&](const AttachedDevice& d) { return d.serial == listed; }))
             throw Failure(kExitDeviceError, "no FTDI device with serial number " + wanted +
                                                 " (qzftdi list shows the attached ones)");
         return wanted;
@@ -123,6 +113,47 @@ std::string writeTrace(const std::string& serial, const std::string& path) {
 
 }  // namespace
 
+std::vector<AttachedDevice> attachedDevices() {
+    const int32_t total = printConnectedDevices(0, 1);
+    if (total < 0) throw Failure(kExitDeviceError, "the driver cannot list the devices");
+    std::vector<AttachedDevice> devices;
+    for (int32_t index = 0; index < total; ++index) {
+        AttachedDevice d;
+        uint32_t id = 0;
+        char description[QZ_DESCRIPTION_BUFFER_SIZE] = "";
+        char serial[QZ_SERIAL_BUFFER_SIZE] = "";
+        if (getDeviceInfo(static_cast<uint32_t>(index), &d.flags, &d.type, &id, &d.location,
+                          description, serial, index == 0 ? 1 : 0) < 0)
+            throw Failure(kExitDeviceError, "the driver cannot describe device " +
+                                                std::to_string(index));
+        const char* backend = qz_getDeviceBackend(static_cast<uint32_t>(index));
+        d.serial = bounded(serial);
+        d.description = bounded(description);
+        d.backend = backend ? backend : "";
+        devices.push_back(std::move(d));
+    }
+    return devices;
+}
+
+std::vector<std::string> listableSerials() {
+    const int32_t count = printConnectedDevices(0, 0);
+    if (count < 0) throw Failure(kExitDeviceError, "the driver cannot list the devices");
+    std::vector<std::vector<char>> buffers(count, std::vector<char>(QZ_SERIAL_BUFFER_SIZE, '\0'));
+    std::vector<char*> entries;
+    for (auto& buffer : buffers) entries.push_back(buffer.data());
+    if (count > 0 && getConnectedDevices(entries.data(), static_cast<uint32_t>(count)) != 0)
+        throw Failure(kExitDeviceError, "the driver cannot list the devices");
+    std::vector<std::string> serials;
+    for (const auto& buffer : buffers) serials.emplace_back(buffer.data());
+    return serials;
+}
+
+std::optional<AttachedDevice> findListed(const std::string& wanted) {
+    for (AttachedDevice& device : attachedDevices())
+        if (device.serial == wanted) return std::move(device);
+    return std::nullopt;
+}
+
 std::string missingDriver() {
     QZ_DRIVER_INFO drivers[3];
     const int32_t count = qz_getDrivers(drivers, 3);
@@ -151,10 +182,13 @@ void loadBench(const CommonOptions& options) {
     if (!options.backend.empty() && qz_setBackend(options.backend.c_str()) != 0)
         throw Failure(kExitUsage, "--backend " + options.backend +
                                       ": expected auto, vendor, libftdi or simulator");
-    if (options.sim.empty()) return;
     char error[512] = "";
-    if (qzsim_load_bench(options.sim.c_str(), error, sizeof error) != 0)
+    if (!options.sim.empty() && qzsim_load_bench(options.sim.c_str(), error, sizeof error) != 0)
         throw Failure(kExitUsage, error);
+    std::error_code missing;
+    if (options.simState.empty() || !std::filesystem::exists(options.simState, missing)) return;
+    if (qzsim_load_state(options.simState.c_str(), error, sizeof error) != 0)
+        throw Failure(kExitUsage, std::string("--sim-state ") + error);
 }
 
 std::string d2xxStatusName(uint32_t status) {
@@ -230,13 +264,27 @@ Session::Session(const CommonOptions& options) : options_(options) {
     const int32_t status = setupFTDIdev(&device_, serial_.c_str(), options_.baud);
     if (status != 0) {
         device_ = nullptr;
-        throw Failure(kExitDeviceError, "cannot open " + serial_ + " at " +
-                                            std::to_string(options_.baud) + " Bd: " +
-                                            d2xxStatusName(static_cast<uint32_t>(status)));
+        bool unlisted = false;
+        try {
+            const std::vector<std::string> listable = listableSerials();
+            unlisted = std::find(listable.begin(), listable.end(), listedSerial(serial_)) ==
+                       listable.end();
+        } catch (const Failure&) {  // the open's own failure is the one to report
+        }
+        throw Failure(kExitDeviceError,
+                      "cannot open " + serial_ + " at " + std::to_string(options_.baud) +
+                          " Bd: " + d2xxStatusName(static_cast<uint32_t>(status)) +
+                          (unlisted ? " (the driver does not list it: is another program "
+                                      "using it?)"
+                                    : ""));
     }
     // The trace shows this session's transfers only (a real device has none).
     if (opensSimulated(serial_)) simSerial_ = listedSerial(serial_);
     if (!options_.trace.empty()) qzsim_clear_trace(simSerial_.c_str());
+    // Low latency where the driver can set its USB transfer size; a driver
+    // that cannot keeps working in the default mode. An explicit --latency
+    // comes after it and wins over its 2 ms timer.
+    if (options_.lowLatency) setLowLatency(device_, 1);
     if (options_.latencyMs != 0) {
         QZ_RESULT result{};
         check(qz_setLatencyTimer(device_, static_cast<uint8_t>(options_.latencyMs), &result),
@@ -263,6 +311,7 @@ PROT_HANDLE Session::i2c(uint32_t address) {
     i2cHandles_.push_back(handle);
     if (o.strict && setI2CStrictTiming(handle, 1) != 0)
         throw Failure(kExitUsage, "strict I2C timing refused");
+    if (qz_setBusClock(handle, o.khz * 1000) != QZ_OK) throw refused("the I2C clock is refused");
     return handle;
 }
 
@@ -298,6 +347,13 @@ void Session::finish() {
     device_ = nullptr;
     if (!problem.empty())
         throw Failure(kExitDeviceError, "cannot write the trace " + options_.trace + ": " + problem);
+}
+
+void Session::saveSimState() const {
+    if (options_.simState.empty()) return;
+    char error[512] = "";
+    if (qzsim_save_state(options_.simState.c_str(), error, sizeof error) != 0)
+        throw Failure(kExitDeviceError, std::string("cannot save the --sim-state ") + error);
 }
 
 }  // namespace qzcli

@@ -8,6 +8,7 @@
 #include <QZ_FTDI.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ struct I2cOptions {
     int regBytes = 1, dataBytes = 1;
     bool strict = false;
     bool littleEndian = false;  // values least significant byte first (SMBus words)
+    uint32_t khz = 100;  // SCL; 0: as the device's baud rate clocks it
 };
 
 struct SpiOptions {
@@ -36,22 +38,44 @@ struct CommonOptions {
     std::string serial;
     uint32_t baud = 1000000;
     std::string sim;
+    std::string simState;  // the virtual chips' contents kept between runs
     std::string trace;
     std::string backend;  // empty: QZ_FTDI_BACKEND or the default order
     int latencyMs = 0;  // 0: leave the device's latency timer as it is
+    bool lowLatency = true;  // one-packet USB requests, where the driver can (--no-low-latency)
     bool json = false;
     bool yes = false;
     I2cOptions i2c;
     SpiOptions spi;
 };
 
-// Chooses the --backend, if any, and loads the --sim bench file, if any; a
-// mistake is a usage failure naming file, line and key.
+// Chooses the --backend, if any, and loads the --sim bench file, if any,
+// then the --sim-state file, if it exists; a mistake in either is a usage
+// failure naming file, line and key.
 void loadBench(const CommonOptions& options);
+
+// A device in the driver's details list (every attached one, listable or not).
+struct AttachedDevice {
+    uint32_t flags = 0, type = 0, location = 0;
+    std::string serial, description, backend;
+};
+// The driver's details of every attached device, in its order.
+std::vector<AttachedDevice> attachedDevices();
+// The serial numbers of the listable devices, in the driver's order: a
+// device the driver will not list by index (one another program has open,
+// or a bench device set up as not listable) is attached but not among them.
+std::vector<std::string> listableSerials();
 
 // Why no real device can be listed: the real backend in force is not
 // installed ("" when it is, or when only simulated devices were chosen).
 std::string missingDriver();
+
+// A serial may name its backend ("simulator:SN"): it is listed as SN.
+std::string listedSerial(const std::string& wanted);
+
+// The first attached device of serial number `serial` (as listed, without a
+// backend prefix); nullopt when none is.
+std::optional<AttachedDevice> findListed(const std::string& serial);
 
 // The name of a D2XX status ("FT_IO_ERROR"), or "status N".
 std::string d2xxStatusName(uint32_t status);
@@ -95,6 +119,9 @@ public:
     // Writes the wire trace (--trace) and closes the device; the session's
     // last step on every path that got the device open.
     void finish();
+    // Saves the virtual chips' contents to the --sim-state file, if one is
+    // named: after a command that succeeded.
+    void saveSimState() const;
 
 private:
     CommonOptions options_;

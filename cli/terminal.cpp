@@ -35,8 +35,9 @@ bool confirmWrite(const std::string& what, bool assumeYes) {
     return answer.empty() || answer[0] == 'y' || answer[0] == 'Y';
 }
 
-Progress::Progress(std::string label, uint64_t total)
-    : label_(std::move(label)), total_(total), enabled_(stderrIsTerminal() && total > 0),
+Progress::Progress(std::string label, uint64_t total, bool forScripts)
+    : label_(std::move(label)), total_(total),
+      enabled_(!forScripts && stderrIsTerminal() && total > 0),
       start_(std::chrono::steady_clock::now()) {}
 
 Progress::~Progress() {

@@ -20,11 +20,12 @@ bool stderrIsTerminal();
 // is false, as i2cset does; true to go on.
 bool confirmWrite(const std::string& what, bool assumeYes);
 
-// A progress bar on stderr, drawn only on a terminal and only once the work
-// has taken more than about a second (short transfers stay silent).
+// A progress bar on stderr, drawn only on a terminal, never for --json
+// (`forScripts`), and only once the work has taken more than about a second
+// (short transfers stay silent).
 class Progress {
 public:
-    Progress(std::string label, uint64_t total);
+    Progress(std::string label, uint64_t total, bool forScripts);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;

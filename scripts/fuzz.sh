@@ -20,10 +20,10 @@ findings=build/fuzz/findings
 mkdir -p "$findings"
 # Seeds: every operation of every family on matching virtual chips.
 [ -d "$corpus/spi" ] || build/fuzz/tests/fuzz/qz_fuzz_seeds "$corpus"
-# Bench files: the example benches and the CLI tests' benches.
+# Bench files: the example benches and the CLI tests' benches (and state files).
 if [ ! -d "$corpus/bench" ]; then
   mkdir -p "$corpus/bench"
-  cp examples/benches/*.toml tests/cli/benches/*.toml "$corpus/bench/"
+  cp examples/benches/*.toml tests/cli/benches/*.toml tests/cli/benches/*.state "$corpus/bench/"
 fi
 
 status=0

@@ -3,6 +3,7 @@
 // the virtual chip speaks, the pins, descriptor refusals and the bus clock.
 #include "qzsim/i2c_bus.hpp"
 #include "qzsim/spi_peripheral.hpp"
+#include "driver_faults.hpp"
 #include "sim_fixture.hpp"
 
 #include <array>
@@ -102,30 +103,113 @@ TEST_F(RawTransfer, BadMessagesAreRefusedWithoutADriverCall) {
 
 // The virtual register chip without a read/write bit exchanges: it shifts
 // the addressed register out while the next byte comes in.
-TEST_F(RawTransfer, SpiExchangeReadsTheChipInModes0And2AtEveryLag) {
-    for (int mode : {0, 2}) {
+TEST_F(RawTransfer, SpiExchangeReadsTheChipInEveryModeAndBitOrderAtEveryLag) {
+    const struct {
+        int mode;
+        bool lsbFirst;
+    } wires[] = {{0, false}, {2, false}, {1, true}, {3, true}};
+    for (const auto& w : wires) {
         for (unsigned lag = 0; lag <= 2; ++lag) {
-            const std::string serial = "M" + std::to_string(mode) + std::to_string(lag);
+            const std::string serial = "M" + std::to_string(w.mode) + std::to_string(w.lsbFirst) + std::to_string(lag);
             FT_HANDLE dev = openDevice(lag, serial);
             qzsim::SPIWiring wiring;
-            wiring.posedge = mode == 0;
+            wiring.setMode(static_cast<uint8_t>(w.mode));
+            wiring.lsbFirst = w.lsbFirst;
             auto chip = std::make_shared<qzsim::SPIPeripheral>(wiring);
             device(serial).attach(chip);
             chip->registers.write(0x21, 0xC3);
             Descriptor spi;
             makeSPI(spi, 0, 1, 2, 3, 8, 8, 1, 0);
-            ASSERT_EQ(QZ_OK, qz_setSPIMode(spi.get(), mode, 0));
+            ASSERT_EQ(QZ_OK, qz_setSPIMode(spi.get(), w.mode, w.lsbFirst ? QZ_SPI_LSB_FIRST : 0));
             const uint8_t tx[2] = {0x21, 0x5A};
             uint8_t rx[2] = {kUntouched, kUntouched};
             ASSERT_EQ(QZ_OK, qz_spiTransfer(dev, spi.get(), tx, rx, 2, 0, nullptr));
-            EXPECT_EQ(0xC3, rx[1]) << mode << " " << lag;
-            EXPECT_EQ(0x5Au, chip->registers.read(0x21)) << mode << " " << lag;  // exchanged in
+            EXPECT_EQ(0xC3, rx[1]) << serial;
+            EXPECT_EQ(0x5Au, chip->registers.read(0x21)) << serial;  // exchanged in
             uint8_t in = kUntouched;
             const QZ_SPI_SEGMENT segments[] = {{tx, nullptr, 1}, {nullptr, &in, 1}};
             ASSERT_EQ(QZ_OK, qz_spiTransferSegments(dev, spi.get(), segments, 2, 0x77, nullptr));
-            EXPECT_EQ(0x5A, in) << mode << " " << lag;
-            EXPECT_EQ(0x77u, chip->registers.read(0x21)) << mode << " " << lag;  // the fill byte
+            EXPECT_EQ(0x5A, in) << serial;
+            EXPECT_EQ(0x77u, chip->registers.read(0x21)) << serial;  // the fill byte
+            EXPECT_TRUE(chip->violations().empty()) << serial;
         }
+    }
+}
+
+class RawFlash : public RawTransfer {
+protected:
+    // A 64 KiB flash in SPI mode `mode` on the default SPI pins, and its descriptor.
+    std::shared_ptr<qzsim::SPIFlash> attachFlash(Descriptor& spi, int mode, const std::string& serial = "DEV") {
+        qzsim::SPIWiring wiring;
+        wiring.setMode(static_cast<uint8_t>(mode));
+        auto flash = std::make_shared<qzsim::SPIFlash>(wiring, 1u << 16, 0xEF4010);
+        device(serial).attach(flash);
+        makeSPI(spi, 0, 1, 2, 3, 8, 8, 1, 0);
+        EXPECT_EQ(QZ_OK, qz_setSPIMode(spi.get(), mode, 0));
+        return flash;
+    }
+    // One flash command (opcode and 3 address bytes when given) and `in`'s bytes read after it.
+    static int32_t command(FT_HANDLE dev, PROT_HANDLE spi, std::vector<uint8_t> out, std::vector<uint8_t>& in,
+                           QZ_RESULT* detail = nullptr) {
+        const QZ_SPI_SEGMENT segments[] = {{out.data(), nullptr, static_cast<uint32_t>(out.size())},
+                                           {nullptr, in.data(), static_cast<uint32_t>(in.size())}};
+        return qz_spiTransferSegments(dev, spi, segments, in.empty() ? 1 : 2, 0xFF, detail);
+    }
+};
+
+// Data out of the flash (MISO) in each mode, at every read-back lag.
+TEST_F(RawFlash, IdAndReadComeBackInEveryModeAtEveryLag) {
+    for (int mode = 0; mode <= 3; ++mode) {
+        for (unsigned lag = 0; lag <= 2; ++lag) {
+            const std::string serial = "F" + std::to_string(mode) + std::to_string(lag);
+            FT_HANDLE dev = openDevice(lag, serial);
+            Descriptor spi;
+            auto flash = attachFlash(spi, mode, serial);
+            for (uint32_t k = 0; k < 4; ++k) flash->registers.write(0x1234 + k, 0x3C ^ (k * 0x51));
+            std::vector<uint8_t> id(3, kUntouched), data(4, kUntouched);
+            ASSERT_EQ(QZ_OK, command(dev, spi.get(), {0x9F}, id)) << serial;
+            EXPECT_EQ((std::vector<uint8_t>{0xEF, 0x40, 0x10}), id) << serial;
+            ASSERT_EQ(QZ_OK, command(dev, spi.get(), {0x03, 0x00, 0x12, 0x34}, data)) << serial;
+            EXPECT_EQ((std::vector<uint8_t>{0x3C, 0x6D, 0x9E, 0xCF}), data) << serial;
+            EXPECT_TRUE(flash->violations().empty()) << serial;
+        }
+    }
+}
+
+// A flash that stays busy after a program says so in its status, takes no
+// further command (its bytes stay as they were) and answers nothing else: a
+// read gives released MISO, all ones.
+TEST_F(RawFlash, FlashThatStaysBusyShowsItAndTakesNoCommand) {
+    FT_HANDLE dev = openDevice();
+    Descriptor spi;
+    auto flash = attachFlash(spi, 0);
+    flash->setBusySamples(100000000, 100000000);
+    std::vector<uint8_t> none, status(1, kUntouched), data(2, kUntouched);
+    ASSERT_EQ(QZ_OK, command(dev, spi.get(), {0x06}, none));
+    ASSERT_EQ(QZ_OK, command(dev, spi.get(), {0x02, 0x00, 0x01, 0x00, 0x12, 0x34}, none));
+    for (int poll = 0; poll < 3; ++poll) {
+        ASSERT_EQ(QZ_OK, command(dev, spi.get(), {0x05}, status));
+        EXPECT_EQ(qzsim::SPIFlash::kStatusBusy | qzsim::SPIFlash::kStatusWriteEnabled, status[0]);
+    }
+    ASSERT_EQ(QZ_OK, command(dev, spi.get(), {0x06}, none));
+    ASSERT_EQ(QZ_OK, command(dev, spi.get(), {0x20, 0x00, 0x01, 0x00}, none));  // erase: ignored
+    EXPECT_EQ(0x12u, flash->registers.read(0x100));
+    ASSERT_EQ(QZ_OK, command(dev, spi.get(), {0x03, 0x00, 0x01, 0x00}, data));
+    EXPECT_EQ((std::vector<uint8_t>{0xFF, 0xFF}), data);
+}
+
+// Each driver fault fails the transfer with its status; what was read stays unwritten.
+TEST_F(RawFlash, FailedTransferLeavesTheBufferAlone) {
+    FT_HANDLE dev = openDevice();
+    Descriptor spi;
+    attachFlash(spi, 0);
+    for (const DriverFault& f : kDriverFaults) {
+        f.inject(device(), 5, 10);
+        std::vector<uint8_t> id(3, kUntouched);
+        QZ_RESULT detail{};
+        EXPECT_NE(QZ_OK, command(dev, spi.get(), {0x9F}, id, &detail)) << f.name;
+        EXPECT_EQ(std::vector<uint8_t>(3, kUntouched), id) << f.name;
+        device().clearFaults();
     }
 }
 
@@ -205,6 +289,13 @@ TEST_F(RawTransfer, BusClockSetsTheBaudRateOnlyWhenItDiffers) {
     ASSERT_EQ(0x42, readI2C(dev, i2c.get(), 0x10));
     EXPECT_EQ(25000u, device().baudRate());
     EXPECT_EQ(1u, device().calls(qzsim::Op::SetBaudRate));
+    uint32_t wire = 0;
+    ASSERT_EQ(QZ_OK, qz_getWireClock(dev, i2c.get(), &wire));
+    EXPECT_EQ(100000u, wire);
+    ASSERT_EQ(QZ_OK, qz_setBusClock(i2c.get(), 400000));  // fast mode's 1.3 us SCL low
+    ASSERT_EQ(QZ_OK, qz_getWireClock(dev, i2c.get(), &wire));
+    EXPECT_EQ(384612u, wire);
+    EXPECT_EQ(QZ_BAD_ARGUMENT, qz_getWireClock(nullptr, i2c.get(), &wire));
     ASSERT_EQ(0x42, readI2C(dev, plain.get(), 0x10));
     EXPECT_EQ(1u, device().calls(qzsim::Op::SetBaudRate));
 }

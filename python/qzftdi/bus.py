@@ -8,7 +8,7 @@ from typing import Iterable, Optional, Sequence
 
 from . import _lib
 from ._args import int_in
-from .chips import I2cChip, _I2cDescriptor
+from .chips import I2C_DEFAULT_HZ, I2cChip, _I2cDescriptor
 from .device import Device
 from .errors import ArgumentError, nack_names, raise_for
 
@@ -41,12 +41,16 @@ def read(address: int, length: int) -> Message:
 
 
 class I2cBus(_I2cDescriptor):
-    """The I2C bus on three pins of a device (SCL, SDA written, SDA read): scan and recovery."""
+    """The I2C bus on three pins of a device (SCL, SDA written, SDA read): scan and recovery.
+
+    SCL runs at ``frequency`` Hz at most (100 kHz unless given; 0: as the
+    device's baud rate clocks it); its chips take the bus's unless given.
+    """
 
     def __init__(self, device: Device, *, scl: int, sda_w: int, sda_r: int,
-                 strict: bool = False) -> None:
+                 strict: bool = False, frequency: int = I2C_DEFAULT_HZ) -> None:
         super().__init__(device)
-        self._make(scl, sda_w, sda_r, 0, 1, 1, strict, None)
+        self._make(scl, sda_w, sda_r, 0, 1, 1, strict, None, frequency)
 
     def __repr__(self) -> str:
         scl, sda_w, sda_r = self.pins
@@ -79,9 +83,10 @@ class I2cBus(_I2cDescriptor):
         return [bytes(b[:m.length]) for m, b in zip(messages, buffers) if m.read]
 
     def chip(self, address: int, reg_bytes: int = 1, data_bytes: int = 1,
-             strict: Optional[bool] = None) -> "I2cChip":
-        """An I2cChip at ``address`` on this bus (strict timing as the bus unless given)."""
+             strict: Optional[bool] = None, frequency: Optional[int] = None) -> "I2cChip":
+        """An I2cChip at ``address`` on this bus (strict timing and clock as the bus unless given)."""
         scl, sda_w, sda_r = self.pins
         return I2cChip(self.device, scl=scl, sda_w=sda_w, sda_r=sda_r, address=address,
                        reg_bytes=reg_bytes, data_bytes=data_bytes,
-                       strict=self._strict_on if strict is None else strict)
+                       strict=self._strict_on if strict is None else strict,
+                       frequency=self.frequency if frequency is None else frequency)

@@ -12,6 +12,9 @@ from .errors import ArgumentError, Status, nack_names
 
 _T = TypeVar("_T")
 
+#: The SCL clock of I2C buses and chips unless given: standard mode.
+I2C_DEFAULT_HZ = 100_000
+
 
 def _refused(what: str) -> ArgumentError:
     """ArgumentError for a refused descriptor call, with the library's reason."""
@@ -46,6 +49,43 @@ class _Descriptor:
             error = _refused(f"output-enable pin {oe_pin} refused")
             self.close()
             raise error
+
+    @property
+    def frequency(self) -> int:
+        """The bus clock setting (SCL or SCK) in Hz; 0: the device's baud rate clocks the bus.
+
+        Each transfer sets the baud rate that clocks the bus at most this fast
+        (when the device runs at another): :attr:`wire_frequency` is the rate
+        the chip's sample clock actually gives.
+        """
+        hz = c_uint32()
+        if _lib.library().qz_getBusClock(self.descriptor, byref(hz)) != Status.OK:
+            raise ArgumentError(f"{self!r}: no bus clock setting")
+        return hz.value
+
+    @frequency.setter
+    def frequency(self, hz: int) -> None:
+        hz = int_in("bus clock in Hz", hz, 0, 0xFFFFFFFF)
+        if _lib.library().qz_setBusClock(self.descriptor, hz) != Status.OK:
+            raise _refused(f"{self!r}: bus clock {hz} Hz refused")
+
+    @property
+    def wire_frequency(self) -> int:
+        """The SCL or SCK rate in Hz this descriptor's transfers run at on the device."""
+        hz = c_uint32()
+        with self.device.lock:
+            status = _lib.library().qz_getWireClock(self.device.handle, self.descriptor, byref(hz))
+        if status != Status.OK:
+            raise ArgumentError(f"{self!r}: no bus clock on {self.device!r}")
+        return hz.value
+
+    def _clocked(self, frequency: int) -> None:
+        """Sets the bus clock; ArgumentError (and no descriptor) when it is refused."""
+        try:
+            self.frequency = frequency
+        except ArgumentError:
+            self.close()
+            raise
 
     @property
     def descriptor(self) -> c_void_p:
@@ -162,13 +202,14 @@ class SpiChip(_Chip):
     an output-enable pin asserted while the chip drives data out. ``mode`` (0 to
     3: clock polarity << 1 | phase) overrides ``posedge``; ``cs_high`` makes the
     chip select active high, ``lsb_first`` sends the least significant bit first.
+    ``frequency`` (Hz) clocks SCK at most that fast; 0 keeps the device's baud rate.
     """
 
     def __init__(self, device: Device, *, clk: int, cs: int, sdi: int, sdo: int,
                  addr_bits: int = 8, data_bits: int = 16, posedge: bool = True,
                  rw_bit: bool = True, oe: Optional[tuple[int, bool]] = None,
                  mode: Optional[int] = None, cs_high: bool = False,
-                 lsb_first: bool = False) -> None:
+                 lsb_first: bool = False, frequency: int = 0) -> None:
         super().__init__(device)
         pins = (pin("clk", clk), pin("cs", cs), pin("sdi", sdi), pin("sdo", sdo))
         self.addr_bits = int_in("address bits", addr_bits, 0, 32)
@@ -189,6 +230,7 @@ class SpiChip(_Chip):
                 error = _refused(f"SPI mode {chosen} refused")
                 self.close()
                 raise error
+        self._clocked(frequency)
 
     def exchange(self, data: Iterable[int] = b"", read: int = 0) -> bytes:
         """Clocks ``data`` out under one chip select, full duplex; the bytes clocked in.
@@ -234,7 +276,8 @@ class _I2cDescriptor(_Descriptor):
     _delete_name = "deleteI2CDev"
 
     def _make(self, scl: int, sda_w: int, sda_r: int, address: int, reg_bytes: int,
-              data_bytes: int, strict: bool, oe: Optional[tuple[int, bool]]) -> None:
+              data_bytes: int, strict: bool, oe: Optional[tuple[int, bool]],
+              frequency: int) -> None:
         pins = (pin("scl", scl), pin("sda_w", sda_w), pin("sda_r", sda_r))
         self.pins = pins
         self.address = int_in("I2C address", address, 0, 0x7F)
@@ -251,6 +294,7 @@ class _I2cDescriptor(_Descriptor):
         self._strict_on = False
         if strict:
             self.strict = True
+        self._clocked(frequency)
 
     @property
     def strict(self) -> bool:
@@ -292,14 +336,16 @@ class I2cChip(_I2cDescriptor, _Chip):
 
     Frames: the address, ``reg_bytes`` register-address bytes and ``data_bytes``
     data bytes, most significant first. SDA is written on ``sda_w`` (through a
-    resistor, diode or open-drain buffer) and read on ``sda_r``.
+    resistor, diode or open-drain buffer) and read on ``sda_r``. SCL runs at
+    ``frequency`` Hz at most (100 kHz, standard mode, unless given; 0: as the
+    device's baud rate clocks it, four samples a bit).
     """
 
     def __init__(self, device: Device, *, scl: int, sda_w: int, sda_r: int, address: int,
                  reg_bytes: int = 1, data_bytes: int = 1, strict: bool = False,
-                 oe: Optional[tuple[int, bool]] = None) -> None:
+                 oe: Optional[tuple[int, bool]] = None, frequency: int = I2C_DEFAULT_HZ) -> None:
         super().__init__(device)
-        self._make(scl, sda_w, sda_r, address, reg_bytes, data_bytes, strict, oe)
+        self._make(scl, sda_w, sda_r, address, reg_bytes, data_bytes, strict, oe, frequency)
 
     def __repr__(self) -> str:
         return f"<qzftdi.I2cChip {self.address:#04x} on {self.device.serial}>"

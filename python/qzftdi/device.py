@@ -24,11 +24,14 @@ class Device:
     Calls on one device are serialised by a lock, so a Device may be shared by threads.
     """
 
-    def __init__(self, serial: str, baud: int = 1_000_000) -> None:
+    def __init__(self, serial: str, baud: int = 1_000_000, low_latency: bool = True) -> None:
         """Opens the device with serial number ``serial`` at ``baud``.
 
-        Raises DriverError with the driver's status (FT_DEVICE_NOT_FOUND, ...)
-        when it cannot be opened, ArgumentError for a baud rate out of range.
+        With ``low_latency`` (the default) the device is put in low-latency mode
+        where the driver can (see ``low_latency``); a driver that cannot keeps
+        the default mode. Raises DriverError with the driver's status
+        (FT_DEVICE_NOT_FOUND, ...) when it cannot be opened, ArgumentError for
+        a baud rate out of range.
         """
         baud = int_in("baud rate", baud, 1, 0xFFFFFFFF)
         if not isinstance(serial, str) or len(serial.encode()) >= _lib.SERIAL_BUFFER_SIZE:
@@ -42,6 +45,8 @@ class Device:
             self._handle = c_void_p()
             raise DriverError(f"opening {serial}: {ft_status_name(status)}", status,
                               Status.DRIVER_ERROR)
+        if low_latency:
+            _lib.library().setLowLatency(self._handle, 1)
 
     @property
     def closed(self) -> bool:
@@ -97,6 +102,20 @@ class Device:
         ms = int_in("latency timer", ms, LATENCY_TIMER_MIN, LATENCY_TIMER_MAX)
         self._call("qz_setLatencyTimer", f"setting the latency timer of {self.serial}", ms)
 
+    @property
+    def low_latency(self) -> bool:
+        """Low-latency mode: one-packet USB requests and transactions padded to whole
+        packets, so a single register takes about a USB frame instead of a latency
+        period. Setting it raises DriverError from a driver without FT_SetUSBParameters
+        (nothing changes then)."""
+        with self.lock:
+            return _lib.library().getLowLatency(self.handle) == 1
+
+    @low_latency.setter
+    def low_latency(self, on: bool) -> None:
+        self._call("qz_setLowLatency", f"setting the low-latency mode of {self.serial}",
+                   1 if on else 0)
+
     def write_pattern(self, mask: int, samples: Sequence[int]) -> int:
         """Plays ``samples`` (one byte per pin sample) on the pins of ``mask``; the bytes written.
 
@@ -147,6 +166,8 @@ class Device:
         return I2cBus(self, **wiring)
 
 
-def open(serial: str, baud: int = 1_000_000) -> Device:  # noqa: A001 - the package's verb
-    """Opens a device by serial number: ``with qzftdi.open("FT5XYZ12", 1_000_000) as dev: ...``."""
-    return Device(serial, baud)
+def open(serial: str, baud: int = 1_000_000,  # noqa: A001 - the package's verb
+         low_latency: bool = True) -> Device:
+    """Opens a device by serial number: ``with qzftdi.open("FT5XYZ12", 1_000_000) as dev: ...``
+    (in low-latency mode unless ``low_latency=False``)."""
+    return Device(serial, baud, low_latency)

@@ -32,7 +32,11 @@ from ._args import int_in as _int_in, pin as _pin
 
 __all__ = ["SimError", "I2cFault", "SimDevice", "SimChip", "SimSpiChip", "SimI2cChip", "SimSpiFlash",
            "SimPortExpander", "add_device",
-           "device", "remove_device", "clear_bench", "load_bench", "fail_nth_call", "PROFILES"]
+           "device", "remove_device", "clear_bench", "load_bench", "fail_nth_call", "PROFILES",
+           "I2C_SPEEDS"]
+
+#: Bus speeds of virtual I2C chips (SimI2cChip.set_speed).
+I2C_SPEEDS = ("standard", "fast", "fast-plus", "unchecked")
 
 #: Chip profiles of the timed model.
 PROFILES = ("FT232R", "FT232H", "FT2232H", "FT4232H")
@@ -396,6 +400,13 @@ class SimI2cChip(SimChip):
         ``busy_samples`` after a write's STOP the chip does not acknowledge its address."""
         self._call("qzsim_i2c_set_eeprom", _int_in("page size", page_size, 0, 0xFFFFFFFF),
                    _int_in("busy samples", busy_samples, 0, 0xFFFFFFFF))
+
+    def set_speed(self, speed: str) -> None:
+        """The bus speed the chip is made for: "standard", "fast" (unless set), "fast-plus", or
+        "unchecked". On a timed device a chip clocked beyond it loses bytes and bits."""
+        if speed not in I2C_SPEEDS:
+            raise ValueError(f"I2C speed {speed!r}: one of {', '.join(I2C_SPEEDS)}")
+        self._call("qzsim_i2c_set_speed", I2C_SPEEDS.index(speed))
 
     def set_register_width(self, reg: int, data_bytes: int) -> None:
         """Register ``reg`` holds ``data_bytes`` bytes (1 to 4), whatever the chip's width."""

@@ -106,11 +106,21 @@ def test_LatencyTimerRoundTripsThroughTheChip(board: sim.SimDevice, dev: qzftdi.
     assert dev.latency_timer == 2
 
 
+def test_LowLatencyIsOnUnlessTheProgramSaysNo(board: sim.SimDevice) -> None:
+    with qzftdi.open(SERIAL) as dev:
+        assert dev.low_latency and board.latency_timer == 2
+        dev.low_latency = False
+        assert not dev.low_latency and board.latency_timer == 16
+    with qzftdi.open(SERIAL, low_latency=False) as dev:
+        assert not dev.low_latency and board.latency_timer == 16
+
+
 def test_PatternReachesTheWire(board: sim.SimDevice, dev: qzftdi.Device) -> None:
     board.clear_trace()
     assert dev.write_pattern(0x0F, [0x01, 0x02, 0x04, 0x08]) == 4
     written, levels = board.read_trace()
-    assert written[-4:] == bytes([0x01, 0x02, 0x04, 0x08])
+    # In low-latency mode idle samples holding the last level pad it to a whole packet.
+    assert written.rstrip(b"\x08")[-3:] == bytes([0x01, 0x02, 0x04])
     assert len(levels) == len(written)
 
 

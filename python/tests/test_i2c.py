@@ -125,3 +125,21 @@ def test_DataOutOfRangeIsNamedInHex(board: sim.SimDevice, dev: qzftdi.Device) ->
     with qzftdi.I2cChip(dev, **I2C_PINS, address=0x50) as chip:
         with pytest.raises(qzftdi.ArgumentError, match="value 0x100 does not fit: 0x0 to 0xff"):
             chip.write(0x01, 0x100)
+
+
+@pytest.mark.parametrize("frequency, answers", [(100_000, True), (400_000, False)])
+def test_StandardModeChipAnswersOnlyAtItsClock(board: sim.SimDevice, dev: qzftdi.Device,
+                                               frequency: int, answers: bool) -> None:
+    board.set_profile("FT232R")
+    board.set_timed(True)
+    board.attach_i2c(**I2C_PINS, address=0x50)[0x10] = 0x5C
+    board.attach_i2c(**I2C_PINS, address=0x51).set_speed("standard")
+    bus = qzftdi.I2cBus(dev, **I2C_PINS, frequency=frequency)
+    assert bus.wire_frequency == {100_000: 100_000, 400_000: 384_612}[frequency]
+    assert bus.chip(0x50).read(0x10) == 0x5C  # a fast-mode chip answers at both
+    with bus.chip(0x51) as chip:
+        if answers:
+            chip.read(0x10)
+        else:
+            with pytest.raises(qzftdi.NackError):
+                chip.read(0x10)

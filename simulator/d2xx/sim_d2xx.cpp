@@ -138,7 +138,7 @@ FT_STATUS SimDriver::getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags,
     if (lpdwLocId) *lpdwLocId = entry.info.locId;
     copyField(entry.info.serial, lpSerialNumber, 16);
     copyField(entry.info.description, lpDescription, 64);
-    if (pftHandle) *pftHandle = nullptr;
+    if (pftHandle) *pftHandle = entry.handle;
     return FT_OK;
 }
 

@@ -31,6 +31,11 @@ PinDrive InputSource::onSample(uint8_t) {
     return {mask_, level};
 }
 
+PinDrive Wire::onSample(uint8_t levels) {
+    const uint8_t bit = static_cast<uint8_t>(1u << to_);
+    return {bit, ((levels >> from_) & 1u) ? bit : uint8_t{0}};
+}
+
 uint32_t RegisterFile::read(uint32_t reg) const {
     const auto it = cells.find(reg);
     return it == cells.end() ? fill : it->second;
@@ -534,8 +539,15 @@ void Bench::closeHandle(void* handle) {
 std::size_t Bench::snapshotInfo() {
     std::unique_lock lock(mutex_);
     infoList_.clear();
-    for (const auto& d : devices_)
-        if (!d->unplugged()) infoList_.push_back({d->info(), d->isOpen()});
+    for (const auto& d : devices_) {
+        if (d->unplugged()) continue;
+        // D2XX lists an open device with the handle it is open under: a
+        // program finds its own device's entry (type, speed flags) by it.
+        void* handle = nullptr;
+        for (const auto& [token, device] : handles_)
+            if (device == d && d->isOpen()) handle = reinterpret_cast<void*>(token);
+        infoList_.push_back({d->info(), d->isOpen(), handle});
+    }
     return infoList_.size();
 }
 
@@ -545,16 +557,25 @@ std::optional<Bench::InfoEntry> Bench::infoEntry(std::size_t index) {
     return infoList_[index];
 }
 
-int32_t Bench::adoptChip(std::shared_ptr<RegisterChip> chip) {
+int32_t Bench::adoptChip(std::shared_ptr<RegisterChip> chip, const std::shared_ptr<Device>& owner,
+                         std::string kind) {
     std::unique_lock lock(mutex_);
-    chips_.push_back(std::move(chip));
+    chips_.push_back({{std::move(chip), std::move(kind)}, owner});
     return static_cast<int32_t>(chips_.size() - 1);
 }
 
 RegisterChip* Bench::chip(int32_t id) {
     std::shared_lock lock(mutex_);
     if (id < 0 || static_cast<std::size_t>(id) >= chips_.size()) return nullptr;
-    return chips_[static_cast<std::size_t>(id)].get();
+    return chips_[static_cast<std::size_t>(id)].entry.chip.get();
+}
+
+std::vector<Bench::ChipEntry> Bench::chipsOn(const Device& device) const {
+    std::shared_lock lock(mutex_);
+    std::vector<ChipEntry> found;
+    for (const AdoptedChip& c : chips_)
+        if (c.owner.lock().get() == &device) found.push_back(c.entry);
+    return found;
 }
 
 }  // namespace qzsim

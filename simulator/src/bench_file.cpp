@@ -22,6 +22,9 @@
 //                                      # cs_active_high, data_valid, registers
 //   [[device.i2c_expander]]            # scl, sda_write, sda_read, address,
 //                                      # inputs (levels pulled on its pins)
+//   [[device.loopback]]                # a jumper: pin `to` follows pin `from`
+//   from = 0
+//   to = 1
 //
 // Register values are an integer, an array (consecutive registers) or a string
 // (its bytes in consecutive registers).
@@ -106,6 +109,13 @@ struct CustomProfile {
     uint32_t fifoToHost, fifoFromHost, packetSize, sampleMultiplier, maxSampleRate, latencyMs;
 };
 
+// A jumper between two pins: `to` follows `from`.
+struct Loopback {
+    Origin origin;
+    uint8_t from = 0;
+    uint8_t to = 0;
+};
+
 struct DeviceSpec {
     Origin origin;
     std::string serial;
@@ -121,6 +131,7 @@ struct DeviceSpec {
     std::optional<uint32_t> traceLimit;
     std::vector<std::pair<uint8_t, std::string>> pinNames;
     std::vector<ChipSpec> chips;
+    std::vector<Loopback> loopbacks;
 };
 
 class FileContext {
@@ -501,11 +512,22 @@ void checkBoard(const FileContext& file, const DeviceSpec& device) {
     }
 }
 
+// A loopback drives its `to` pin: no chip may use that pin as well.
+void checkLoopbacks(const FileContext& file, const DeviceSpec& device) {
+    for (const Loopback& wire : device.loopbacks)
+        for (const ChipSpec& c : device.chips)
+            for (std::size_t i = 0; i < (c.i2c() ? 3u : 4u); ++i)
+                if (c.pins[i] == wire.to)
+                    file.fail(wire.origin, "pin " + std::to_string(wire.to) +
+                                               ", which this loopback drives, is " + c.origin.key +
+                                               "." + (c.i2c() ? kI2cPins[i] : kSpiPins[i]));
+}
+
 DeviceSpec readDevice(const FileContext& file, const toml::table& table, const std::string& path) {
     TableReader device(file, table, path,
                        {"serial", "description", "listable", "profile", "readback_lag", "timed",
                         "driver_buffer", "write_timeout_ms", "lossy", "trace_limit", "pin_names",
-                        "spi", "i2c", "spi_flash", "i2c_expander"});
+                        "spi", "i2c", "spi_flash", "i2c_expander", "loopback"});
     DeviceSpec spec;
     spec.origin = device.origin();
     if (!table.contains("serial")) file.fail(spec.origin.line, device.keyPath("serial"), "missing");
@@ -569,7 +591,19 @@ DeviceSpec readDevice(const FileContext& file, const toml::table& table, const s
             spec.chips.push_back(read(file, *chips->get(i)->as_table(), chipPath));
         }
     }
+    if (const toml::array* wires = device.tables("loopback")) {
+        for (std::size_t i = 0; i < wires->size(); ++i) {
+            TableReader wire(file, *wires->get(i)->as_table(),
+                             device.keyPath("loopback") + "[" + std::to_string(i) + "]",
+                             {"from", "to"});
+            Loopback loopback{wire.originOf("to"), wire.pin("from"), wire.pin("to")};
+            if (loopback.from == loopback.to)
+                file.fail(loopback.origin, "a loopback joins two different pins");
+            spec.loopbacks.push_back(loopback);
+        }
+    }
     checkBoard(file, spec);
+    checkLoopbacks(file, spec);
     return spec;
 }
 
@@ -675,6 +709,8 @@ void applyDevice(const FileContext& file, const DeviceSpec& d) {
         if (c.fault)
             check(qzsim_i2c_fault(id, c.fault->first, c.fault->second), c.origin, "the fault");
     }
+    for (const Loopback& wire : d.loopbacks)
+        check(qzsim_attach_wire(serial, wire.from, wire.to), wire.origin, "the loopback");
     for (const auto& [pin, name] : d.pinNames)
         check(qzsim_set_pin_name(serial, pin, name.c_str()), d.origin, "a pin name");
 }

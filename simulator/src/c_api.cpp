@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 
 using namespace qzsim;
 
@@ -59,6 +60,16 @@ int32_t qzsim_add_device(const char* serial, const char* description, int32_t li
         if (description) info.description = description;
         info.listable = listable != 0;
         bench().add(std::move(info));
+        return 0;
+    });
+}
+
+// A jumper from pin `from` to pin `to`: 0, or -1 for an unknown device, a pin
+// above 7 or a wire from a pin to itself.
+int32_t qzsim_attach_wire(const char* serial, uint8_t from, uint8_t to) {
+    if (from > 7 || to > 7 || from == to) return -1;
+    return onNamed(serial, [&](Device& d) -> int32_t {
+        d.attach(std::make_shared<Wire>(from, to));
         return 0;
     });
 }

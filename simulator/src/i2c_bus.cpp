@@ -452,7 +452,7 @@ std::shared_ptr<I2CBus> busOn(Device& device, uint8_t scl, uint8_t sdaW, uint8_t
 // wire trace (the read pin shows the open-drain line itself): its peripheral
 // ID, or -1 for an unknown device.
 int32_t attachI2CChip(const char* serial, uint8_t scl, uint8_t sdaW, uint8_t sdaR,
-                      std::shared_ptr<I2CChip> chip) {
+                      std::shared_ptr<I2CChip> chip, const char* kind) {
     const std::shared_ptr<Device> device = serial ? bench().share(serial) : nullptr;
     if (!device) return -1;
     {  // the device may be playing a transfer on another thread
@@ -462,7 +462,7 @@ int32_t attachI2CChip(const char* serial, uint8_t scl, uint8_t sdaW, uint8_t sda
         device->setPinName(sdaR, "SDA");
         device->setPinName(sdaW, "SDA_W");
     }
-    return bench().adoptChip(std::move(chip));
+    return bench().adoptChip(std::move(chip), device, kind);
 }
 
 // The I2C chip behind a peripheral ID, or nullptr.
@@ -479,7 +479,7 @@ int32_t qzsim_attach_i2c(const char* serial, uint8_t scl, uint8_t sdaW, uint8_t 
                          uint8_t address, uint8_t regBytes, uint8_t dataBytes) {
     return guardedSim([&]() -> int32_t {
         return attachI2CChip(serial, scl, sdaW, sdaR,
-                             std::make_shared<I2CChip>(address, regBytes, dataBytes));
+                             std::make_shared<I2CChip>(address, regBytes, dataBytes), "i2c");
     });
 }
 
@@ -489,7 +489,8 @@ int32_t qzsim_attach_i2c_expander(const char* serial, uint8_t scl, uint8_t sdaW,
                                   uint8_t address) {
     return guardedSim([&]() -> int32_t {
         if (address > kMaxAddress) return -1;
-        return attachI2CChip(serial, scl, sdaW, sdaR, std::make_shared<I2CPortExpander>(address));
+        return attachI2CChip(serial, scl, sdaW, sdaR, std::make_shared<I2CPortExpander>(address),
+                             "i2c_expander");
     });
 }
 

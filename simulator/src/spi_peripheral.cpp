@@ -329,7 +329,8 @@ namespace {
 // signals in the wire trace: the chip's peripheral ID, or -1 for an unknown
 // device or a chip the constructor refuses.
 template <class Chip, class... Args>
-int32_t attachSPIChip(const char* serial, const qzsim::SPIWiring& wiring, Args... args) {
+int32_t attachSPIChip(const char* kind, const char* serial, const qzsim::SPIWiring& wiring,
+                      Args... args) {
     using namespace qzsim;
     return guardedSim([&]() -> int32_t {
         const std::shared_ptr<Device> device = serial ? bench().share(serial) : nullptr;
@@ -343,7 +344,7 @@ int32_t attachSPIChip(const char* serial, const qzsim::SPIWiring& wiring, Args..
             device->setPinName(wiring.sdi, "MOSI");
             device->setPinName(wiring.sdo, "MISO");
         }
-        return bench().adoptChip(chip);
+        return bench().adoptChip(chip, device, kind);
     });
 }
 
@@ -362,7 +363,7 @@ int32_t qzsim_attach_spi(const char* serial, uint8_t clk, uint8_t cs, uint8_t sd
                          uint8_t addrBits, uint8_t dataBits, int32_t posedge, int32_t rwBit) {
     const qzsim::SPIWiring wiring{clk,        cs,           sdi, sdo, addrBits, dataBits,
                                   rwBit == 1, posedge != 0, {},  true};
-    return attachSPIChip<qzsim::SPIPeripheral>(serial, wiring);
+    return attachSPIChip<qzsim::SPIPeripheral>("spi", serial, wiring);
 }
 
 // A new SPI NOR flash (mode 0): its peripheral ID, or -1 for an unknown
@@ -374,7 +375,7 @@ int32_t qzsim_attach_spi_flash(const char* serial, uint8_t clk, uint8_t cs, uint
     wiring.cs = cs;
     wiring.sdi = sdi;
     wiring.sdo = sdo;
-    return attachSPIChip<qzsim::SPIFlash>(serial, wiring, sizeBytes, jedecId);
+    return attachSPIChip<qzsim::SPIFlash>("spi_flash", serial, wiring, sizeBytes, jedecId);
 }
 
 // Sets a flash's program and erase times in samples: 0, or -1 for another

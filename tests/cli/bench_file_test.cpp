@@ -101,6 +101,20 @@ TEST_F(BenchFile, ChipsOfTheFileAnswerOnTheWire) {
     closeFTDI(dev);
 }
 
+TEST_F(BenchFile, LoopbackCarriesItsPinInTheSameSample) {
+    ASSERT_EQ(loadText("loop.toml", "[[device]]\nserial = \"QZL001\"\n"
+                                    "[[device.loopback]]\nfrom = 3\nto = 6\n"), 0);
+    void* dev = nullptr;
+    ASSERT_EQ(setupFTDIdev(&dev, "QZL001", 1000000), 0);
+    const uint8_t samples[] = {0x08, 0x00, 0x08, 0x08, 0x00};
+    uint8_t readback[sizeof samples] = {};
+    EXPECT_EQ(qz_playPattern(dev, 0x08, samples, sizeof samples, readback, nullptr), QZ_OK);
+    // Both ends show in one read-back byte: pin 6 reads what pin 3 drove.
+    for (const uint8_t levels : readback) EXPECT_EQ((levels >> 6) & 1, (levels >> 3) & 1);
+    EXPECT_EQ(readback[2] & 0x48, 0x00);  // the wire follows a falling edge too
+    closeFTDI(dev);
+}
+
 TEST_F(BenchFile, DeviceReplacesOneOfTheSameSerial) {
     ASSERT_EQ(qzsim_add_device("QZF001", "program's board", 1), 0);
     ASSERT_EQ(loadText("replace.toml", kBoard), 0);
@@ -184,6 +198,12 @@ const Mistake kMistakes[] = {
      "[[device]]\nserial = \"A\"\n[[device.i2c]]\nscl = 4\nsda_write = 5\nsda_read = 6\naddress = 0x50\n[[device.i2c_expander]]\nscl = 4\nsda_write = 5\n"
      "sda_read = 6\naddress = 0x50\n",
      "8: device[0].i2c_expander[0].address: 0x50 is device[0].i2c[0]'s address on this bus too"},
+    {"loopback_onto_itself", "[[device]]\nserial = \"A\"\n[[device.loopback]]\nfrom = 2\nto = 2\n",
+     "5: device[0].loopback[0].to: a loopback joins two different pins"},
+    {"loopback_onto_a_chip",
+     "[[device]]\nserial = \"A\"\n[[device.spi]]\nclk = 0\ncs = 1\nsdi = 2\nsdo = 3\n"
+     "address_bits = 8\ndata_bits = 8\n[[device.loopback]]\nfrom = 4\nto = 1\n",
+     "12: device[0].loopback[0].to: pin 1, which this loopback drives, is device[0].spi[0].cs"},
     {"register_run_past_top",
      "[[device]]\nserial = \"A\"\n[[device.spi]]\nclk = 0\ncs = 1\nsdi = 2\nsdo = 3\n"
      "address_bits = 32\ndata_bits = 8\nregisters = { \"0xFFFFFFFF\" = [1, 2, 3] }\n",
@@ -306,5 +326,78 @@ TEST_F(BenchFile, MissingFileNamesTheFile) {
     EXPECT_EQ(qzsim_load_bench("no-such-bench.toml", error, sizeof error), -1);
     EXPECT_EQ(std::string(error).rfind("no-such-bench.toml: ", 0), 0u) << error;
 }
+
+// A flash (one sector erased over a byte the file programmed) and a port
+// expander's latch come back from a state file onto the board loaded afresh.
+TEST_F(BenchFile, StateKeepsEveryChipsContentsAcrossRuns) {
+    const std::string board =
+        "[[device]]\nserial = \"QZT001\"\n"
+        "[[device.spi_flash]]\nclk = 0\ncs = 1\nsdi = 2\nsdo = 3\nsize = 8192\n"
+        "registers = { \"0x10\" = 0x12, \"0x1000\" = 0x34 }\n"
+        "[[device.i2c_expander]]\nscl = 4\nsda_write = 5\nsda_read = 6\naddress = 0x20\n";
+    ASSERT_EQ(loadText("state_board.toml", board), 0);
+    void* dev = nullptr;
+    PROT_HANDLE spi = nullptr;
+    ASSERT_EQ(setupFTDIdev(&dev, "QZT001", 1000000), 0);
+    ASSERT_EQ(initSPIDev(&spi, 0, 1, 2, 3, 8, 8, 1, 0), 0);
+    const uint8_t writeEnable = 0x06, eraseSector0[] = {0x20, 0, 0, 0};
+    ASSERT_EQ(qz_spiTransfer(dev, spi, &writeEnable, nullptr, 1, 0, nullptr), QZ_OK);
+    ASSERT_EQ(qz_spiTransfer(dev, spi, eraseSector0, nullptr, 4, 0, nullptr), QZ_OK);
+    deleteSPIDev(spi);
+    closeFTDI(dev);
+    const int32_t expander = 1;  // chips take IDs in the file's order
+    ASSERT_EQ(qzsim_set_register(expander, 0, 0x5A), 0);
+    char error[256] = "";
+    ASSERT_EQ(qzsim_save_state("board.state", error, sizeof error), 0) << error;
+
+    qzsim_clear_bench();
+    ASSERT_EQ(loadText("state_board.toml", board), 0);
+    ASSERT_EQ(qzsim_load_state("board.state", error, sizeof error), 0) << error;
+    uint32_t erased = 0, kept = 0, latch = 0;
+    EXPECT_EQ(qzsim_get_register(0, 0x10, &erased), 0);
+    EXPECT_EQ(qzsim_get_register(0, 0x1000, &kept), 0);
+    EXPECT_EQ(qzsim_get_register(expander, 0, &latch), 0);
+    EXPECT_EQ(erased, 0xFFu);
+    EXPECT_EQ(kept, 0x34u);
+    EXPECT_EQ(latch, 0x5Au);
+    std::remove("board.state");
+}
+
+struct DamagedState {
+    const char* name;
+    const char* text;
+    const char* message;  // after "NAME.state:"
+};
+
+// Each after a good first chip (lines 1-4), which must stay as the bench has it.
+const DamagedState kDamagedStates[] = {
+    {"not_a_state", "[[device]]\n", "1: not a simulator state file"},
+    {"other_device", "device QZX999\n", "5: device QZX999 is not on the bench"},
+    {"other_chip", "chip 1 i2c_expander\n", "5: chip 1 i2c_expander is not on device QZF001"},
+    {"bad_value", "0x00000006 0xBEEF 12\n", "5: 12: expected a value (0x...)"},
+    {"orphan_registers", "device QZF001\n0x00 0x01\n", "6: registers before their chip"},
+};
+
+class BenchStateDamaged : public BenchFile, public ::testing::WithParamInterface<DamagedState> {};
+
+// A damaged state names file and line, and changes no chip.
+TEST_P(BenchStateDamaged, NamesFileAndLine) {
+    ASSERT_EQ(loadText("board.toml", kBoard), 0);
+    const DamagedState& d = GetParam();
+    const std::string name = std::string(d.name) + ".state";
+    const bool headed = d.text[0] != '[';
+    std::ofstream(name, std::ios::binary)
+        << (headed ? "qzsim-state 1\ndevice QZF001\nchip 0 spi\n0x05 0x01\n" : "") << d.text;
+    char error[256] = "";
+    EXPECT_EQ(qzsim_load_state(name.c_str(), error, sizeof error), -1);
+    EXPECT_EQ(std::string(error).rfind(name + ":" + d.message, 0), 0u) << error;
+    uint32_t value = 0;
+    EXPECT_EQ(qzsim_get_register(0, 0x05, &value), 0);
+    EXPECT_EQ(value, 0xBEEFu);
+    std::remove(name.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BenchStateDamaged, ::testing::ValuesIn(kDamagedStates),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -2,11 +2,25 @@
 # of expected text, its stderr against a regular expression, and optionally
 # what sigrok-cli decodes from the wire trace the command wrote.
 #   -DPROGRAM=... -DARGS=a|b|c -DEMULATOR=x|y (may be empty) -DEXIT=n
-#   [-DSTDOUT_FILE=f] [-DSTDERR_REGEX=r] [-DVCD=f -DSIGROK=a|b -DDECODED_FILE=f]
+#   [-DSTDOUT_FILE=f | -DSTDOUT_REGEX=r] [-DSTDERR_REGEX=r]
+#   [-DVCD=f -DSIGROK=a|b -DDECODED_FILE=f]
+#   [-DFRESH=f] [-DBEFORE=a|b|c]: removes f, and runs the command BEFORE first
+#   (which must succeed), for what one run leaves to the next.
+# (STDOUT_REGEX: for output whose numbers differ per run, such as timings.)
 string(REPLACE "|" ";" args "${ARGS}")
 string(REPLACE "|" ";" emulator "${EMULATOR}")
 if(VCD)
   file(REMOVE ${VCD})
+endif()
+if(FRESH)
+  file(REMOVE ${FRESH})
+endif()
+if(BEFORE)
+  string(REPLACE "|" ";" before "${BEFORE}")
+  execute_process(COMMAND ${emulator} ${PROGRAM} ${before} RESULT_VARIABLE brc ERROR_VARIABLE berr)
+  if(NOT brc EQUAL 0)
+    message(FATAL_ERROR "qzftdi ${before}\nexit code ${brc}\n${berr}")
+  endif()
 endif()
 execute_process(COMMAND ${emulator} ${PROGRAM} ${args}
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -22,6 +36,9 @@ if(DEFINED STDOUT_FILE)
   if(NOT out STREQUAL expected)
     string(APPEND failed "stdout differs from ${STDOUT_FILE}:\n--- got ---\n${out}--- expected ---\n${expected}")
   endif()
+endif()
+if(DEFINED STDOUT_REGEX AND NOT out MATCHES "${STDOUT_REGEX}")
+  string(APPEND failed "stdout does not match \"${STDOUT_REGEX}\"\n")
 endif()
 if(DEFINED STDERR_REGEX)
   if(NOT err MATCHES "${STDERR_REGEX}")

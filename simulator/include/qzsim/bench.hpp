@@ -16,6 +16,10 @@
 //    drive input pins. A peripheral that drives an *output* pin low wins over
 //    the chip's driver (a sink holding a clock low); driving an output high has
 //    no effect. Where peripherals disagree on an input, low wins (wired AND).
+//  - A loopback wire (a jumper from one pin to another) carries its source
+//    pin's level to its other end within the same sample: a jumper's delay is
+//    nanoseconds, far below a sample period, so the read-back shows the far
+//    end following the source at the chip's own lag, never a sample later.
 //
 // Time (only on a device switched to timed; an untimed device answers every
 // call at once, with unbounded buffers): the USB link and the driver's IN
@@ -114,6 +118,18 @@ private:
     uint8_t mask_;
     std::vector<uint8_t> levels_;
     std::size_t next_ = 0;
+};
+
+// A jumper from pin `from` to pin `to`: `to` follows `from` in every sample
+// (driven high or low, as an input the FTDI chip reads; on a pin the chip
+// drives, the wire's low wins, as a shorted output's would).
+class Wire : public Peripheral {
+public:
+    Wire(uint8_t from, uint8_t to) : from_(from), to_(to) {}
+    PinDrive onSample(uint8_t levels) override;
+
+private:
+    uint8_t from_, to_;
 };
 
 // A sparse register file, as register chips hold it; unwritten registers
@@ -357,14 +373,23 @@ public:
     struct InfoEntry {
         DeviceInfo info;
         bool open;
+        void* handle = nullptr;  // the handle it is open under, as D2XX lists it
     };
     // Takes the snapshot; the number of devices in it.
     std::size_t snapshotInfo();
     std::optional<InfoEntry> infoEntry(std::size_t index);
 
-    // Register chips reachable from the C API by ID.
-    int32_t adoptChip(std::shared_ptr<RegisterChip> chip);
+    // Register chips reachable from the C API by ID, each with the device it
+    // is wired to and its kind as bench files name it ("spi", "i2c", ...).
+    int32_t adoptChip(std::shared_ptr<RegisterChip> chip, const std::shared_ptr<Device>& owner,
+                      std::string kind);
     RegisterChip* chip(int32_t id);
+    struct ChipEntry {
+        std::shared_ptr<RegisterChip> chip;
+        std::string kind;
+    };
+    // The register chips wired to `device`, in the order they were attached.
+    std::vector<ChipEntry> chipsOn(const Device& device) const;
 
 private:
     Bench() = default;
@@ -376,7 +401,11 @@ private:
     uint64_t calls_[kOpCount] = {};
     std::multimap<std::pair<unsigned, uint64_t>, uint32_t> failAt_;
     std::vector<InfoEntry> infoList_;
-    std::vector<std::shared_ptr<RegisterChip>> chips_;
+    struct AdoptedChip {
+        ChipEntry entry;
+        std::weak_ptr<Device> owner;
+    };
+    std::vector<AdoptedChip> chips_;
 };
 
 inline Bench& bench() { return Bench::instance(); }

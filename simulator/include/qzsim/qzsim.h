@@ -103,6 +103,18 @@ QZSIM_API int32_t qzsim_set_pin_name(const char* serial, uint8_t pin, const char
  * 0, or -1 with "file:line: key: what" in `error` (may be NULL). */
 QZSIM_API int32_t qzsim_load_bench(const char* path, char* error, uint32_t errorCapacity);
 
+/* The contents of every virtual chip on the bench (registers, a flash's
+ * bytes, a port expander's latches) in a text file, so that a virtual board
+ * keeps what was written to it between program runs: save after a run, load
+ * after the bench file in the next. Devices are named by serial, chips by
+ * their place on the device and their kind; a chip the file names gets
+ * exactly the file's contents. Loading is all or nothing: 0, or -1 with
+ * "file:line: what" in `error` (may be NULL) when the file is damaged or
+ * names a device or chip that is not on the bench. Saving goes through a
+ * temporary file renamed into place: 0, or -1 with the reason. */
+QZSIM_API int32_t qzsim_save_state(const char* path, char* error, uint32_t errorCapacity);
+QZSIM_API int32_t qzsim_load_state(const char* path, char* error, uint32_t errorCapacity);
+
 /* A virtual SPI register chip on the device's pins. posedge non-zero: clock
  * idles low and is sampled on the rising edge; zero: idles high, sampled on
  * the falling edge. rwBit 1: a read/write bit precedes the address (the same
@@ -179,6 +191,11 @@ QZSIM_API int32_t qzsim_set_log_limit(int32_t peripheral, uint32_t entries);
 QZSIM_API int64_t qzsim_log_count(int32_t peripheral);
 QZSIM_API int64_t qzsim_violation_count(int32_t peripheral);
 QZSIM_API int32_t qzsim_clear_logs(int32_t peripheral);
+
+/* A loopback wire (a jumper) from pin `from` to pin `to`: `to` follows the
+ * level of `from` in every sample. 0, or -1 for an unknown device, a pin above
+ * 7, or from == to. */
+QZSIM_API int32_t qzsim_attach_wire(const char* serial, uint8_t from, uint8_t to);
 
 /* Registers of a virtual peripheral. */
 QZSIM_API int32_t qzsim_get_register(int32_t peripheral, uint32_t reg, uint32_t* value);
