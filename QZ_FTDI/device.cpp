@@ -1,5 +1,6 @@
 // Device connection, pin direction and the USB latency timer.
 #include "device.h"
+#include "engine.h"
 #include "messages.h"
 #include "session.h"
 #include "status.h"
@@ -9,12 +10,7 @@
 
 
 uint8_t qz::pinDirectionMask(const PROT_DES& prot) {
-    uint8_t mask = 0;
-    if (isSPI(prot)) {
-        mask |= pinBit(prot.CLKnum) | pinBit(prot.CSnum) | pinBit(prot.SDInum);
-    } else {
-        mask |= pinBit(prot.SCLnum) | pinBit(prot.SDAnumW);
-    }
+    uint8_t mask = protocolOf(prot).outputs(prot);
     if (prot.OE_EN == 1) mask |= pinBit(prot.OEnum);
     return mask;
 }
@@ -24,11 +20,8 @@ namespace {
 // fastest the FT232R drivers accept.
 constexpr uint32_t kSlowestBaud = 183;
 constexpr uint32_t kFastestBaud = 3000000;
-constexpr uint32_t kI2CSamplesPerBit = 4;
-constexpr uint32_t kSPISamplesPerBit = 2;
+constexpr uint32_t kI2CSamplesPerBit = qz::kI2CBitEvents;  // four samples an SCL period
 constexpr uint64_t kPsPerSecond = 1000000000000ull;
-
-uint32_t samplesPerBit(const PROT_DES& prot) { return qz::isSPI(prot) ? kSPISamplesPerBit : kI2CSamplesPerBit; }
 
 // The shortest sample (ps) that clocks an I2C bus at hz: a bit is four
 // samples, and with a clock set every SCL phase lasts two samples at the
@@ -54,8 +47,11 @@ std::optional<uint32_t> transactionBaud(FT_HANDLE dev, const PROT_DES& prot) {
 
 uint32_t qz::baudForClock(const PROT_DES& prot, uint32_t hz, uint32_t multiplier) {
     hz = std::max(hz, 1u);
-    const uint64_t samplesPerSecond = isSPI(prot) ? uint64_t{hz} * kSPISamplesPerBit
-                                                  : kPsPerSecond / i2cSamplePs(hz);
+    // An I2C clock also keeps the SCL phases its bus mode asks for.
+    const Protocol& protocol = protocolOf(prot);
+    const uint64_t samplesPerSecond = &protocol == &kI2CProtocol
+                                          ? kPsPerSecond / i2cSamplePs(hz)
+                                          : uint64_t{hz} * protocol.samplesPerBit;
     const uint64_t baud = samplesPerSecond / std::max(multiplier, 1u);
     return static_cast<uint32_t>(std::clamp<uint64_t>(baud, kSlowestBaud, kFastestBaud));
 }
@@ -112,7 +108,7 @@ int32_t qz_getWireClock(void* dev, PROT_HANDLE prot, uint32_t* hz) {
     if (!des || !qz::rememberedBaudRate(dev)) return QZ_BAD_ARGUMENT;
     qz::DeviceSession session(dev);
     const uint64_t samplesPerSecond = uint64_t{*transactionBaud(dev, *des)} * qz::sampleMultiplier(dev);
-    *hz = static_cast<uint32_t>(samplesPerSecond / samplesPerBit(*des));
+    *hz = static_cast<uint32_t>(samplesPerSecond / qz::protocolOf(*des).samplesPerBit);
     return QZ_OK;
 }
 

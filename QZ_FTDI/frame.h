@@ -1,4 +1,5 @@
-// The kinds of frame a waveform generator lays down, shared by both protocols.
+// The kinds of frame a waveform generator lays down, shared by both protocols,
+// and where the words a read-back carries go.
 #pragma once
 
 #include <cstdint>
@@ -25,5 +26,21 @@ inline constexpr bool isFullFrame(sequenceMode mode) {
 
 // One sample of the eight pins per byte; bit n is pin n.
 using ByteStream = std::vector<uint8_t>;
+
+// Where `count` received words of `bits` bits go: words[i], or bytes[i]
+// (words of at most eight bits).
+struct Destination {
+    uint32_t count = 0;
+    uint32_t bits = 0;
+    uint32_t* words = nullptr;
+    uint8_t* bytes = nullptr;
+
+    void put(uint32_t i, uint32_t value) const {
+        if (words)
+            words[i] = value;
+        else
+            bytes[i] = static_cast<uint8_t>(value);
+    }
+};
 
 }  // namespace qz

@@ -65,26 +65,25 @@ Outcome scanBus(FT_HANDLE dev, const PROT_DES& i2c, uint8_t* present, uint32_t* 
     const uint32_t frameLength = i2cStreamLength(probe, WRITE);
     const std::size_t total = std::size_t{frameLength} * kProbes;
     ByteStream frames(total), rx;
-    I2CLayout layout(total);
+    const I2CLayout layout = i2cRepeated(i2cShape(probe, WRITE), kProbes, frameLength, true);
     for (uint32_t i = 0; i < kProbes; ++i) {
         probe.addr = static_cast<uint8_t>(kFirstProbed + i);
-        const uint32_t at = frameLength * i;
-        renderI2CStream(probe, 0, 0, WRITE, frames.data() + at, layout, PieceRef{at, i, i});
+        renderI2CStream(probe, 0, 0, WRITE, frames.data() + std::size_t{frameLength} * i);
     }
     const I2CJudgement judged = playI2C(dev, probe, frames, layout,
-                                        PlayOptions{true, frameLength, false}, frameLength,
-                                        frameLength, &rx);
+                                        PlayOptions{true, frameLength, false}, frameLength, &rx);
     // Addresses that do not answer are what a scan is for.
     if (!judged.outcome.ok() && judged.outcome.status != QZ_NACK) return judged.outcome;
     std::array<uint8_t, QZ_I2C_ADDRESS_COUNT> table{};
     uint32_t answered = 0;
-    for (const AckSample& ack : layout.acks) {
-        const std::size_t position = ack.position + judged.lag;
+    forEachAck(layout, [&](uint32_t at, uint32_t, uint32_t unit) {
+        const std::size_t position = at + judged.lag;
         const bool acknowledged =
             position < rx.size() && !pinHigh(rx[position], probe.SDAnumR);
-        table[kFirstProbed + ack.unit] = acknowledged ? 1 : 0;
+        table[kFirstProbed + unit] = acknowledged ? 1 : 0;
         answered += acknowledged ? 1 : 0;
-    }
+        return true;
+    });
     std::copy(table.begin(), table.end(), present);
     *count = answered;
     return Outcome::success();

@@ -36,12 +36,14 @@ constexpr uint32_t kSecondHighEvent = 2;
 
 // Lays down the slots of one frame or stream word. Every bit slot is four
 // events with SCL low, high, high, low and the data line held the same way in
-// all four, so SDA only ever changes while SCL is low. With a layout, it also
+// all four, so SDA only ever changes while SCL is low. With a shape, it also
 // records which pins the master watches and where the peripheral answers.
 class SlotWriter {
 public:
-    SlotWriter(const PROT_DES& i2c, uint8_t* out, qz::I2CLayout* layout, const qz::PieceRef& piece)
-        : begin_(out), out_(out), layout_(layout), piece_(piece), strict_(qz::strictTiming(i2c)) {
+    SlotWriter(const PROT_DES& i2c, uint8_t* out, qz::I2CShape* shape = nullptr,
+               bool secondHighSample = false)
+        : begin_(out), out_(out), shape_(shape), secondHigh_(secondHighSample),
+          strict_(qz::strictTiming(i2c)) {
         scl_ = qz::pinBit(i2c.SCLnum);
         sda_ = qz::pinBit(i2c.SDAnumW);
         sdaRead_ = qz::pinBit(i2c.SDAnumR);
@@ -57,10 +59,10 @@ public:
         }
     }
 
-    // One bit slot: SCL low, high, high, low.
+    // One bit slot: SCL low, high, high, low. SDA is watched wherever the
+    // master drives the slot (where it writes SDA high, it must read high).
     void bit(DataLine line) {
-        const uint8_t watched =
-            static_cast<uint8_t>(scl_ | (line == DrivenHigh || line == SentOne ? sdaRead_ : 0));
+        const uint8_t watched = static_cast<uint8_t>(scl_ | (line == Released ? 0 : sdaRead_));
         watch(kFirstHighEvent, watched);
         watch(kSecondHighEvent, watched);
         std::memcpy(out_, &slot_[line], sizeof slot_[line]);
@@ -114,9 +116,9 @@ public:
     // acknowledge (driven low) or not-acknowledge (released).
     void byteIn(bool masterAcknowledges) {
         for (uint32_t b = 0; b < kBitsPerByte; ++b) {
-            if (layout_)
-                layout_->dataBits.push_back(
-                    here() + (piece_.secondHighSample ? kSecondHighEvent : kFirstHighEvent));
+            if (shape_)
+                shape_->dataBits.push_back(here() +
+                                           (secondHigh_ ? kSecondHighEvent : kFirstHighEvent));
             bit(Released);
         }
         bit(masterAcknowledges ? DrivenLow : Released);
@@ -135,11 +137,11 @@ private:
     // The peripheral's acknowledge: sampled on the slot's second SCL-high
     // event, which leaves a late slave the whole SCL-low phase to answer.
     void acknowledgeSlot() {
-        if (layout_) layout_->acks.push_back({here() + kSecondHighEvent, piece_.frame, piece_.unit});
+        if (shape_) shape_->acks.push_back(here() + kSecondHighEvent);
         bit(Released);
     }
 
-    uint32_t here() const { return piece_.at + static_cast<uint32_t>(out_ - begin_); }
+    uint32_t here() const { return static_cast<uint32_t>(out_ - begin_); }
 
 public:
     // Samples laid down so far.
@@ -149,13 +151,13 @@ private:
 
     // Pins to watch at event `offset` from the current position.
     void watch(uint32_t offset, uint8_t pins) {
-        if (layout_) layout_->watch[here() + offset] |= pins;
+        if (shape_) shape_->watchable[here() + offset] |= pins;
     }
 
     uint8_t* begin_;
     uint8_t* out_;
-    qz::I2CLayout* layout_;
-    qz::PieceRef piece_;
+    qz::I2CShape* shape_;
+    bool secondHigh_;
     bool strict_;
     uint8_t scl_ = 0;
     uint8_t sda_ = 0;
@@ -211,10 +213,10 @@ uint32_t qz::i2cStreamLength(const PROT_DES& i2c, sequenceMode mode) {
 namespace {
 
 // Fills out[0, i2cStreamLength) with the frame or stream word of `mode`,
-// recording it into `layout` when there is one.
+// recording its shape when there is one to record.
 void render(const PROT_DES& i2c, uint32_t reg, uint32_t data, qz::sequenceMode mode,
-            uint8_t* out, qz::I2CLayout* layout, const qz::PieceRef& piece) {
-    SlotWriter writer(i2c, out, layout, piece);
+            uint8_t* out, qz::I2CShape* shape, bool secondHighSample) {
+    SlotWriter writer(i2c, out, shape, secondHighSample);
     const bool read = isRead(mode);
     const uint32_t addrBytes = i2c.bytesPerAddr;
     const uint32_t dataBytes = i2c.bytesPerReg;
@@ -248,12 +250,46 @@ void render(const PROT_DES& i2c, uint32_t reg, uint32_t data, qz::sequenceMode m
 // ignore `data`, stream words `reg`.
 void qz::renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, sequenceMode mode,
                          uint8_t* out) {
-    render(i2c, reg, data, mode, out, nullptr, PieceRef{});
+    render(i2c, reg, data, mode, out, nullptr, false);
 }
 
-void qz::renderI2CStream(const PROT_DES& i2c, uint32_t reg, uint32_t data, sequenceMode mode,
-                         uint8_t* out, I2CLayout& layout, const PieceRef& piece) {
-    render(i2c, reg, data, mode, out, &layout, piece);
+namespace {
+
+// The shape of a piece of `length` samples that `lay` lays down with a
+// writer, recorded on a scratch copy of it.
+template <class Lay>
+qz::I2CShape shapeOf(const PROT_DES& i2c, std::size_t length, bool secondHighSample, Lay lay) {
+    qz::I2CShape shape;
+    shape.watchable.assign(length, 0);
+    qz::ByteStream scratch(length);
+    SlotWriter writer(i2c, scratch.data(), &shape, secondHighSample);
+    lay(writer);
+    return shape;
+}
+
+}  // namespace
+
+qz::I2CShape qz::i2cShape(const PROT_DES& i2c, sequenceMode mode, bool secondHighSample) {
+    const uint32_t length = i2cStreamLength(i2c, mode);
+    I2CShape shape;
+    shape.watchable.assign(length, 0);
+    ByteStream scratch(length);
+    render(i2c, 0, 0, mode, scratch.data(), &shape, secondHighSample);
+    return shape;
+}
+
+uint32_t qz::I2CLayout::add(I2CShape shape) {
+    shapes.push_back(std::move(shape));
+    return static_cast<uint32_t>(shapes.size() - 1);
+}
+
+qz::I2CLayout qz::i2cRepeated(I2CShape shape, uint32_t count, uint32_t stride, bool perCopy) {
+    I2CLayout layout;
+    const auto length = static_cast<uint32_t>(shape.watchable.size());
+    const uint32_t step = perCopy ? 1 : 0;
+    layout.runs.push_back({.count = count, .stride = stride, .shape = layout.add(std::move(shape)),
+                           .length = length, .frameStep = step, .unitStep = step});
+    return layout;
 }
 
 // The stream of `mode` in a fresh buffer; throws std::bad_alloc if none is left.
@@ -262,6 +298,26 @@ qz::ByteStream qz::createI2CByteStream(const PROT_DES& i2c, uint32_t reg, uint32
     ByteStream stream(i2cStreamLength(i2c, mode));
     renderI2CStream(i2c, reg, data, mode, stream.data());
     return stream;
+}
+
+void qz::planI2CStream(const PROT_DES& i2c, sequenceMode first, sequenceMode piece,
+                       sequenceMode lastPiece, uint32_t numRegs, uint32_t cut,
+                       uint32_t pieceLength, I2CLayout& layout) {
+    const uint32_t frame = layout.add(i2cShape(i2c, first));
+    const auto closing = static_cast<uint32_t>(layout.shapes[frame].watchable.size() - cut);
+    auto plan = [&](uint32_t shape, uint32_t at, uint32_t count, uint32_t from, uint32_t length,
+                    uint32_t unit) {
+        if (count > 0)
+            layout.runs.push_back({.at = at, .count = count, .stride = length, .shape = shape,
+                                   .from = from, .length = length, .unit = unit, .unitStep = 1});
+    };
+    plan(frame, 0, 1, 0, cut, 0);
+    if (numRegs > 1) {
+        plan(layout.add(i2cShape(i2c, piece)), cut, numRegs - 2, 0, pieceLength, 1);
+        plan(layout.add(i2cShape(i2c, lastPiece)), cut + pieceLength * (numRegs - 2), 1, 0,
+             pieceLength, numRegs - 1);
+    }
+    plan(frame, cut + pieceLength * (numRegs - 1), 1, cut, closing, 0);
 }
 
 namespace {
@@ -286,25 +342,67 @@ std::optional<uint64_t> qz::i2cMessagesLength(const PROT_DES& i2c,
 
 // START, then per message its address pass and bytes (a read acknowledges
 // all but its last byte), a repeated START between messages, one STOP. Every
-// acknowledge is recorded as frame and unit m, the message.
+// acknowledge is planned as frame and unit m, the message. The pieces' shapes
+// (a message's head, a byte each way, the STOP) are recorded once each.
 void qz::renderI2CMessages(const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs, uint8_t* out,
                            I2CLayout& layout, std::vector<uint32_t>& starts) {
+    enum Piece : std::size_t { Head, HeadRead, RepeatedHead, RepeatedHeadRead, ByteOut, ByteInAck,
+                               ByteInLast, Stop, kPieces };
+    std::optional<uint32_t> shapes[kPieces];
+    auto shapeFor = [&](Piece piece) {
+        if (shapes[piece]) return *shapes[piece];
+        const bool repeated = piece == RepeatedHead || piece == RepeatedHeadRead;
+        const bool read = piece == HeadRead || piece == RepeatedHeadRead;
+        I2CShape shape;
+        if (piece <= RepeatedHeadRead)
+            shape = shapeOf(i2c, startSamples(i2c, repeated) + kI2CByteEvents, false,
+                            [&](SlotWriter& w) { w.start(repeated); w.addressPass(0, read); });
+        else if (piece == Stop)
+            shape = shapeOf(i2c, kStopEvents, false, [](SlotWriter& w) { w.stop(); });
+        else
+            shape = shapeOf(i2c, kI2CByteEvents, false, [&](SlotWriter& w) {
+                if (piece == ByteOut) w.byteOut(0, SentOne);
+                else w.byteIn(piece == ByteInAck);
+            });
+        shapes[piece] = layout.add(std::move(shape));
+        return *shapes[piece];
+    };
+    auto plan = [&](Piece piece, uint32_t at, uint32_t count, uint32_t length, uint32_t message) {
+        if (count > 0)
+            layout.runs.push_back({.at = at, .count = count, .stride = length,
+                                   .shape = shapeFor(piece), .length = length, .frame = message,
+                                   .unit = message});
+    };
     uint32_t at = 0;
     for (std::size_t m = 0; m < msgs.size(); ++m) {
         const QZ_I2C_MSG& msg = msgs[m];
         const auto index = static_cast<uint32_t>(m);
+        const bool read = msg.read != 0;
         starts.push_back(at);
-        SlotWriter writer(i2c, out + at, &layout, PieceRef{at, index, index});
+        SlotWriter writer(i2c, out + at);
         writer.start(m > 0);
-        writer.addressPass(msg.addr, msg.read != 0);
+        writer.addressPass(msg.addr, read);
+        const auto head = static_cast<uint32_t>(writer.written());
+        plan(static_cast<Piece>((m > 0 ? RepeatedHead : Head) + (read ? 1 : 0)), at, 1, head,
+             index);
         for (uint32_t k = 0; k < msg.len; ++k) {
-            if (msg.read != 0)
+            if (read)
                 writer.byteIn(k + 1 < msg.len);
             else
                 writer.byteOut(msg.buf[k], SentOne);
         }
+        const uint32_t bytesAt = at + head;
+        if (read) {
+            plan(ByteInAck, bytesAt, msg.len - 1, kI2CByteEvents, index);
+            plan(ByteInLast, bytesAt + kI2CByteEvents * (msg.len - 1), 1, kI2CByteEvents, index);
+        } else {
+            plan(ByteOut, bytesAt, msg.len, kI2CByteEvents, index);
+        }
         const bool last = m + 1 == msgs.size();
-        if (last) writer.stop();
+        if (last) {
+            plan(Stop, static_cast<uint32_t>(at + writer.written()), 1, kStopEvents, index);
+            writer.stop();
+        }
         writer.finish(last);
         at += static_cast<uint32_t>(writer.written());
     }

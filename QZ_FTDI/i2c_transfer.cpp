@@ -3,9 +3,7 @@
 // read, and compared with what was written, sample by sample, once the
 // read-back's lag is known from the first frame's START.
 #include "i2c.h"
-#include "diagnostics.h"
-#include "device.h"
-#include "session.h"
+#include "engine.h"
 
 #include <algorithm>
 
@@ -39,20 +37,33 @@ qz::Outcome missingStart(const PROT_DES& i2c, std::span<const uint8_t> rx) {
 }
 
 // The first watched pin that read low: SCL driven high (stretched or held
-// clock), or a 1 of the master's on SDA (held or contested bus).
-qz::Outcome watchedLines(const PROT_DES& i2c, const qz::I2CLayout& layout,
-                         std::span<const uint8_t> rx, std::size_t lag, uint32_t frameLength,
-                         std::size_t* wrongAt) {
+// clock), or a 1 of the master's on SDA (held or contested bus). Where the
+// master writes a watchable pin high, it must read high.
+qz::Outcome watchedLines(const PROT_DES& i2c, std::span<const uint8_t> written,
+                         const qz::I2CLayout& layout, std::span<const uint8_t> rx,
+                         std::size_t lag) {
     const uint8_t scl = qz::pinBit(i2c.SCLnum);
-    const std::size_t end = std::min(layout.watch.size(), rx.size() - std::min(rx.size(), lag));
-    for (std::size_t k = 0; k < end; ++k) {
-        const uint8_t watched = layout.watch[k];
-        const uint8_t low = static_cast<uint8_t>(watched & ~rx[k + lag]);
-        if (low == 0) continue;
-        qz::Outcome outcome = qz::Outcome::of((low & scl) ? QZ_CLOCK_STRETCHED : QZ_BUS_HELD);
-        outcome.index = frameLength ? static_cast<uint32_t>(k / frameLength) : 0;
-        *wrongAt = k;
-        return outcome;
+    const uint8_t sdaWritten = qz::pinBit(i2c.SDAnumW);
+    const uint8_t sdaRead = qz::pinBit(i2c.SDAnumR);
+    const std::size_t end = std::min(written.size(), rx.size() - std::min(rx.size(), lag));
+    for (const qz::I2CRun& run : layout.runs) {
+        const uint8_t* watchable = layout.shapes[run.shape].watchable.data() + run.from;
+        for (uint32_t c = 0; c < run.count; ++c) {
+            const std::size_t first = run.at + std::size_t{c} * run.stride;
+            const std::size_t last = std::min<std::size_t>(first + run.length, end);
+            for (std::size_t k = first; k < last; ++k) {
+                const uint8_t w = written[k];
+                const uint8_t high = static_cast<uint8_t>(((w & scl) ? scl : 0) |
+                                                          ((w & sdaWritten) ? sdaRead : 0));
+                const uint8_t low =
+                    static_cast<uint8_t>(watchable[k - first] & high & ~rx[k + lag]);
+                if (low == 0) continue;
+                qz::Outcome outcome =
+                    qz::Outcome::of((low & scl) ? QZ_CLOCK_STRETCHED : QZ_BUS_HELD);
+                outcome.index = run.frame + c * run.frameStep;
+                return outcome;
+            }
+        }
     }
     return qz::Outcome::success();
 }
@@ -65,20 +76,21 @@ qz::Outcome acknowledges(const PROT_DES& i2c, const qz::I2CLayout& layout,
     constexpr uint32_t kKeptBits = 32;
     bool nacked = false;
     uint32_t missing = 0, unit = 0, frame = 0, slot = 0;
-    for (const qz::AckSample& ack : layout.acks) {
-        if (ack.frame != frame || slot == 0) {
-            if (nacked) break;  // the frame with the first missing acknowledge is complete
-            frame = ack.frame;
+    qz::forEachAck(layout, [&](uint32_t at, uint32_t ackFrame, uint32_t ackUnit) {
+        if (ackFrame != frame || slot == 0) {
+            if (nacked) return false;  // the frame with the first missing acknowledge is complete
+            frame = ackFrame;
             slot = 0;
         }
-        const std::size_t position = ack.position + lag;
+        const std::size_t position = at + lag;
         if (position < rx.size() && qz::pinHigh(rx[position], i2c.SDAnumR)) {
-            if (!nacked) unit = ack.unit;
+            if (!nacked) unit = ackUnit;
             nacked = true;
             if (slot < kKeptBits) missing |= 1u << slot;
         }
         ++slot;
-    }
+        return true;
+    });
     if (!nacked) return qz::Outcome::success();
     qz::Outcome outcome = qz::Outcome::nack(missing);
     outcome.index = unit;
@@ -89,95 +101,56 @@ qz::Outcome acknowledges(const PROT_DES& i2c, const qz::I2CLayout& layout,
 
 qz::I2CJudgement qz::judgeI2C(const PROT_DES& i2c, std::span<const uint8_t> written,
                               const I2CLayout& layout, std::span<const uint8_t> rx,
-                              uint32_t firstFrameLength, uint32_t frameLength) {
+                              uint32_t firstFrameLength) {
     const auto sent = i2cFrameReference(written, i2c.SCLnum, firstFrameLength);
-    if (!sent) return {missingStart(i2c, rx), 0, 0, true};
+    if (!sent) return {missingStart(i2c, rx), 0, true};
     const auto seen =
         i2cFrameReference(rx, i2c.SCLnum, std::min<std::size_t>(firstFrameLength,
                                                                 *sent + kMaxReadbackLag + 1));
-    if (!seen || *seen < *sent) return {missingStart(i2c, rx), 0, 0, true};
+    if (!seen || *seen < *sent) return {missingStart(i2c, rx), 0, true};
     const std::size_t lag = *seen - *sent;
-    std::size_t wrongAt = 0;
-    Outcome outcome = watchedLines(i2c, layout, rx, lag, frameLength, &wrongAt);
+    Outcome outcome = watchedLines(i2c, written, layout, rx, lag);
     if (outcome.ok()) outcome = acknowledges(i2c, layout, rx, lag);
-    return {outcome, lag, wrongAt, true};
+    return {outcome, lag, true};
 }
 
 qz::I2CJudgement qz::playI2C(FT_HANDLE dev, const PROT_DES& i2c, std::span<const uint8_t> stream,
                              const I2CLayout& layout, const PlayOptions& options,
-                             uint32_t firstFrameLength, uint32_t frameLength, ByteStream* rx) {
+                             uint32_t firstFrameLength, ByteStream* rx) {
     const Outcome played = playStream(dev, i2c, stream, options, rx);
-    if (!played.ok() || !options.readBack) return {played, 0, 0, false};
-    return judgeI2C(i2c, stream, layout, *rx, firstFrameLength, frameLength);
+    if (!played.ok() || !options.readBack) return {played, 0, false};
+    return judgeI2C(i2c, stream, layout, *rx, firstFrameLength);
 }
 
-std::optional<std::vector<uint32_t>> qz::i2cReceivedWords(const PROT_DES& i2c,
-                                                          const I2CLayout& layout,
-                                                          std::span<const uint8_t> rx,
-                                                          std::size_t lag, uint32_t count) {
-    const std::size_t bitsPerWord = std::size_t{kI2CBitsPerByte} * i2c.bytesPerReg;
-    if (layout.dataBits.size() < bitsPerWord * count) return std::nullopt;
-    std::vector<uint32_t> words(count);
-    auto bit = layout.dataBits.begin();
-    for (uint32_t& word : words) {
-        for (std::size_t b = 0; b < bitsPerWord; ++b, ++bit) {
-            const std::size_t position = *bit + lag;
-            if (position >= rx.size()) return std::nullopt;
-            word = (word << 1) | (pinHigh(rx[position], i2c.SDAnumR) ? 1u : 0u);
+bool qz::i2cReceivedWords(const PROT_DES& i2c, const I2CLayout& layout,
+                          std::span<const uint8_t> rx, std::size_t lag,
+                          std::span<const Destination> into) {
+    std::size_t wanted = 0;
+    for (const Destination& d : into) wanted += std::size_t{d.count} * d.bits;
+    if (wanted == 0) return true;
+    // The bits lie in stream order: every one is there when the last is.
+    std::size_t seen = 0, lastPosition = 0;
+    forEachDataBit(layout, [&](uint32_t at) {
+        lastPosition = at + lag;
+        return ++seen < wanted;
+    });
+    if (seen < wanted || lastPosition >= rx.size()) return false;
+    auto d = into.begin();
+    uint32_t word = 0, bit = 0, value = 0;
+    forEachDataBit(layout, [&](uint32_t at) {
+        while (d->count == 0 || d->bits == 0) ++d;
+        value = (value << 1) | (pinHigh(rx[at + lag], i2c.SDAnumR) ? 1u : 0u);
+        if (++bit == d->bits) {
+            d->put(word, value);
+            bit = value = 0;
+            if (++word == d->count) {
+                word = 0;
+                if (++d == into.end()) return false;
+            }
         }
-    }
-    return words;
-}
-
-namespace {
-
-// One full frame of `mode` and its layout.
-struct Frame {
-    qz::ByteStream stream;
-    qz::I2CLayout layout;
-};
-
-Frame frameOf(const PROT_DES& i2c, uint32_t reg, uint32_t data, qz::sequenceMode mode) {
-    const uint32_t length = qz::i2cStreamLength(i2c, mode);
-    Frame frame{qz::ByteStream(length), qz::I2CLayout(length)};
-    qz::renderI2CStream(i2c, reg, data, mode, frame.stream.data(), frame.layout, qz::PieceRef{});
-    return frame;
-}
-
-}  // namespace
-
-qz::Outcome qz::writeI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
-                                 uint32_t data) {
-    DeviceSession session(dev);
-    if (Outcome purged = beginTransaction(dev, i2c); !purged.ok()) return purged;
-    if (isSPI(i2c)) return Outcome::of(QZ_BAD_ARGUMENT);
-    const Frame frame = frameOf(i2c, reg, data, WRITE);
-    const auto length = static_cast<uint32_t>(frame.stream.size());
-    ByteStream rx;
-    // The written frame is dumped whatever the driver says.
-    return playI2C(dev, i2c, frame.stream, frame.layout, PlayOptions{true, length, true}, length,
-                   0, &rx)
-        .outcome;
-}
-
-qz::Outcome qz::readI2CRegister(FT_HANDLE dev, const PROT_DES& i2c, uint32_t reg,
-                                uint32_t* value) {
-    DeviceSession session(dev);
-    if (Outcome purged = beginTransaction(dev, i2c); !purged.ok()) return purged;
-    if (isSPI(i2c)) return Outcome::of(QZ_BAD_ARGUMENT);
-    // The master does not acknowledge the last data byte; a read never dumps
-    // its frame.
-    const Frame frame = frameOf(i2c, reg, 0, READ_NACK);
-    const auto length = static_cast<uint32_t>(frame.stream.size());
-    ByteStream rx;
-    const I2CJudgement judged = playI2C(dev, i2c, frame.stream, frame.layout,
-                                        PlayOptions{true, length, false}, length, 0, &rx);
-    if (judged.fetched) dumpReadBack(rx);  // also on a failure: the dump shows why
-    if (!judged.outcome.ok()) return judged.outcome;
-    const auto words = i2cReceivedWords(i2c, frame.layout, rx, judged.lag, 1);
-    if (!words) return Outcome::of(QZ_FRAME_NOT_FOUND);
-    *value = words->front();
-    return Outcome::success();
+        return true;
+    });
+    return true;
 }
 
 int32_t qz::writeI2CResult(const Outcome& outcome) {
@@ -194,26 +167,15 @@ int32_t qz::readI2CResult(const Outcome& outcome, uint32_t value) {
 namespace {
 
 // The C entry points' checks: a live I2C descriptor whose widths take the
-// arguments (nothing is sent to the driver otherwise). An SPI descriptor is
-// refused by the transfer, after the purge.
+// arguments (nothing is sent to the driver otherwise; a read of zero data
+// bytes would leave the peripheral driving SDA, and is refused). An SPI
+// descriptor is refused by the transfer, after the purge.
 qz::Outcome writeI2CHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t reg, uint32_t data) {
-    const auto des = qz::copyDescriptor(handle);
-    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    if (!qz::isSPI(*des) && (!qz::fitsWidth(reg, 8u * des->bytesPerAddr) ||
-                             !qz::fitsWidth(data, 8u * des->bytesPerReg)))
-        return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    return qz::guardedOutcome([&] { return qz::writeI2CRegister(dev, *des, reg, data); });
+    return qz::registerHandle(dev, handle, qz::kI2CProtocol, reg, data, true, nullptr);
 }
 
-// As writeI2CHandle; a read of zero data bytes would leave the peripheral
-// driving SDA, and is refused.
 qz::Outcome readI2CHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t reg, uint32_t* value) {
-    const auto des = qz::copyDescriptor(handle);
-    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    if (!qz::isSPI(*des) &&
-        (des->bytesPerReg == 0 || !qz::fitsWidth(reg, 8u * des->bytesPerAddr)))
-        return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    return qz::guardedOutcome([&] { return qz::readI2CRegister(dev, *des, reg, value); });
+    return qz::registerHandle(dev, handle, qz::kI2CProtocol, reg, 0, false, value);
 }
 
 }  // namespace

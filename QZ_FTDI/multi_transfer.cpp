@@ -1,11 +1,7 @@
 // Multi-register transfers in one USB round trip: batches (one complete frame
 // per register, laid back to back) and streams (one frame addressed once,
 // further data words spliced in before its closing samples).
-#include "diagnostics.h"
-#include "i2c.h"
-#include "device.h"
-#include "session.h"
-#include "spi.h"
+#include "engine.h"
 
 #include <algorithm>
 #include <limits>
@@ -15,107 +11,44 @@ namespace {
 using qz::ByteStream;
 using qz::sequenceMode;
 
-// A waveform generator: the stream length for a mode, and a renderer that
-// fills exactly that many samples.
-struct Generator {
-    uint32_t (*length)(const PROT_DES&, sequenceMode);
-    void (*render)(const PROT_DES&, uint32_t, uint32_t, sequenceMode, uint8_t*);
-};
-
-// Indexed by SPI_I2C: 0 the I2C generator, 1 the SPI generator.
-constexpr Generator byteStreamFunc[2] = {
-    {qz::i2cStreamLength, qz::renderI2CStream},
-    {qz::spiStreamLength, qz::renderSPIStream},
-};
-
-const Generator& generatorFor(const PROT_DES& des) {
-    return byteStreamFunc[qz::isSPI(des) ? 1 : 0];
-}
-
 // FT_Write and FT_Read take 32-bit lengths.
 constexpr uint64_t kMaxTransfer = std::numeric_limits<uint32_t>::max();
 
 // ---- batches --------------------------------------------------------------
 
-// Hands the words read to the caller; data is written only on success.
-qz::Outcome deliver(const std::optional<std::vector<uint32_t>>& words, uint32_t* data) {
-    if (!words) return qz::Outcome::of(QZ_FRAME_NOT_FOUND);
-    std::copy(words->begin(), words->end(), data);
-    return qz::Outcome::success();
-}
-
-// The samples of a batch of numRegs frames of `mode`, or nullopt when it does
-// not fit one driver transfer.
+// The samples of a batch of numRegs frames, or nullopt when it does not fit
+// one driver transfer.
 std::optional<uint32_t> batchLength(const PROT_DES& des, uint32_t numRegs, bool write) {
     const uint64_t total =
-        uint64_t{generatorFor(des).length(des, write ? qz::WRITE : qz::READ_NACK)} * numRegs;
+        uint64_t{qz::protocolOf(des).length(des, write ? qz::WRITE : qz::READ_NACK)} * numRegs;
     if (total > kMaxTransfer) return std::nullopt;
     return static_cast<uint32_t>(total);
 }
 
-// SPI batch: a write does not read back; a read finds each frame by its
-// chip-select fall.
-qz::Outcome spiBatch(FT_HANDLE dev, const PROT_DES& spi, const uint32_t* reg, uint32_t* data,
-                     uint32_t numRegs, bool write, uint32_t frameLength) {
-    const sequenceMode mode = write ? qz::WRITE : qz::READ_NACK;
-    ByteStream rx;
-    {  // the batch is released before its read-back is examined
-        ByteStream batch(std::size_t{frameLength} * numRegs);
-        for (uint32_t i = 0; i < numRegs; ++i)
-            qz::renderSPIStream(spi, reg[i], write ? data[i] : 0, mode,
-                                batch.data() + std::size_t{frameLength} * i);
-        // Wait for one frame's worth; the driver's read waits for the rest.
-        const qz::Outcome played =
-            qz::playStream(dev, spi, batch, qz::PlayOptions{!write, frameLength, false}, &rx);
-        if (!played.ok() || write) return played;
-    }
-    return deliver(qz::spiBatchWords(spi, rx, numRegs), data);
-}
-
-// I2C batch: writes read back too, for their acknowledges; every frame is
-// judged as a single transfer would judge it.
-qz::Outcome i2cBatch(FT_HANDLE dev, const PROT_DES& i2c, const uint32_t* reg, uint32_t* data,
-                     uint32_t numRegs, bool write, uint32_t frameLength) {
-    const sequenceMode mode = write ? qz::WRITE : qz::READ_NACK;
-    const std::size_t total = std::size_t{frameLength} * numRegs;
-    ByteStream batch(total), rx;
-    qz::I2CLayout layout(total);
-    for (uint32_t i = 0; i < numRegs; ++i) {
-        const uint32_t at = frameLength * i;
-        qz::renderI2CStream(i2c, reg[i], write ? data[i] : 0, mode, batch.data() + at, layout,
-                            qz::PieceRef{at, i, i, true});
-    }
-    const qz::I2CJudgement judged =
-        qz::playI2C(dev, i2c, batch, layout, qz::PlayOptions{true, frameLength, false},
-                    frameLength, frameLength, &rx);
-    if (!judged.outcome.ok() || write) return judged.outcome;
-    return deliver(qz::i2cReceivedWords(i2c, layout, rx, judged.lag, numRegs), data);
-}
-
+// The frames laid back to back; a read finds each frame as a batch's frame
+// (an I2C write reads back too, for its acknowledges, every frame judged as
+// a single transfer would judge it). Nothing is dumped. The driver's read
+// waits for the rest once one frame's worth has come.
 qz::Outcome batchTransfer(FT_HANDLE dev, const PROT_DES& des, const uint32_t* reg,
                           uint32_t* data, uint32_t numRegs, bool write, uint32_t total) {
-    qz::DeviceSession session(dev);
-    if (qz::Outcome purged = qz::beginTransaction(dev, des); !purged.ok()) return purged;
-    const uint32_t frameLength = total / numRegs;
-    return qz::isSPI(des) ? spiBatch(dev, des, reg, data, numRegs, write, frameLength)
-                          : i2cBatch(dev, des, reg, data, numRegs, write, frameLength);
+    return qz::runTransaction(dev, des, nullptr, [&] {
+        const qz::Protocol& protocol = qz::protocolOf(des);
+        const sequenceMode mode = write ? qz::WRITE : qz::READ_NACK;
+        const uint32_t frameLength = total / numRegs;
+        qz::Transaction t;
+        t.stream.resize(total);
+        for (uint32_t i = 0; i < numRegs; ++i)
+            protocol.render(des, reg[i], write ? data[i] : 0, mode,
+                            t.stream.data() + std::size_t{frameLength} * i);
+        protocol.planFrames(des, mode, numRegs, frameLength, true,
+                            qz::Destination{write ? 0 : numRegs, 0, data, nullptr}, t.plan);
+        t.options = qz::PlayOptions{!write || protocol.writesReadBack, frameLength, false};
+        t.firstFrameLength = frameLength;
+        return t;
+    });
 }
 
 // ---- streams --------------------------------------------------------------
-
-// The kinds of the three parts of a stream: the first frame, the pieces for
-// the further words, and the last piece (an I2C read does not acknowledge
-// the very last byte).
-struct StreamKinds {
-    sequenceMode first, piece, lastPiece;
-};
-
-StreamKinds streamKinds(const PROT_DES& des, uint32_t numRegs, bool write) {
-    if (write) return {qz::WRITE, qz::WRITE_STREAM_WORD, qz::WRITE_STREAM_WORD};
-    if (qz::isSPI(des)) return {qz::READ_ACK, qz::READ_STREAM_WORD_ACK, qz::READ_STREAM_WORD_ACK};
-    return {numRegs == 1 ? qz::READ_NACK : qz::READ_ACK, qz::READ_STREAM_WORD_ACK,
-            qz::READ_STREAM_WORD_NACK};
-}
 
 // A frame's last three samples close it (SPI: the sample before chip select
 // rises and two with it high; I2C: the STOP). They move to the stream's end.
@@ -124,105 +57,73 @@ constexpr uint32_t kClosingSamples = 3;
 // The samples of a stream of numRegs words, or nullopt when it does not fit
 // one driver transfer.
 std::optional<uint32_t> streamLength(const PROT_DES& des, uint32_t numRegs, bool write) {
-    const Generator& gen = generatorFor(des);
-    const StreamKinds kinds = streamKinds(des, numRegs, write);
-    const uint64_t total =
-        gen.length(des, kinds.first) + uint64_t{gen.length(des, kinds.piece)} * (numRegs - 1);
+    const qz::Protocol& protocol = qz::protocolOf(des);
+    const qz::StreamKinds kinds = protocol.streamKinds(numRegs, write);
+    const uint64_t total = protocol.length(des, kinds.first) +
+                           uint64_t{protocol.length(des, kinds.piece)} * (numRegs - 1);
     if (total > kMaxTransfer) return std::nullopt;
     return static_cast<uint32_t>(total);
 }
 
-// Lays the stream into `stream`: the first frame without its closing
-// samples, the pieces, then the closing samples. With a layout (I2C) the
-// watched pins move with the closing samples, and each piece is recorded as
-// the word it carries.
-void assembleStream(const PROT_DES& des, uint32_t reg, const uint32_t* data, uint32_t numRegs,
-                    bool write, ByteStream& stream, qz::I2CLayout* layout) {
-    const Generator& gen = generatorFor(des);
-    const StreamKinds kinds = streamKinds(des, numRegs, write);
-    const uint32_t frameLength = gen.length(des, kinds.first);
-    const uint32_t pieceLength = gen.length(des, kinds.piece);
-    auto render = [&](uint32_t word, sequenceMode mode, uint32_t at) {
-        const uint32_t value = write ? data[word] : 0;
-        if (layout)
-            qz::renderI2CStream(des, reg, value, mode, stream.data() + at, *layout,
-                                qz::PieceRef{at, 0, word});
-        else
-            gen.render(des, reg, value, mode, stream.data() + at);
-    };
-    render(0, kinds.first, 0);
-    const uint32_t cut = frameLength - kClosingSamples;
-    uint8_t closing[kClosingSamples], closingWatch[kClosingSamples] = {};
-    std::copy_n(stream.data() + cut, kClosingSamples, closing);
-    if (layout) {
-        std::copy_n(layout->watch.data() + cut, kClosingSamples, closingWatch);
-        std::fill_n(layout->watch.data() + cut, kClosingSamples, uint8_t{0});
-    }
-    uint32_t at = cut;
-    for (uint32_t i = 1; i < numRegs; ++i, at += pieceLength)
-        render(i, i + 1 == numRegs ? kinds.lastPiece : kinds.piece, at);
-    std::copy_n(closing, kClosingSamples, stream.data() + at);
-    if (layout) std::copy_n(closingWatch, kClosingSamples, layout->watch.data() + at);
-}
-
+// One frame addressed once: the first frame without its closing samples,
+// the pieces for the further words, then the closing samples. The written
+// stream is dumped whatever the driver says; a read's read-back once its
+// words were delivered. No wait first: the driver's read returns once every
+// byte has come.
 qz::Outcome streamTransfer(FT_HANDLE dev, const PROT_DES& des, uint32_t reg, uint32_t* data,
                            uint32_t numRegs, bool write, uint32_t total) {
-    qz::DeviceSession session(dev);
-    if (qz::Outcome purged = qz::beginTransaction(dev, des); !purged.ok()) return purged;
-    const uint32_t frameLength =
-        generatorFor(des).length(des, streamKinds(des, numRegs, write).first);
-    ByteStream stream(total), rx;
-    // No wait first: the driver's read returns once every byte has come.
-    const qz::PlayOptions options{!qz::isSPI(des) || !write, std::nullopt, true};
-    if (qz::isSPI(des)) {
-        assembleStream(des, reg, data, numRegs, write, stream, nullptr);
-        const qz::Outcome played = qz::playStream(dev, des, stream, options, &rx);
-        if (!played.ok() || write) return played;
-        const qz::Outcome delivered = deliver(qz::spiStreamWords(des, rx, frameLength, numRegs), data);
-        if (delivered.ok()) qz::dumpReadBack(rx);
-        return delivered;
-    }
-    // I2C: writes read back too, for their acknowledges.
-    qz::I2CLayout layout(total);
-    assembleStream(des, reg, data, numRegs, write, stream, &layout);
-    const qz::I2CJudgement judged =
-        qz::playI2C(dev, des, stream, layout, options, frameLength, 0, &rx);
-    if (!judged.outcome.ok() || write) return judged.outcome;
-    const qz::Outcome delivered =
-        deliver(qz::i2cReceivedWords(des, layout, rx, judged.lag, numRegs), data);
-    if (delivered.ok()) qz::dumpReadBack(rx);
-    return delivered;
+    return qz::runTransaction(dev, des, nullptr, [&] {
+        const qz::Protocol& protocol = qz::protocolOf(des);
+        const qz::StreamKinds kinds = protocol.streamKinds(numRegs, write);
+        const uint32_t frameLength = protocol.length(des, kinds.first);
+        const uint32_t pieceLength = protocol.length(des, kinds.piece);
+        qz::Transaction t;
+        t.stream.resize(total);
+        uint8_t* const out = t.stream.data();
+        protocol.render(des, reg, write ? data[0] : 0, kinds.first, out);
+        const uint32_t cut = frameLength - kClosingSamples;
+        uint8_t closing[kClosingSamples];
+        std::copy_n(out + cut, kClosingSamples, closing);
+        uint32_t at = cut;
+        for (uint32_t i = 1; i < numRegs; ++i, at += pieceLength)
+            protocol.render(des, reg, write ? data[i] : 0,
+                            i + 1 == numRegs ? kinds.lastPiece : kinds.piece, out + at);
+        std::copy_n(closing, kClosingSamples, out + at);
+        protocol.planStream(des, kinds, numRegs, cut, frameLength, pieceLength,
+                            qz::Destination{write ? 0 : numRegs, 0, data, nullptr}, t.plan);
+        t.options = qz::PlayOptions{!write || protocol.writesReadBack, std::nullopt, true};
+        t.dumpReadBack = write ? qz::ReadBackDump::Never : qz::ReadBackDump::WhenDelivered;
+        t.firstFrameLength = frameLength;
+        return t;
+    });
 }
 
 // ---- the C entry points' checks ---------------------------------------------
 
-// Whether a register address and (for writes) a data word fit the
-// descriptor's widths.
-bool argumentsFit(const PROT_DES& des, uint32_t reg, uint32_t data, bool write) {
-    if (qz::isSPI(des)) return qz::spiArgumentsFit(des, reg, write ? data : 0);
-    return qz::fitsWidth(reg, 8u * des.bytesPerAddr) &&
-           (!write || qz::fitsWidth(data, 8u * des.bytesPerReg));
-}
-
-// A read of zero I2C data bytes would leave the peripheral driving SDA.
-bool readsNothing(const PROT_DES& des, bool write) {
-    return !write && !qz::isSPI(des) && des.bytesPerReg == 0;
-}
-
-qz::Outcome batchHandle(FT_HANDLE dev, PROT_HANDLE prot, const uint32_t* reg, uint32_t* data,
-                        uint32_t numRegs, bool write) {
-    const auto des = qz::copyDescriptor(prot);
-    if (!des || !reg || !data || numRegs == 0 || readsNothing(*des, write))
-        return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    const auto total = batchLength(*des, numRegs, write);
-    if (!total) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+// Whether every register (and word written) fits: QZ_OK, or QZ_BAD_ARGUMENT
+// naming the first that does not.
+template <class RegisterOf>
+qz::Outcome everyArgumentFits(const PROT_DES& des, RegisterOf regOf, const uint32_t* data,
+                              uint32_t numRegs, bool write) {
     for (uint32_t i = 0; i < numRegs; ++i) {
-        if (!argumentsFit(*des, reg[i], write ? data[i] : 0, write)) {
+        if (!qz::acceptsArguments(des, nullptr, regOf(i), write ? data[i] : 0, write)) {
             qz::Outcome outcome = qz::Outcome::of(QZ_BAD_ARGUMENT);
             outcome.index = i;
             return outcome;
         }
     }
+    return qz::Outcome::success();
+}
+
+qz::Outcome batchHandle(FT_HANDLE dev, PROT_HANDLE prot, const uint32_t* reg, uint32_t* data,
+                        uint32_t numRegs, bool write) {
+    const auto des = qz::copyDescriptor(prot);
+    if (!des || !reg || !data || numRegs == 0) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    const auto total = batchLength(*des, numRegs, write);
+    if (!total) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    const qz::Outcome fits =
+        everyArgumentFits(*des, [&](uint32_t i) { return reg[i]; }, data, numRegs, write);
+    if (!fits.ok()) return fits;
     return qz::guardedOutcome(
         [&] { return batchTransfer(dev, *des, reg, data, numRegs, write, *total); });
 }
@@ -230,17 +131,12 @@ qz::Outcome batchHandle(FT_HANDLE dev, PROT_HANDLE prot, const uint32_t* reg, ui
 qz::Outcome streamHandle(FT_HANDLE dev, PROT_HANDLE prot, uint32_t reg, uint32_t* data,
                          uint32_t numRegs, bool write) {
     const auto des = qz::copyDescriptor(prot);
-    if (!des || !data || numRegs == 0 || readsNothing(*des, write))
-        return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    if (!des || !data || numRegs == 0) return qz::Outcome::of(QZ_BAD_ARGUMENT);
     const auto total = streamLength(*des, numRegs, write);
     if (!total) return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    for (uint32_t i = 0; i < numRegs; ++i) {
-        if (!argumentsFit(*des, reg, write ? data[i] : 0, write)) {
-            qz::Outcome outcome = qz::Outcome::of(QZ_BAD_ARGUMENT);
-            outcome.index = i;
-            return outcome;
-        }
-    }
+    const qz::Outcome fits =
+        everyArgumentFits(*des, [&](uint32_t) { return reg; }, data, numRegs, write);
+    if (!fits.ok()) return fits;
     return qz::guardedOutcome(
         [&] { return streamTransfer(dev, *des, reg, data, numRegs, write, *total); });
 }

@@ -3,10 +3,8 @@
 // one transaction in the device's session, played and judged like the
 // register transfers.
 #include "device.h"
-#include "diagnostics.h"
-#include "i2c.h"
+#include "engine.h"
 #include "session.h"
-#include "spi.h"
 
 #include <algorithm>
 #include <limits>
@@ -22,44 +20,25 @@ constexpr uint8_t kMaxI2CAddress = 0x7F;
 // the last read-back sample shows the board's levels at every lag (0 to 2).
 constexpr std::size_t kPinsReadSamples = 3;
 
-// The message a written sample belongs to (starts ascending, starts[0] = 0).
-uint32_t messageAt(const std::vector<uint32_t>& starts, std::size_t sample) {
-    const auto after = std::upper_bound(starts.begin(), starts.end(), sample);
-    return static_cast<uint32_t>(std::max<std::ptrdiff_t>(after - starts.begin() - 1, 0));
-}
-
-// The messages played as one frame; read buffers filled only on QZ_OK.
+// The messages played as one frame; read buffers filled only on QZ_OK. The
+// written frame is dumped whatever the driver says, the read-back once
+// fetched. A held line names the message it was found in.
 qz::Outcome i2cMessages(FT_HANDLE dev, const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs,
                         uint32_t total) {
-    qz::DeviceSession session(dev);
-    if (qz::Outcome begun = qz::beginTransaction(dev, i2c); !begun.ok()) return begun;
-    qz::ByteStream stream(total), rx;
-    qz::I2CLayout layout(total);
-    std::vector<uint32_t> starts;
-    starts.reserve(msgs.size());
-    qz::renderI2CMessages(i2c, msgs, stream.data(), layout, starts);
-    const qz::I2CJudgement judged =
-        qz::playI2C(dev, i2c, stream, layout, qz::PlayOptions{true, total, true}, total, 0, &rx);
-    if (judged.fetched) qz::dumpReadBack(rx);
-    qz::Outcome outcome = judged.outcome;
-    if (outcome.status == QZ_BUS_HELD || outcome.status == QZ_CLOCK_STRETCHED)
-        outcome.index = messageAt(starts, judged.wrongAt);
-    if (!outcome.ok()) return outcome;
-    // Every bit first, so that no buffer is touched unless all of them are there.
-    std::vector<uint8_t> bytes(layout.dataBits.size() / qz::kI2CBitsPerByte);
-    for (std::size_t b = 0; b < layout.dataBits.size(); ++b) {
-        const std::size_t position = layout.dataBits[b] + judged.lag;
-        if (position >= rx.size()) return qz::Outcome::of(QZ_FRAME_NOT_FOUND);
-        const uint8_t bit = qz::pinHigh(rx[position], i2c.SDAnumR) ? 1 : 0;
-        bytes[b / 8] = static_cast<uint8_t>(bytes[b / 8] << 1 | bit);
-    }
-    auto next = bytes.begin();
-    for (const QZ_I2C_MSG& msg : msgs) {
-        if (msg.read == 0) continue;
-        std::copy_n(next, msg.len, msg.buf);
-        next += msg.len;
-    }
-    return qz::Outcome::success();
+    return qz::runTransaction(dev, i2c, &qz::kI2CProtocol, [&] {
+        qz::Transaction t;
+        t.stream.resize(total);
+        std::vector<uint32_t> starts;
+        starts.reserve(msgs.size());
+        qz::renderI2CMessages(i2c, msgs, t.stream.data(), t.plan.layout, starts);
+        for (const QZ_I2C_MSG& msg : msgs)
+            if (msg.read != 0)
+                t.plan.words.push_back({msg.len, qz::kI2CBitsPerByte, nullptr, msg.buf});
+        t.options = qz::PlayOptions{true, total, true};
+        t.dumpReadBack = qz::ReadBackDump::WhenFetched;
+        t.firstFrameLength = total;
+        return t;
+    });
 }
 
 // The C entry point's checks: a live I2C descriptor, 1 to 2^32 - 1 messages,
@@ -69,7 +48,8 @@ qz::Outcome i2cMessages(FT_HANDLE dev, const PROT_DES& i2c, std::span<const QZ_I
 qz::Outcome i2cTransferHandle(FT_HANDLE dev, PROT_HANDLE handle, const QZ_I2C_MSG* msgs,
                               uint32_t count) {
     const auto des = qz::copyDescriptor(handle);
-    if (!des || qz::isSPI(*des) || !msgs || count == 0) return qz::Outcome::of(QZ_BAD_ARGUMENT);
+    if (!des || &qz::protocolOf(*des) != &qz::kI2CProtocol || !msgs || count == 0)
+        return qz::Outcome::of(QZ_BAD_ARGUMENT);
     for (uint32_t m = 0; m < count; ++m) {
         const QZ_I2C_MSG& msg = msgs[m];
         if (msg.addr > kMaxI2CAddress || msg.len > QZ_I2C_MSG_MAX || (msg.len > 0 && !msg.buf) ||
@@ -88,43 +68,29 @@ qz::Outcome i2cTransferHandle(FT_HANDLE dev, PROT_HANDLE handle, const QZ_I2C_MS
 
 // The segments under one chip select; rx buffers filled only on QZ_OK. A
 // transfer that reads nothing waits for its samples to be on the pins and
-// does not look at the read-back.
+// does not look at the read-back. The written frame is dumped whatever the
+// driver says, the read-back once fetched.
 qz::Outcome spiExchange(FT_HANDLE dev, const PROT_DES& spi,
                         std::span<const QZ_SPI_SEGMENT> segments, uint8_t fill, uint32_t total) {
-    qz::DeviceSession session(dev);
-    if (qz::Outcome begun = qz::beginTransaction(dev, spi); !begun.ok()) return begun;
-    const bool reads = std::any_of(segments.begin(), segments.end(),
-                                   [](const QZ_SPI_SEGMENT& s) { return s.rx != nullptr; });
-    qz::ByteStream rx;
-    {  // the frame is released once played
-        qz::ByteStream frame(total);
-        qz::renderSPIExchange(spi, segments, fill, frame.data());
-        const qz::Outcome played =
-            qz::playStream(dev, spi, frame, qz::PlayOptions{reads, total, true}, &rx);
-        if (!played.ok() || !reads) return played;
-    }
-    qz::dumpReadBack(rx);
-    const auto strobe = qz::findSPIStrobe(spi, rx, rx.size());
-    if (!strobe) return qz::Outcome::of(QZ_FRAME_NOT_FOUND);
-    std::size_t bytesBefore = 0, inCount = 0;
-    for (const QZ_SPI_SEGMENT& s : segments) inCount += s.rx ? s.len : 0;
-    std::vector<uint8_t> in(inCount);
-    auto into = in.begin();
-    for (const QZ_SPI_SEGMENT& s : segments) {
-        if (s.rx) {
-            if (!qz::spiExchangeBytes(spi, rx, *strobe, 8 * bytesBefore, s.len, &*into))
-                return qz::Outcome::of(QZ_FRAME_NOT_FOUND);
-            into += s.len;
+    return qz::runTransaction(dev, spi, &qz::kSPIProtocol, [&] {
+        qz::Transaction t;
+        t.stream.resize(total);
+        qz::renderSPIExchange(spi, segments, fill, t.stream.data());
+        t.plan.fields.limit = std::numeric_limits<std::size_t>::max();
+        constexpr uint32_t kBits = 8;
+        std::size_t bitsBefore = 0;
+        for (const QZ_SPI_SEGMENT& s : segments) {
+            if (s.rx)
+                t.plan.fields.runs.push_back({{s.len, kBits, nullptr, s.rx},
+                                           0,
+                                           qz::kSPISamplesPerBit * bitsBefore,
+                                           qz::kSPISamplesPerBit * kBits});
+            bitsBefore += std::size_t{kBits} * s.len;
         }
-        bytesBefore += s.len;
-    }
-    into = in.begin();
-    for (const QZ_SPI_SEGMENT& s : segments) {
-        if (!s.rx) continue;
-        std::copy_n(into, s.len, s.rx);
-        into += s.len;
-    }
-    return qz::Outcome::success();
+        t.options = qz::PlayOptions{!t.plan.fields.runs.empty(), total, true};
+        t.dumpReadBack = qz::ReadBackDump::WhenFetched;
+        return t;
+    });
 }
 
 // The C entry point's checks: a live SPI descriptor, at least one segment,
@@ -133,7 +99,7 @@ qz::Outcome spiExchange(FT_HANDLE dev, const PROT_DES& spi,
 qz::Outcome spiTransferHandle(FT_HANDLE dev, PROT_HANDLE handle, const QZ_SPI_SEGMENT* segments,
                               uint32_t count, uint8_t fill) {
     const auto des = qz::copyDescriptor(handle);
-    if (!des || !qz::isSPI(*des) || !segments || count == 0)
+    if (!des || &qz::protocolOf(*des) != &qz::kSPIProtocol || !segments || count == 0)
         return qz::Outcome::of(QZ_BAD_ARGUMENT);
     uint64_t bytes = 0;
     for (uint32_t i = 0; i < count; ++i) bytes += segments[i].len;

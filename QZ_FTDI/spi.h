@@ -46,22 +46,33 @@ inline constexpr bool spiStrobe(const PROT_DES& spi, uint8_t sample) {
 std::optional<std::size_t> findSPIStrobe(const PROT_DES& spi, std::span<const uint8_t> rx,
                                          std::size_t limit);
 
-// The SPI read-back parsers, all in readback.cpp. Each returns nullopt when
-// the frame does not show (no strobe, a chip-select count that does not
-// match) or a bit lies past the read-back.
-// `count` words of dataBits bits each, read from the first strobe (searched
-// within `limit` samples) on, skipping the command bits: a register read or
-// a stream.
-std::optional<std::vector<uint32_t>> spiStreamWords(const PROT_DES& spi,
-                                                    std::span<const uint8_t> rx,
-                                                    std::size_t limit, uint32_t count);
-// One word per frame of a batch of `frames` frames, each found by its
-// chip-select assertion (exactly one per frame).
-std::optional<std::vector<uint32_t>> spiBatchWords(const PROT_DES& spi,
-                                                   std::span<const uint8_t> rx, uint32_t frames);
-// `count` bytes of a raw transfer, bit `first` (of the frame's bits) on, into `into`.
-bool spiExchangeBytes(const PROT_DES& spi, std::span<const uint8_t> rx, std::size_t strobe,
-                      std::size_t first, uint32_t count, uint8_t* into);
+// Where the fields of an SPI read-back lie. The frames are found by their
+// first strobe within `limit` samples (one frame: a register read, a stream,
+// a raw transfer), or with everyAssertion by their chip-select assertions
+// (a batch: exactly `frames` of them, one per frame, each showing its first
+// active clock). A frame's anchor is the read-back position where its first
+// bit is sampled.
+struct SPIFields {
+    // `into.count` fields of `into.bits` bits: field c lies in frame
+    // c * frameStep, its first bit at the frame's anchor + offset +
+    // c * offsetStep, the next bits one bit period apart.
+    struct Run {
+        Destination into;
+        uint32_t frameStep = 0;
+        std::size_t offset = 0;
+        std::size_t offsetStep = 0;
+    };
+    bool everyAssertion = false;
+    uint32_t frames = 1;
+    std::size_t limit = 0;
+    std::vector<Run> runs;
+};
+
+// The one SPI read-back parser (readback.cpp): every field of `fields` into
+// its destination, in the descriptor's bit order. False, no destination
+// touched, when the frames do not show (no strobe, a chip-select count that
+// does not match, a frame without its clock) or a bit lies past the read-back.
+bool spiReceive(const PROT_DES& spi, const SPIFields& fields, std::span<const uint8_t> rx);
 
 // The read-back position of the most significant bit of data word `word`
 // (0: the frame's own word; 1, 2, ...: further stream words), given the
@@ -85,15 +96,6 @@ ByteStream createSPIByteStream(const PROT_DES& spi, uint32_t addr, uint32_t data
 uint64_t spiExchangeLength(uint64_t bytes);
 void renderSPIExchange(const PROT_DES& spi, std::span<const QZ_SPI_SEGMENT> segments, uint8_t fill,
                        uint8_t* out);
-
-// Single-register transfers on a copy of the caller's descriptor; the caller
-// has checked the arguments' widths. Each takes the device's session and
-// purges first; a descriptor of the I2C kind is refused after the purge.
-// The write's frame is dumped under writeDebug whatever the driver answered;
-// the read-back is dumped under readDebug once it has been read in full.
-// QZ_FRAME_NOT_FOUND: no strobe that leaves every data bit in the read-back.
-Outcome writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr, uint32_t data);
-Outcome readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr, uint32_t* value);
 
 // Whether the arguments fit an SPI descriptor's address and data widths.
 inline constexpr bool spiArgumentsFit(const PROT_DES& spi, uint32_t addr, uint32_t data) {

@@ -2,61 +2,21 @@
 // takes the same number of samples back and finds its data bits by the
 // frame's first active clock edge.
 #include "spi.h"
-#include "diagnostics.h"
-#include "device.h"
-#include "session.h"
+#include "engine.h"
 
-
-qz::Outcome qz::writeSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr,
-                                 uint32_t data) {
-    DeviceSession session(dev);
-    if (Outcome purged = beginTransaction(dev, spi); !purged.ok()) return purged;
-    if (!isSPI(spi)) return Outcome::of(QZ_BAD_ARGUMENT);
-    const ByteStream frame = createSPIByteStream(spi, addr, data, WRITE);
-    return playStream(dev, spi, frame, PlayOptions{false, std::nullopt, true}, nullptr);
-}
-
-qz::Outcome qz::readSPIRegister(FT_HANDLE dev, const PROT_DES& spi, uint32_t addr,
-                                uint32_t* value) {
-    DeviceSession session(dev);
-    if (Outcome purged = beginTransaction(dev, spi); !purged.ok()) return purged;
-    if (!isSPI(spi)) return Outcome::of(QZ_BAD_ARGUMENT);
-    ByteStream rx;
-    {  // the frame is released once played
-        const ByteStream frame = createSPIByteStream(spi, addr, 0, READ_ACK);
-        const auto samples = static_cast<uint32_t>(frame.size());
-        const Outcome played =
-            playStream(dev, spi, frame, PlayOptions{true, samples, false}, &rx);
-        if (!played.ok()) return played;
-    }
-    // No strobe, or one too late for all the bits to lie in the read-back,
-    // leaves no value.
-    const auto words = spiStreamWords(spi, rx, rx.size(), 1);
-    dumpReadBack(rx);  // also without a value: the dump shows why
-    if (!words) return Outcome::of(QZ_FRAME_NOT_FOUND);
-    *value = words->front();
-    return Outcome::success();
-}
 
 namespace {
 
 // The C entry points' checks: a live descriptor whose widths take the
 // arguments (no driver call otherwise). An I2C descriptor is refused by the
-// transfer, after the purge.
+// transfer, after the purge. A write does not read back; a read finds its
+// word from the frame's first strobe.
 qz::Outcome writeSPIHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t addr, uint32_t data) {
-    const auto des = qz::copyDescriptor(handle);
-    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    if (qz::isSPI(*des) && !qz::spiArgumentsFit(*des, addr, data))
-        return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    return qz::guardedOutcome([&] { return qz::writeSPIRegister(dev, *des, addr, data); });
+    return qz::registerHandle(dev, handle, qz::kSPIProtocol, addr, data, true, nullptr);
 }
 
 qz::Outcome readSPIHandle(FT_HANDLE dev, PROT_HANDLE handle, uint32_t addr, uint32_t* value) {
-    const auto des = qz::copyDescriptor(handle);
-    if (!des) return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    if (qz::isSPI(*des) && !qz::spiArgumentsFit(*des, addr, 0))
-        return qz::Outcome::of(QZ_BAD_ARGUMENT);
-    return qz::guardedOutcome([&] { return qz::readSPIRegister(dev, *des, addr, value); });
+    return qz::registerHandle(dev, handle, qz::kSPIProtocol, addr, 0, false, value);
 }
 
 }  // namespace

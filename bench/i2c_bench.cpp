@@ -48,14 +48,16 @@ BENCHMARK(BM_CreateI2CByteStream);
 void BM_ParseI2CReadback(benchmark::State& state) {
     const PROT_DES d = i2cBenchDescriptor();
     const auto frame = qz::createI2CByteStream(d, 0x1234, 0, qz::READ_NACK);
-    qz::I2CLayout layout(frame.size());
-    std::vector<uint8_t> written(frame.size());
-    qz::renderI2CStream(d, 0x1234, 0, qz::READ_NACK, written.data(), layout, qz::PieceRef{});
+    const qz::I2CLayout layout = qz::i2cRepeated(qz::i2cShape(d, qz::READ_NACK), 1,
+                                                 static_cast<uint32_t>(frame.size()), false);
+    const std::vector<uint8_t>& written = frame;
     const std::vector<uint8_t> rx = qzbench::laggedReadback(frame);
     const auto length = static_cast<uint32_t>(frame.size());
     for (auto _ : state) {
-        const auto judged = qz::judgeI2C(d, written, layout, rx, length, 0);
-        auto value = qz::i2cReceivedWords(d, layout, rx, judged.lag, 1);
+        const auto judged = qz::judgeI2C(d, written, layout, rx, length);
+        uint32_t value = 0;
+        const qz::Destination into{1, 8u * d.bytesPerReg, &value, nullptr};
+        benchmark::DoNotOptimize(qz::i2cReceivedWords(d, layout, rx, judged.lag, {&into, 1}));
         benchmark::DoNotOptimize(judged);
         benchmark::DoNotOptimize(value);
     }

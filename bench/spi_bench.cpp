@@ -1,6 +1,5 @@
 // SPI speed: frame generation and read-back parsing in ns per sample, and a
 // whole single-register read on the simulated chip in microseconds.
-#include "readback.h"
 #include "spi.h"
 
 #include "bench_util.hpp"
@@ -48,10 +47,12 @@ void BM_ParseSPIReadback(benchmark::State& state) {
     const PROT_DES d = benchDescriptor();
     const auto frame = qz::createSPIByteStream(d, 0x5A, 0, qz::READ_ACK);
     const std::vector<uint8_t> rx = qzbench::laggedReadback(frame);
+    uint32_t value = 0;
+    qz::SPIFields fields;
+    fields.limit = rx.size();
+    fields.runs.push_back({{1, d.dataBits, &value, nullptr}, 0, qz::spiDataPosition(d, 0), 0});
     for (auto _ : state) {
-        const auto strobe = qz::findSPIStrobe(d, rx, rx.size());
-        auto value = qz::parseByteStream(rx, qz::spiDataPosition(d, strobe.value_or(0)), d.SDOnum,
-                                         qz::kSPISamplesPerBit, d.dataBits);
+        benchmark::DoNotOptimize(qz::spiReceive(d, fields, rx));
         benchmark::DoNotOptimize(value);
     }
     qzbench::timePerUnit(state, "per_sample", rx.size());
@@ -98,10 +99,12 @@ void BM_SPIExchangeHostCost(benchmark::State& state) {
     std::vector<uint8_t> frame(qz::spiExchangeLength(kBytes));
     qz::renderSPIExchange(d, {&segment, 1}, 0, frame.data());
     const std::vector<uint8_t> rx = qzbench::laggedReadback(frame);
+    qz::SPIFields fields;
+    fields.limit = rx.size();
+    fields.runs.push_back({{kBytes, 8, nullptr, in.data()}, 0, 0, 2 * 8});
     for (auto _ : state) {
         qz::renderSPIExchange(d, {&segment, 1}, 0, frame.data());
-        const auto strobe = qz::findSPIStrobe(d, rx, rx.size());
-        benchmark::DoNotOptimize(qz::spiExchangeBytes(d, rx, strobe.value_or(0), 0, kBytes, in.data()));
+        benchmark::DoNotOptimize(qz::spiReceive(d, fields, rx));
         benchmark::ClobberMemory();
     }
     qzbench::timePerUnit(state, "per_sample", frame.size());
