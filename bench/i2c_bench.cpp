@@ -78,23 +78,26 @@ void BM_I2CMessagesHostCost(benchmark::State& state) {
     const auto total = static_cast<uint32_t>(qz::i2cMessagesLength(d, msgs).value_or(0));
     std::vector<uint8_t> stream(total);
     std::vector<uint32_t> starts;
-    qz::I2CLayout layout(total);
+    qz::I2CLayout layout;
     qz::renderI2CMessages(d, msgs, stream.data(), layout, starts);
     // The wire: SDA reads what the master writes, and low in every acknowledge slot.
     const uint8_t sdaRead = static_cast<uint8_t>(1u << d.SDAnumR);
     std::vector<uint8_t> wire(stream);
     for (uint8_t& sample : wire)
         sample = static_cast<uint8_t>((sample & ~sdaRead) | (((sample >> d.SDAnumW) & 1u) ? sdaRead : 0u));
-    for (const qz::AckSample& ack : layout.acks) wire[ack.position] &= static_cast<uint8_t>(~sdaRead);
+    qz::forEachAck(layout, [&](uint32_t position, uint32_t, uint32_t) {
+        wire[position] &= static_cast<uint8_t>(~sdaRead);
+        return true;
+    });
     const std::vector<uint8_t> rx = qzbench::laggedReadback(wire);
     for (auto _ : state) {
-        qz::I2CLayout fresh(total);
+        qz::I2CLayout fresh;
         starts.clear();
         qz::renderI2CMessages(d, msgs, stream.data(), fresh, starts);
-        const auto judged = qz::judgeI2C(d, stream, fresh, rx, total, 0);
+        const auto judged = qz::judgeI2C(d, stream, fresh, rx, total);
         if (!judged.outcome.ok()) state.SkipWithError(qz_statusText(judged.outcome.status));
-        auto bytes = qz::i2cReceivedWords(d, fresh, rx, judged.lag, static_cast<uint32_t>(data.size()));
-        benchmark::DoNotOptimize(bytes);
+        const qz::Destination into{static_cast<uint32_t>(data.size()), 8, nullptr, data.data()};
+        benchmark::DoNotOptimize(qz::i2cReceivedWords(d, fresh, rx, judged.lag, {&into, 1}));
     }
     qzbench::timePerUnit(state, "per_sample", total);
 }
