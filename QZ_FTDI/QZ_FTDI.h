@@ -189,6 +189,12 @@ QZ_API const char* qz_statusText(int32_t status);
  * regBytes above 4 or a NULL text with size non-zero. */
 QZ_API int32_t qz_ackText(uint32_t missingAcks, uint32_t regBytes, int32_t read, char* text,
                           uint32_t size);
+/* The particulars of a result beyond its status text: for a write the driver
+ * took only partly (QZ_DRIVER_ERROR with driverStatus FT_OK) "the driver took
+ * N of M bytes", from the calling thread's last such write; otherwise "".
+ * Writes at most size bytes, terminated; returns the length of the whole text,
+ * or -1 for a NULL detail or a NULL text with size non-zero. */
+QZ_API int32_t qz_detailText(const QZ_RESULT* detail, char* text, uint32_t size);
 
 QZ_API int32_t qz_writeSPI(void* dev, PROT_HANDLE spi, uint32_t addr, uint32_t data,
                            QZ_RESULT* detail);

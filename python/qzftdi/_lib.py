@@ -124,6 +124,7 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     # the status API
     "qz_statusText": (c_char_p, [c_int32]),
     "qz_ackText": (c_int32, [c_uint32, c_uint32, c_int32, c_char_p, c_uint32]),
+    "qz_detailText": (c_int32, [_R, c_char_p, c_uint32]),
     "qz_writeSPI": (c_int32, [_P, _P, c_uint32, c_uint32, _R]),
     "qz_readSPI": (c_int32, [_P, _P, c_uint32, _U32P, _R]),
     "qz_writeI2C": (c_int32, [_P, _P, c_uint32, c_uint32, _R]),
