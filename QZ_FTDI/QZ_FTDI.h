@@ -226,6 +226,14 @@ QZ_API int32_t qz_setLatencyTimer(void* dev, uint8_t ms, QZ_RESULT* detail);
 QZ_API int32_t qz_getLatencyTimer(void* dev, uint8_t* ms, QZ_RESULT* detail);
 QZ_API int32_t qz_setLowLatency(void* dev, int32_t on, QZ_RESULT* detail);
 
+/* Progress of long transfers made by the calling thread: while one of its
+ * calls plays a stream of more than 4096 samples (a long SPI transfer, a long
+ * I2C message, a large batch or stream), `callback` gets the samples whose
+ * read-back has come and the stream's length, after each block and once at
+ * the end, from inside that call. A NULL callback switches it off. Returns 0. */
+typedef void (*QZ_PROGRESS_CALLBACK)(uint64_t done, uint64_t total, void* context);
+QZ_API int32_t qz_setProgressCallback(QZ_PROGRESS_CALLBACK callback, void* context);
+
 /* Where the library's messages ("FTDI Error, ...", the device list of
  * printConnectedDevices, the enableDebugPrint dumps, the getDLLVersion banner)
  * go: standard output (the default), standard error, nowhere, or a callback.

@@ -162,6 +162,17 @@ qz::Outcome readAll(FT_HANDLE dev, uint8_t* into, uint32_t count) {
     return qz::Outcome::success();
 }
 
+// The calling thread's progress observer (qz_setProgressCallback).
+struct ProgressObserver {
+    QZ_PROGRESS_CALLBACK callback = nullptr;
+    void* context = nullptr;
+};
+thread_local ProgressObserver progressObserver;
+
+void reportProgress(uint32_t done, uint32_t total) {
+    if (progressObserver.callback) progressObserver.callback(done, total, progressObserver.context);
+}
+
 // A stream longer than kSingleWriteSamples: chunks written while the
 // read-back is drained, never more than kMaxUnread of it unread, until all of
 // it has come. Without `keep` the read-back is drained into a scratch buffer
@@ -183,6 +194,7 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
         uint8_t* into = keep ? keep + read : scratch.data();
         const qz::Outcome got = readAll(dev, into, take);
         if (got.ok()) read += take;
+        if (got.ok() && take) reportProgress(read, total);
         return got;
     };
     while (written < total) {
@@ -237,6 +249,11 @@ std::chrono::microseconds qz::pollPause(int poll) {
     std::chrono::microseconds pause = kFirstPause;
     for (int i = kBusyPolls; i < poll && pause < kMaxPause; ++i) pause *= 2;
     return std::min(pause, kMaxPause);
+}
+
+extern "C" int32_t qz_setProgressCallback(QZ_PROGRESS_CALLBACK callback, void* context) {
+    progressObserver = {callback, context};
+    return 0;
 }
 
 // In bit-bang mode every FTDI chip clocks samples at least at the baud rate

@@ -102,6 +102,31 @@ TEST_F(RawTransfer, BadMessagesAreRefusedWithoutADriverCall) {
     EXPECT_EQ(0u, device().calls(qzsim::Op::Write));
 }
 
+// A long transfer reports its read-back as it comes, ending at the stream's
+// length; a short one does not, nor one after the observer is switched off.
+TEST_F(RawTransfer, LongTransferReportsProgressUpToItsEnd) {
+    FT_HANDLE dev = openDevice();
+    Descriptor spi;
+    makeSPI(spi, 0, 1, 2, 3, 8, 8, 1, 0);
+    std::vector<std::pair<uint64_t, uint64_t>> reports;
+    const auto record = [](uint64_t done, uint64_t total, void* into) {
+        static_cast<decltype(reports)*>(into)->push_back({done, total});
+    };
+    ASSERT_EQ(0, qz_setProgressCallback(record, &reports));
+    std::vector<uint8_t> bytes(1024);
+    ASSERT_EQ(QZ_OK, qz_spiTransfer(dev, spi.get(), bytes.data(), nullptr, 4, 0, nullptr));
+    EXPECT_TRUE(reports.empty());
+    ASSERT_EQ(QZ_OK, qz_spiTransfer(dev, spi.get(), bytes.data(), nullptr, 1024, 0, nullptr));
+    ASSERT_GT(reports.size(), 2u);
+    EXPECT_GT(reports.back().second, 4096u);
+    EXPECT_EQ(reports.back().first, reports.back().second);
+    for (std::size_t i = 1; i < reports.size(); ++i) EXPECT_GT(reports[i].first, reports[i - 1].first);
+    qz_setProgressCallback(nullptr, nullptr);
+    const std::size_t seen = reports.size();
+    ASSERT_EQ(QZ_OK, qz_spiTransfer(dev, spi.get(), bytes.data(), nullptr, 1024, 0, nullptr));
+    EXPECT_EQ(seen, reports.size());
+}
+
 // The virtual register chip without a read/write bit exchanges: it shifts
 // the addressed register out while the next byte comes in.
 TEST_F(RawTransfer, SpiExchangeReadsTheChipInEveryModeAndBitOrderAtEveryLag) {
