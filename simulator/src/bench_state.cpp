@@ -8,7 +8,8 @@
 //   device QZS001
 //   chip 0 i2c
 //   0x00000000 0x51 0x5a 0x5f 0x46
-// A chip's listed registers replace all it held (so an erased flash sector
+// A chip with a latch beside its registers (a flash's write enable) has it on
+// a line "latch 0x1" after its chip line. A chip's listed registers replace all it held (so an erased flash sector
 // stays erased); chips the file does not name keep their bench values.
 #include "qzsim/bench_state.hpp"
 
@@ -57,6 +58,7 @@ struct PendingChip {
     std::shared_ptr<Device> device;
     std::shared_ptr<RegisterChip> chip;
     std::map<uint32_t, uint32_t> cells;
+    std::optional<uint32_t> latch;
 };
 
 // The chips and contents of a state file's text (named `path` in messages),
@@ -96,8 +98,15 @@ std::vector<PendingChip> readState(std::istream& in, const std::string& path) {
                 onDevice[at].kind != kind || (words >> extra))
                 fail("chip " + index + " " + kind + " is not on device " + device->info().serial +
                      " (a state of another bench file?)");
-            chips.push_back({device, onDevice[at].chip, {}});
+            chips.push_back({device, onDevice[at].chip, {}, std::nullopt});
             inChip = true;
+        } else if (word == "latch") {
+            std::string text;
+            words >> text;
+            const std::optional<uint32_t> value = hexWord(text);
+            if (!inChip || !chips.back().chip->latch()) fail("a latch without a chip that has one");
+            if (!value) fail(text + ": expected a value (0x...)");
+            chips.back().latch = value;
         } else {
             const std::optional<uint32_t> first = hexWord(word);
             if (!first) fail(word + ": expected device, chip or a register (0x...)");
@@ -123,6 +132,7 @@ void applyState(std::vector<PendingChip>& chips) {
     for (PendingChip& c : chips) {
         const auto held = c.device->lock();
         c.chip->registers.cells = std::move(c.cells);
+        if (c.latch) c.chip->setLatch(*c.latch);
     }
 }
 
@@ -137,6 +147,10 @@ void writeState(std::ostream& out) {
         const auto held = device->lock();  // the chips change only under it
         for (std::size_t index = 0; index < chips.size(); ++index) {
             out << "chip " << index << ' ' << chips[index].kind << '\n';
+            if (const std::optional<uint32_t> latch = chips[index].chip->latch()) {
+                std::snprintf(word, sizeof word, "0x%x", *latch);
+                out << "latch " << word << '\n';
+            }
             std::optional<uint64_t> next;  // the register the current line goes on with
             std::size_t onLine = 0;
             for (const auto& [reg, value] : chips[index].chip->registers.cells) {

@@ -147,6 +147,11 @@ class RegisterChip {
 public:
     virtual ~RegisterChip() = default;
     RegisterFile registers;
+    // A latch beside the registers that a powered chip keeps from one program
+    // run to the next (a flash's write enable, set by one command and used by
+    // the next); nullopt for a chip without one.
+    virtual std::optional<uint32_t> latch() const { return std::nullopt; }
+    virtual void setLatch(uint32_t) {}
 };
 
 // One recorded sample of a device's wire.

@@ -211,6 +211,10 @@ public:
     uint32_t size() const { return size_; }
     bool busy() const { return busyLeft_ > 0; }
     uint8_t status() const;
+    // The write-enable latch as it stands once a write cycle in progress has
+    // ended (which clears it): between program runs the cycle runs out.
+    std::optional<uint32_t> latch() const override { return writeEnabled_ && !busy() ? 1u : 0u; }
+    void setLatch(uint32_t on) override { writeEnabled_ = on != 0; }
     // Commands the chip took, in all.
     uint64_t commandCount() const { return commands_; }
 
