@@ -189,6 +189,12 @@ QZ_API const char* qz_statusText(int32_t status);
  * regBytes above 4 or a NULL text with size non-zero. */
 QZ_API int32_t qz_ackText(uint32_t missingAcks, uint32_t regBytes, int32_t read, char* text,
                           uint32_t size);
+/* The particulars of a result beyond its status text: for a write the driver
+ * took only partly (QZ_DRIVER_ERROR with driverStatus FT_OK) "the driver took
+ * N of M bytes", from the calling thread's last such write; otherwise "".
+ * Writes at most size bytes, terminated; returns the length of the whole text,
+ * or -1 for a NULL detail or a NULL text with size non-zero. */
+QZ_API int32_t qz_detailText(const QZ_RESULT* detail, char* text, uint32_t size);
 
 QZ_API int32_t qz_writeSPI(void* dev, PROT_HANDLE spi, uint32_t addr, uint32_t data,
                            QZ_RESULT* detail);
@@ -219,6 +225,14 @@ QZ_API int32_t qz_i2cRecoverBus(void* dev, PROT_HANDLE i2c, QZ_RESULT* detail);
 QZ_API int32_t qz_setLatencyTimer(void* dev, uint8_t ms, QZ_RESULT* detail);
 QZ_API int32_t qz_getLatencyTimer(void* dev, uint8_t* ms, QZ_RESULT* detail);
 QZ_API int32_t qz_setLowLatency(void* dev, int32_t on, QZ_RESULT* detail);
+
+/* Progress of long transfers made by the calling thread: while one of its
+ * calls plays a stream of more than 4096 samples (a long SPI transfer, a long
+ * I2C message, a large batch or stream), `callback` gets the samples whose
+ * read-back has come and the stream's length, after each block and once at
+ * the end, from inside that call. A NULL callback switches it off. Returns 0. */
+typedef void (*QZ_PROGRESS_CALLBACK)(uint64_t done, uint64_t total, void* context);
+QZ_API int32_t qz_setProgressCallback(QZ_PROGRESS_CALLBACK callback, void* context);
 
 /* Where the library's messages ("FTDI Error, ...", the device list of
  * printConnectedDevices, the enableDebugPrint dumps, the getDLLVersion banner)

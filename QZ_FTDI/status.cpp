@@ -9,6 +9,18 @@ qz::Outcome qz::purgeDevice(FT_HANDLE dev) {
     return status == FT_OK ? Outcome::success() : Outcome::driver(status);
 }
 
+namespace {
+// The counts of the calling thread's last short write.
+thread_local uint32_t shortTaken = 0;
+thread_local uint32_t shortAsked = 0;
+}  // namespace
+
+qz::Outcome qz::Outcome::shortWrite(uint32_t taken, uint32_t asked) {
+    shortTaken = taken;
+    shortAsked = asked;
+    return Outcome{QZ_DRIVER_ERROR, 0, 0, FT_OK};
+}
+
 int32_t qz::report(const Outcome& outcome, QZ_RESULT* detail) {
     if (detail)
         *detail = QZ_RESULT{outcome.status, outcome.missingAcks, outcome.index, outcome.driverStatus};
@@ -32,6 +44,21 @@ const char* qz_statusText(int32_t status) {
         case QZ_NO_MEMORY: return "out of memory";
         default: return "unknown status";
     }
+}
+
+// The particulars of a result beyond its status text: for a write the driver
+// took only partly (QZ_DRIVER_ERROR with driver status FT_OK) "the driver
+// took N of M bytes", from the calling thread's last such write; otherwise
+// the empty text. The length of the whole text (as snprintf), or -1 for a
+// NULL detail or a NULL text with room.
+int32_t qz_detailText(const QZ_RESULT* detail, char* text, uint32_t size) {
+    if (!detail || (!text && size != 0)) return -1;
+    std::string particulars;
+    if (detail->status == QZ_DRIVER_ERROR && detail->driverStatus == FT_OK)
+        particulars = "the driver took " + std::to_string(shortTaken) + " of " +
+                      std::to_string(shortAsked) + " bytes";
+    if (size != 0) std::snprintf(text, size, "%s", particulars.c_str());
+    return static_cast<int32_t>(particulars.size());
 }
 
 // Names the acknowledges of a missing-acknowledge set in frame order: the

@@ -28,8 +28,9 @@ struct Outcome {
         return Outcome{status == FT_IO_ERROR ? QZ_UNPLUGGED : QZ_DRIVER_ERROR, 0, 0, status};
     }
     static Outcome nack(uint32_t missingAcks) { return Outcome{QZ_NACK, missingAcks, 0, 0}; }
-    // The driver took fewer bytes than written without a failing status.
-    static Outcome shortWrite() { return Outcome{QZ_DRIVER_ERROR, 0, 0, FT_OK}; }
+    // The driver took fewer bytes than written without a failing status; the
+    // counts are kept for the calling thread (qz_detailText names them).
+    static Outcome shortWrite(uint32_t taken, uint32_t asked);
     bool isShortWrite() const { return status == QZ_DRIVER_ERROR && driverStatus == FT_OK; }
 };
 

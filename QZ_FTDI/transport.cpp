@@ -34,9 +34,15 @@
 #include "session.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <limits>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <timeapi.h>
+#endif
 
 namespace {
 
@@ -60,9 +66,9 @@ constexpr uint64_t kLatencyAllowanceMs = 300;
 constexpr int kBusyPolls = 4;
 #ifdef _WIN32
 // Windows sleeps in whole milliseconds at least: a shorter sleep returns at
-// once and the wait would spin. So there the pause is one millisecond (one
-// timer tick, which is longer where the system timer runs at its default
-// 15.6 ms; the bound is unchanged).
+// once and the wait would spin. So there the pause is one millisecond, with
+// the system timer at 1 ms while the wait sleeps (timeBeginPeriod): at its
+// default 15.6 ms tick every pause would last a tick.
 constexpr std::chrono::microseconds kFirstPause{1000};
 constexpr std::chrono::microseconds kMaxPause{1000};
 #else
@@ -70,20 +76,42 @@ constexpr std::chrono::microseconds kFirstPause{20};
 constexpr std::chrono::microseconds kMaxPause{500};
 #endif
 
+// The library's own wait clock.
+class SystemClock final : public qz::WaitClock {
+public:
+    Clock::time_point now() override { return Clock::now(); }
+    void sleep(std::chrono::microseconds pause) override { std::this_thread::sleep_for(pause); }
+#ifdef _WIN32
+    void beginSleeping() override { timeBeginPeriod(1); }
+    void endSleeping() override { timeEndPeriod(1); }
+#endif
+};
+
+SystemClock systemClock;
+std::atomic<qz::WaitClock*> waitClock{&systemClock};
+
+// Pauses between the polls of one wait; the wait's sleeping span (the 1 ms
+// system timer on Windows) opens at its first sleep and closes with it.
 class Backoff {
 public:
+    explicit Backoff(qz::WaitClock& clock) : clock_(clock) {}
+    ~Backoff() {
+        if (sleeping_) clock_.endSleeping();
+    }
+    Backoff(const Backoff&) = delete;
+    Backoff& operator=(const Backoff&) = delete;
     void pause() {
-        if (polls_ < kBusyPolls) {
-            ++polls_;
-            return;
-        }
-        std::this_thread::sleep_for(pause_);
-        pause_ = std::min(pause_ * 2, kMaxPause);
+        const std::chrono::microseconds wait = qz::pollPause(polls_++);
+        if (wait.count() == 0) return;
+        if (!sleeping_) clock_.beginSleeping();
+        sleeping_ = true;
+        clock_.sleep(wait);
     }
 
 private:
+    qz::WaitClock& clock_;
     int polls_ = 0;
-    std::chrono::microseconds pause_ = kFirstPause;
+    bool sleeping_ = false;
 };
 
 // Polls until at least `count` read-back bytes are queued; `*queued` is the
@@ -92,7 +120,8 @@ private:
 // `deadline`.
 qz::Outcome awaitQueued(FT_HANDLE dev, uint32_t count, Clock::time_point deadline,
                         uint32_t* queued) {
-    Backoff backoff;
+    qz::WaitClock& clock = *waitClock.load();
+    Backoff backoff(clock);
     for (;;) {
         uint32_t rx = 0;
         const FT_STATUS status = FT_GetQueueStatus(dev, &rx);
@@ -100,13 +129,13 @@ qz::Outcome awaitQueued(FT_HANDLE dev, uint32_t count, Clock::time_point deadlin
         *queued = rx;
         if (rx >= count) return qz::Outcome::success();
         if (status != FT_OK) return qz::Outcome::driver(status);
-        if (Clock::now() > deadline) return qz::Outcome::of(QZ_TIMEOUT);  // the read-back stalled
+        if (clock.now() > deadline) return qz::Outcome::of(QZ_TIMEOUT);  // the read-back stalled
         backoff.pause();
     }
 }
 
 Clock::time_point deadlineFor(FT_HANDLE dev, uint32_t count) {
-    return Clock::now() + std::chrono::milliseconds(qz::waitBoundMs(dev, count));
+    return waitClock.load()->now() + std::chrono::milliseconds(qz::waitBoundMs(dev, count));
 }
 
 // One FT_Write that must take every byte; the chip is never asked for more
@@ -117,7 +146,7 @@ qz::Outcome writeAll(FT_HANDLE dev, const uint8_t* bytes, uint32_t count, uint32
     const FT_STATUS status = FT_Write(dev, const_cast<uint8_t*>(bytes), count, &written);
     if (status != FT_OK) return qz::Outcome::driver(status);
     *taken += std::min(written, count);
-    if (written != count) return qz::Outcome::shortWrite();
+    if (written != count) return qz::Outcome::shortWrite(written, count);
     return qz::Outcome::success();
 }
 
@@ -133,12 +162,24 @@ qz::Outcome readAll(FT_HANDLE dev, uint8_t* into, uint32_t count) {
     return qz::Outcome::success();
 }
 
+// The calling thread's progress observer (qz_setProgressCallback).
+struct ProgressObserver {
+    QZ_PROGRESS_CALLBACK callback = nullptr;
+    void* context = nullptr;
+};
+thread_local ProgressObserver progressObserver;
+
+void reportProgress(uint32_t done, uint32_t total) {
+    if (progressObserver.callback) progressObserver.callback(done, total, progressObserver.context);
+}
+
 // A stream longer than kSingleWriteSamples: chunks written while the
 // read-back is drained, never more than kMaxUnread of it unread, until all of
 // it has come. Without `keep` the read-back is drained into a scratch buffer
-// and dropped.
+// and dropped. A chunk is at least `minChunk` samples (but the last): each
+// FT_Write is a bulk transfer of its own that starts at the next (micro)frame.
 qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t* keep,
-                        uint32_t& written) {
+                        uint32_t& written, uint32_t minChunk) {
     const auto total = static_cast<uint32_t>(stream.size());
     std::vector<uint8_t> scratch;
     if (!keep) scratch.resize(kMaxUnread);
@@ -153,6 +194,7 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
         uint8_t* into = keep ? keep + read : scratch.data();
         const qz::Outcome got = readAll(dev, into, take);
         if (got.ok()) read += take;
+        if (got.ok() && take) reportProgress(read, total);
         return got;
     };
     while (written < total) {
@@ -162,9 +204,12 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
         // oldest one must have all its samples written before we wait on it;
         // otherwise only the latency timer would end it.
         const uint32_t unread = written - read;
-        const uint32_t chunk = std::min({kChunkSamples, total - written, kMaxUnread - unread});
-        if (chunk == 0) {
-            const qz::Outcome drained = drain(1);
+        const uint32_t room = kMaxUnread - unread;
+        const uint32_t chunk = std::min({kChunkSamples, total - written, room});
+        if (chunk == 0 || (chunk < minChunk && chunk < total - written)) {
+            // Enough queued that reading it leaves room for minChunk (never
+            // more than is unread: minChunk is at most kMaxUnread).
+            const qz::Outcome drained = drain(room < minChunk ? minChunk - room : 1);
             if (!drained.ok()) return drained;
             continue;
         }
@@ -180,7 +225,36 @@ qz::Outcome playChunked(FT_HANDLE dev, std::span<const uint8_t> stream, uint8_t*
     return qz::Outcome::success();
 }
 
+// The smallest chunk of a long stream in low-latency mode. There every
+// packet completes a request of its own, and a poll sees the read-back a
+// packet at a time. At full speed writing whatever room that left would make
+// many small bulk transfers, each waiting for the next 1 ms frame on a bus
+// both directions share: a chunk waits for room for what a default 4096-byte
+// request carries (64 x 62 bytes). At high speed (125 us microframes) any
+// room is worth writing into at once.
+uint32_t lowLatencyChunk(const qz::LinkTuning& tuning) {
+    constexpr uint32_t kFullSpeedData = 62;
+    constexpr uint32_t kFullSpeedRequestData = 64 * kFullSpeedData;
+    return tuning.packetData == kFullSpeedData ? kFullSpeedRequestData : 1;
+}
+
 }  // namespace
+
+qz::WaitClock* qz::setWaitClock(WaitClock* clock) {
+    return waitClock.exchange(clock ? clock : &systemClock);
+}
+
+std::chrono::microseconds qz::pollPause(int poll) {
+    if (poll < kBusyPolls) return std::chrono::microseconds{0};
+    std::chrono::microseconds pause = kFirstPause;
+    for (int i = kBusyPolls; i < poll && pause < kMaxPause; ++i) pause *= 2;
+    return std::min(pause, kMaxPause);
+}
+
+extern "C" int32_t qz_setProgressCallback(QZ_PROGRESS_CALLBACK callback, void* context) {
+    progressObserver = {callback, context};
+    return 0;
+}
 
 // In bit-bang mode every FTDI chip clocks samples at least at the baud rate
 // (FT232R: 16 x baud; H series: 4 or 5 x), so `count` samples need at most
@@ -244,7 +318,8 @@ qz::Outcome qz::playSamples(FT_HANDLE dev, uint8_t mask, std::span<const uint8_t
     if (tuning && !options.readBack && length <= kSingleWriteSamples) drained.resize(length);
     uint8_t* const keep = options.readBack ? rx->data() : (drained.empty() ? nullptr : drained.data());
     const Outcome outcome = [&] {
-        if (length > kSingleWriteSamples) return playChunked(dev, played, keep, written);
+        if (length > kSingleWriteSamples)
+            return playChunked(dev, played, keep, written, tuning ? lowLatencyChunk(*tuning) : 1);
         const Outcome sent = writeAll(dev, played.data(), length, &written);
         if (!sent.ok()) return sent;
         // FT_Write returns once the bytes are in the chip's FIFO, not on the

@@ -6,6 +6,7 @@
 #include "ftd2xx.h"
 #include "status.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -22,6 +23,25 @@ struct PlayOptions {
 // Streams up to this many samples are played in one FT_Write and one FT_Read
 // (transport.cpp says why this size is safe on every chip and driver).
 inline constexpr uint32_t kSingleWriteSamples = 4096;
+
+// How the read-back wait passes time: the clock it reads, the pause between
+// polls, and the span of a wait that sleeps (on Windows the library's own
+// clock asks for the 1 ms system timer for that span with timeBeginPeriod,
+// else a 1 ms sleep lasts a whole 15.6 ms tick). Tests put in a simulated one.
+class WaitClock {
+public:
+    virtual ~WaitClock() = default;
+    virtual std::chrono::steady_clock::time_point now() = 0;
+    virtual void sleep(std::chrono::microseconds pause) = 0;
+    virtual void beginSleeping() {}
+    virtual void endSleeping() {}
+};
+// Puts in a wait clock (nullptr: the library's own) and returns the one it
+// replaces. Only while no wait runs (tests).
+WaitClock* setWaitClock(WaitClock* clock);
+// The pause before read-back poll `poll` (0-based) of one wait: zero for the
+// first few, then doubling from a first pause up to a longest one.
+std::chrono::microseconds pollPause(int poll);
 
 // The longest a working device can take to return `count` samples, in ms.
 uint64_t waitBoundMs(FT_HANDLE dev, uint32_t count);

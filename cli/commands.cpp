@@ -405,8 +405,12 @@ int i2cTransfer(Session& session, const std::vector<I2cMessage>& messages) {
                         m.length, buffers.back().data()});
     }
     QZ_RESULT result{};
-    const int32_t status = qz_i2cTransfer(session.device(), session.i2c(0), wire.data(),
-                                          static_cast<uint32_t>(wire.size()), &result);
+    Progress progress("transferring", 0, session.options().json);
+    const int32_t status = [&] {
+        const LibraryProgress drawn(progress);
+        return qz_i2cTransfer(session.device(), session.i2c(0), wire.data(),
+                              static_cast<uint32_t>(wire.size()), &result);
+    }();
     if (status != QZ_OK) {
         const uint32_t at = result.index < messages.size() ? result.index : 0;
         const I2cMessage& m = messages[at];
@@ -465,9 +469,13 @@ int spiTransfer(Session& session, const std::vector<uint8_t>& out, uint32_t read
         segments.push_back({out.data(), in.data(), static_cast<uint32_t>(out.size())});
     }
     QZ_RESULT result{};
-    check(qz_spiTransferSegments(session.device(), session.spi(), segments.data(),
-                                 static_cast<uint32_t>(segments.size()), 0xFF, &result),
-          result, "spi transfer");
+    Progress progress("transferring", 0, session.options().json);
+    const int32_t status = [&] {
+        const LibraryProgress drawn(progress);
+        return qz_spiTransferSegments(session.device(), session.spi(), segments.data(),
+                                      static_cast<uint32_t>(segments.size()), 0xFF, &result);
+    }();
+    check(status, result, "spi transfer");
     if (session.options().json)
         emit({{"written", out}, {"read", in}});
     else

@@ -248,8 +248,12 @@ void check(int32_t status, const QZ_RESULT& result, const std::string& what,
     case QZ_FRAME_NOT_FOUND:
         throw Failure(kExitBusSaidNo, message + " (check the clock and chip-select wiring)");
     case QZ_DRIVER_ERROR:
-    case QZ_UNPLUGGED:
-        throw Failure(kExitDeviceError, message + ": " + d2xxStatusName(result.driverStatus));
+    case QZ_UNPLUGGED: {
+        char particulars[128] = "";
+        qz_detailText(&result, particulars, sizeof particulars);
+        throw Failure(kExitDeviceError, message + ": " + (particulars[0] ? std::string(particulars)
+                                                          : d2xxStatusName(result.driverStatus)));
+    }
     case QZ_BAD_ARGUMENT:
         throw Failure(kExitUsage, message + " (does it fit the address and data widths?)");
     default:

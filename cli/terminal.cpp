@@ -1,5 +1,7 @@
 #include "terminal.hpp"
 
+#include <QZ_FTDI.h>
+
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -37,15 +39,20 @@ bool confirmWrite(const std::string& what, bool assumeYes) {
 
 Progress::Progress(std::string label, uint64_t total, bool forScripts)
     : label_(std::move(label)), total_(total),
-      enabled_(!forScripts && stderrIsTerminal() && total > 0),
+      enabled_(!forScripts && stderrIsTerminal()),
       start_(std::chrono::steady_clock::now()) {}
 
 Progress::~Progress() {
     if (drawn_) std::fprintf(stderr, "\r%*s\r", static_cast<int>(label_.size()) + 50, "");
 }
 
+void Progress::update(uint64_t done, uint64_t total) {
+    total_ = total;
+    update(done);
+}
+
 void Progress::update(uint64_t done) {
-    if (!enabled_) return;
+    if (!enabled_ || total_ == 0) return;
     if (!drawn_ && std::chrono::steady_clock::now() - start_ < std::chrono::seconds(1)) return;
     constexpr int kWidth = 40;
     const int filled = static_cast<int>(kWidth * done / total_);
@@ -55,5 +62,13 @@ void Progress::update(uint64_t done) {
     std::fflush(stderr);
     drawn_ = true;
 }
+
+LibraryProgress::LibraryProgress(Progress& progress) {
+    qz_setProgressCallback(
+        [](uint64_t done, uint64_t total, void* bar) { static_cast<Progress*>(bar)->update(done, total); },
+        &progress);
+}
+
+LibraryProgress::~LibraryProgress() { qz_setProgressCallback(nullptr, nullptr); }
 
 }  // namespace qzcli

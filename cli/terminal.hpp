@@ -20,6 +20,17 @@ bool stderrIsTerminal();
 // is false, as i2cset does; true to go on.
 bool confirmWrite(const std::string& what, bool assumeYes);
 
+class Progress;
+// While it lives, the library's reports on the long streams of this thread's
+// calls (one SPI transfer, one I2C frame) draw `progress`.
+class LibraryProgress {
+public:
+    explicit LibraryProgress(Progress& progress);
+    ~LibraryProgress();
+    LibraryProgress(const LibraryProgress&) = delete;
+    LibraryProgress& operator=(const LibraryProgress&) = delete;
+};
+
 // A progress bar on stderr, drawn only on a terminal, never for --json
 // (`forScripts`), and only once the work has taken more than about a second
 // (short transfers stay silent).
@@ -30,6 +41,8 @@ public:
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
     void update(uint64_t done);
+    // The same, for work whose size is learnt as it goes.
+    void update(uint64_t done, uint64_t total);
 
 private:
     std::string label_;

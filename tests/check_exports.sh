@@ -24,8 +24,8 @@ setLatencyTimer getLatencyTimer qz_setLatencyTimer qz_getLatencyTimer
 setLowLatency getLowLatency qz_setLowLatency
 qz_i2cTransfer qz_spiTransfer qz_spiTransferSegments qz_setSPIMode qz_getSPIMode
 qz_setBusClock qz_getBusClock qz_getWireClock qz_readPins qz_playPattern qz_refusalText
-qz_setMessageTarget qz_getMessageTarget qz_ackText
-qz_getDrivers qz_setBackend qz_getBackend qz_getDeviceBackend"
+qz_setMessageTarget qz_getMessageTarget qz_ackText qz_detailText
+qz_getDrivers qz_setBackend qz_getBackend qz_getDeviceBackend qz_setProgressCallback"
 internal="createSPIByteStream createI2CByteStream parseByteStream setImpedance wait4RxBuffer printPattern"
 allowed_extra='^qzsim_'
 

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 
 namespace {
 
@@ -16,13 +17,19 @@ struct Case {
     const char* chip;
     bool lowLatency;
     uint64_t singleBoundUs;  // one register read or write, steady state
+    uint32_t driverBuffer = 65536;
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.chip << (c.lowLatency ? " low-latency" : " default") << ", within " << c.singleBoundUs << " us";
+}
 
 std::string caseName(const testing::TestParamInfo<Case>& info) {
     std::string name = info.param.chip;
     for (char& c : name)
         if (c == '-') c = '_';
-    return name + (info.param.lowLatency ? "_LowLatency" : "_Default");
+    return name + (info.param.lowLatency ? "_LowLatency_" : "_Default_") +
+           std::to_string(info.param.driverBuffer / 1024) + "KiB";
 }
 
 // A timed device at 1 MBaud with an SPI chip (clock 0, select 1, data in 2,
@@ -36,6 +43,7 @@ protected:
         qzsim::Device& d = addDevice("LL");
         d.setProfile(*qzsim::chipProfile(GetParam().chip));
         d.setTimed(true);
+        d.setDriverBuffer(GetParam().driverBuffer);
         spiChip = std::make_shared<qzsim::SPIPeripheral>(
             qzsim::SPIWiring{0, 1, 2, 3, 8, 16, true, true, std::nullopt, true});
         d.attach(spiChip);
@@ -114,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"FT2232H", false, 17000}, Case{"FT4232H", false, 17000},
                     Case{"FT232H-FS", false, 20000}, Case{"FT232R", true, 2000},
                     Case{"FT232H", true, 500}, Case{"FT2232H", true, 500},
-                    Case{"FT4232H", true, 500}, Case{"FT232H-FS", true, 2000}),
+                    Case{"FT4232H", true, 500}, Case{"FT232H-FS", true, 2000},
+                    Case{"FT232R", true, 2000, 4096}, Case{"FT2232H", true, 500, 4096}),
     caseName);
 
 class LowLatencyMode : public SimBench {};

@@ -172,6 +172,7 @@ TEST_F(Misuse, DescriptorPassedAsDeviceHandleIsRefused) {
     const uint8_t pattern[2] = {1, 0};
     EXPECT_EQ(-1, writeCustomPattern(spi, 0x01, pattern, 2));
     EXPECT_EQ(-1, toggleSingleBit(spi, 0, 1, 0));
+    EXPECT_EQ(-1, setLowLatency(spi, 1));
     EXPECT_NE(0, closeFTDI(spi));  // the driver's status for a handle it never gave
     // The descriptor survived being taken for a device.
     EXPECT_EQ(0xBEEF, readSPI(dev, spi, 0x12));
@@ -190,6 +191,8 @@ TEST_F(Misuse, ClosedDeviceHandleIsRefused) {
     const uint8_t pattern[2] = {1, 0};
     EXPECT_EQ(-1, writeCustomPattern(spare, 0x01, pattern, 2));
     EXPECT_EQ(-1, toggleSingleBit(spare, 0, 1, 0));
+    EXPECT_EQ(-1, setLowLatency(spare, 1));
+    EXPECT_EQ(-1, getLowLatency(spare));
     EXPECT_NE(0, closeFTDI(spare));
     EXPECT_EQ(0, deleteSPIDev(spi));
 }

@@ -2,6 +2,7 @@
 // I2C messages against the register functions, full-duplex SPI in the modes
 // the virtual chip speaks, the pins, descriptor refusals and the bus clock.
 #include "qzsim/i2c_bus.hpp"
+#include "qzsim/profile.hpp"
 #include "qzsim/spi_peripheral.hpp"
 #include "driver_faults.hpp"
 #include "sim_fixture.hpp"
@@ -99,6 +100,31 @@ TEST_F(RawTransfer, BadMessagesAreRefusedWithoutADriverCall) {
     EXPECT_EQ(QZ_BAD_ARGUMENT, qz_spiTransfer(dev, i2c.get(), one.data(), nullptr, 1, 0, nullptr));
     EXPECT_EQ(QZ_BAD_ARGUMENT, qz_spiTransfer(dev, spi.get(), nullptr, nullptr, QZ_SPI_TRANSFER_MAX + 1, 0, nullptr));
     EXPECT_EQ(0u, device().calls(qzsim::Op::Write));
+}
+
+// A long transfer reports its read-back as it comes, ending at the stream's
+// length; a short one does not, nor one after the observer is switched off.
+TEST_F(RawTransfer, LongTransferReportsProgressUpToItsEnd) {
+    FT_HANDLE dev = openDevice();
+    Descriptor spi;
+    makeSPI(spi, 0, 1, 2, 3, 8, 8, 1, 0);
+    std::vector<std::pair<uint64_t, uint64_t>> reports;
+    const auto record = [](uint64_t done, uint64_t total, void* into) {
+        static_cast<decltype(reports)*>(into)->push_back({done, total});
+    };
+    ASSERT_EQ(0, qz_setProgressCallback(record, &reports));
+    std::vector<uint8_t> bytes(1024);
+    ASSERT_EQ(QZ_OK, qz_spiTransfer(dev, spi.get(), bytes.data(), nullptr, 4, 0, nullptr));
+    EXPECT_TRUE(reports.empty());
+    ASSERT_EQ(QZ_OK, qz_spiTransfer(dev, spi.get(), bytes.data(), nullptr, 1024, 0, nullptr));
+    ASSERT_GT(reports.size(), 2u);
+    EXPECT_GT(reports.back().second, 4096u);
+    EXPECT_EQ(reports.back().first, reports.back().second);
+    for (std::size_t i = 1; i < reports.size(); ++i) EXPECT_GT(reports[i].first, reports[i - 1].first);
+    qz_setProgressCallback(nullptr, nullptr);
+    const std::size_t seen = reports.size();
+    ASSERT_EQ(QZ_OK, qz_spiTransfer(dev, spi.get(), bytes.data(), nullptr, 1024, 0, nullptr));
+    EXPECT_EQ(seen, reports.size());
 }
 
 // The virtual register chip without a read/write bit exchanges: it shifts
@@ -298,6 +324,22 @@ TEST_F(RawTransfer, BusClockSetsTheBaudRateOnlyWhenItDiffers) {
     EXPECT_EQ(QZ_BAD_ARGUMENT, qz_getWireClock(nullptr, i2c.get(), &wire));
     ASSERT_EQ(0x42, readI2C(dev, plain.get(), 0x10));
     EXPECT_EQ(1u, device().calls(qzsim::Op::SetBaudRate));
+}
+
+// The H series samples at 5 x baud: the library finds the chip type in the
+// driver's list by the handle it holds. At 1 MBaud SCL runs at 1.25 MHz; a
+// 100 kHz clock takes 80,000 baud.
+TEST_F(RawTransfer, WireClockFollowsTheSampleClockOfAnHSeriesChip) {
+    addDevice("H").setProfile(*qzsim::chipProfile("FT232H"));
+    FT_HANDLE dev = open("H");
+    Descriptor i2c;
+    makeI2C(i2c, 0, 1, 2, 0x50, 1, 1);
+    uint32_t wire = 0;
+    ASSERT_EQ(QZ_OK, qz_getWireClock(dev, i2c.get(), &wire));
+    EXPECT_EQ(1250000u, wire);
+    ASSERT_EQ(QZ_OK, qz_setBusClock(i2c.get(), 100000));
+    writeI2C(dev, i2c.get(), 0x10, 0x42);  // nothing answers; the baud rate is set first
+    EXPECT_EQ(80000u, device("H").baudRate());
 }
 
 }  // namespace

@@ -167,7 +167,11 @@ TEST_F(Transport, ShortStreamFailuresAreReported) {
     const auto stream = streamOf(200);
     qz::ByteStream rx;
     device().setShortWrite(100);
-    EXPECT_EQ(QZ_DRIVER_ERROR, play(stream, &rx).status);
+    QZ_RESULT detail{};
+    EXPECT_EQ(QZ_DRIVER_ERROR, qz::report(play(stream, &rx), &detail));
+    char text[64] = "";
+    EXPECT_EQ(32, qz_detailText(&detail, text, sizeof text));
+    EXPECT_STREQ("the driver took 100 of 200 bytes", text);
     device().clearFaults();
     device().failNthCall(Op::SetBitMode, 1, FT_IO_ERROR);
     EXPECT_EQ(QZ_UNPLUGGED, play(stream, &rx).status);
@@ -218,15 +222,53 @@ TEST_F(Transport, LongStreamNeverStrandsARequest) {
 }
 
 // A spinning wait polls millions of times in 300 ms; one that sleeps between
-// polls (up to half a millisecond) polls at most about 600 times.
+// polls (up to half a millisecond) polls at most about 600 times (fewer on a
+// loaded machine, so the lower bound only says that it kept polling).
 TEST_F(Transport, WaitSleepsInsteadOfSpinning) {
     const uint8_t pattern[10] = {};
     device().setReadbackStall(4);
     qz::ByteStream rx;
     device().resetCallCounts();
     EXPECT_EQ(QZ_TIMEOUT, qz::playSamples(dev, 0xFF, pattern, qz::PlayOptions{true, 10u, false}, &rx).status);
-    EXPECT_GT(device().calls(Op::GetQueueStatus), 100u);
+    EXPECT_GT(device().calls(Op::GetQueueStatus), 2u);
     EXPECT_LT(device().calls(Op::GetQueueStatus), 2000u);
+}
+
+// The wait's schedule on a simulated clock: a few polls at once, then pauses
+// doubling up to the longest (on Windows whole milliseconds, with the 1 ms
+// system timer asked for once per sleeping wait), until the bound.
+TEST_F(Transport, WaitFollowsItsPollScheduleUntilTheBound) {
+    struct SimulatedClock : qz::WaitClock {
+        std::chrono::steady_clock::time_point t{};
+        std::vector<std::chrono::microseconds> pauses;
+        int begun = 0, ended = 0;
+        std::chrono::steady_clock::time_point now() override { return t; }
+        void sleep(std::chrono::microseconds pause) override { pauses.push_back(pause), t += pause; }
+        void beginSleeping() override { ++begun; }
+        void endSleeping() override { ++ended; }
+    } clock;
+    const uint8_t pattern[10] = {};
+    device().setReadbackStall(4);
+    qz::ByteStream rx;
+    device().resetCallCounts();
+    qz::WaitClock* const previous = qz::setWaitClock(&clock);
+    const QZ_STATUS status = qz::playSamples(dev, 0xFF, pattern, qz::PlayOptions{true, 10u, false}, &rx).status;
+    qz::setWaitClock(previous);
+    EXPECT_EQ(QZ_TIMEOUT, status);
+    EXPECT_EQ(1, clock.begun);
+    EXPECT_EQ(1, clock.ended);
+    ASSERT_GT(clock.pauses.size(), 10u);
+    for (std::size_t i = 0; i < clock.pauses.size(); ++i)
+        EXPECT_EQ(qz::pollPause(static_cast<int>(i) + 4), clock.pauses[i]) << i;
+    EXPECT_EQ(clock.pauses.size() + 4 + 1, device().calls(Op::GetQueueStatus));
+    EXPECT_GE(clock.t - std::chrono::steady_clock::time_point{}, std::chrono::milliseconds(qz::waitBoundMs(dev, 10)));
+#ifdef _WIN32
+    const std::vector<long long> schedule = {0, 0, 0, 0, 1000, 1000, 1000};
+#else
+    const std::vector<long long> schedule = {0, 0, 0, 0, 20, 40, 80, 160, 320, 500, 500};
+#endif
+    for (std::size_t i = 0; i < schedule.size(); ++i)
+        EXPECT_EQ(schedule[i], qz::pollPause(static_cast<int>(i)).count()) << i;
 }
 
 TEST_F(Transport, ReadBackWithoutABufferIsRefusedBeforeAnyWrite) {

@@ -124,6 +124,7 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     # the status API
     "qz_statusText": (c_char_p, [c_int32]),
     "qz_ackText": (c_int32, [c_uint32, c_uint32, c_int32, c_char_p, c_uint32]),
+    "qz_detailText": (c_int32, [_R, c_char_p, c_uint32]),
     "qz_writeSPI": (c_int32, [_P, _P, c_uint32, c_uint32, _R]),
     "qz_readSPI": (c_int32, [_P, _P, c_uint32, _U32P, _R]),
     "qz_writeI2C": (c_int32, [_P, _P, c_uint32, c_uint32, _R]),
@@ -178,6 +179,8 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "qzsim_trace_dropped": (c_int64, [c_char_p]),
     "qzsim_set_pin_name": (c_int32, [c_char_p, c_uint8, c_char_p]),
     "qzsim_load_bench": (c_int32, [c_char_p, POINTER(c_char), c_uint32]),
+    "qzsim_save_state": (c_int32, [c_char_p, POINTER(c_char), c_uint32]),
+    "qzsim_load_state": (c_int32, [c_char_p, POINTER(c_char), c_uint32]),
     "qzsim_attach_spi": (c_int32, [c_char_p, c_uint8, c_uint8, c_uint8, c_uint8, c_uint8, c_uint8,
                                    c_int32, c_int32]),
     "qzsim_spi_output_enable": (c_int32, [c_int32, c_uint8, c_int32]),

@@ -143,6 +143,17 @@ def nack_names(missing_acks: int, register_bytes: int, reading: bool) -> list[st
     return text.value.decode("ascii").split(", ") if size else []
 
 
+def detail_text(detail: "_lib.QZ_RESULT") -> str:
+    """The particulars of a result beyond its status text (qz_detailText): "the driver
+    took N of M bytes" for a write the driver took only partly, else ""."""
+    lib = _lib.library()
+    if not lib.has("qz_detailText"):
+        return ""
+    text = ctypes.create_string_buffer(128)
+    lib.qz_detailText(ctypes.byref(detail), text, len(text))
+    return text.value.decode("ascii", "replace")
+
+
 def status_text(status: int) -> str:
     lib = _lib.library()
     if lib.has("qz_statusText"):
@@ -175,7 +186,7 @@ def raise_for(status: int, detail: _lib.QZ_RESULT, what: str,
         raise FrameNotFoundError(f"{where}: {text}", Status.FRAME_NOT_FOUND, index)
     if status in (Status.DRIVER_ERROR, Status.UNPLUGGED):
         cls = UnpluggedError if status == Status.UNPLUGGED else DriverError
-        name = ft_status_name(detail.driverStatus)
+        name = detail_text(detail) or ft_status_name(detail.driverStatus)
         raise cls(f"{where}: {text}: {name}", detail.driverStatus, Status(status), index)
     if status == Status.TIMEOUT:
         raise ReadbackTimeout(f"{where}: {text}", Status.TIMEOUT, index)

@@ -62,3 +62,11 @@ def test_UnpluggedMidSessionIsAnIoError(board: sim.SimDevice, dev: qzftdi.Device
         with pytest.raises(qzftdi.DriverError) as caught:
             chip.read(0x01)
     assert caught.value.name == "FT_IO_ERROR"
+
+
+def test_ShortWriteSaysWhatTheDriverTook(board: sim.SimDevice, dev: qzftdi.Device) -> None:
+    board.attach_spi(**SPI_PINS)
+    board.set_short_write(10)
+    with qzftdi.SpiChip(dev, **SPI_PINS) as chip:
+        with pytest.raises(qzftdi.DriverError, match=r": the driver took 10 of \d+ bytes$"):
+            chip.write(0x01, 2)

@@ -181,6 +181,22 @@ void sharedDeviceWorker(const std::string& name, void* dev, PROT_HANDLE spi, uin
     }
 }
 
+// The shared device's low-latency mode switched on and off while its two
+// threads transfer: a switch waits for the transaction in progress, and every
+// transaction sees the mode whole (padded or not, purged or not).
+void lowLatencyToggler(void* dev, Counter& counter) {
+    int32_t on = 1;
+    while (!stopping.load(std::memory_order_relaxed)) {
+        int32_t r = setLowLatency(dev, on);
+        expect(r == 0, "low-latency toggler", "setLowLatency", r, 0);
+        r = getLowLatency(dev);
+        expect(r == on, "low-latency toggler", "getLowLatency", r, on);
+        on ^= 1;
+        counter.ops.fetch_add(1, std::memory_order_relaxed);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
 // Register contents of the two rebinding boards: distinct on every register,
 // so a read that mixed one binding's device with the other's descriptor (no
 // chip on those pins) can be told apart from both.
@@ -369,6 +385,7 @@ int main(int argc, char** argv) {
                          std::ref(*counter("shared 1")));
     launch(sharedDeviceWorker, "shared 2", sharedDev, sharedSpi, 0x40u, 22u,
                          std::ref(*counter("shared 2")));
+    launch(lowLatencyToggler, sharedDev, std::ref(*counter("low-latency")));
 
     void* devA = open("BINDA");
     void* devB = open("BINDB");
