@@ -35,9 +35,6 @@ void qz::printPattern(const uint8_t* writeArray, uint32_t len, char delim) {
     qz::say(QZ_MESSAGE_DEBUG, rows);
 }
 
-int32_t qz::writeDumpSwitch() { return writeDebug.load(); }
-int32_t qz::readDumpSwitch() { return readDebug.load(); }
-
 namespace {
 void dumpIf(int32_t enabled, std::span<const uint8_t> stream) {
     if (enabled != 0)

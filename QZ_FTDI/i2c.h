@@ -28,16 +28,6 @@ inline constexpr uint32_t kI2CBitsPerByte = 8;
 // read-back may trail the written stream (FTDI chips show 0 to 2).
 inline constexpr std::size_t kMaxReadbackLag = 8;
 
-// One acknowledge the peripheral owes: the written-stream position of the
-// slot's second SCL-high event, the frame it belongs to (a batch's frame; 0
-// for a whole stream) and the register it refers to (a batch's register, a
-// stream's word).
-struct AckSample {
-    uint32_t position;
-    uint32_t frame;
-    uint32_t unit;
-};
-
 // What the generator knows about one kind of piece (a frame, a stream word,
 // a message's head or byte, a STOP), positions relative to its first sample.
 // A piece's shape does not depend on the values it carries, so one shape
@@ -145,11 +135,11 @@ void planI2CStream(const PROT_DES& i2c, sequenceMode first, sequenceMode piece,
 // START, each message with a repeated START before the next, one STOP;
 // nullopt for no message.
 std::optional<uint64_t> i2cMessagesLength(const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs);
-// Fills out[0, i2cMessagesLength) with the messages, planning them into
-// `layout` (frame and unit: the message; data bits of the reads in order)
-// and each message's first sample into `starts`. Write buffers are read.
+// Fills out[0, i2cMessagesLength) with the messages, planning their pieces
+// into `layout` in stream order (frame and unit: the message; data bits of
+// the reads in order). Write buffers are read.
 void renderI2CMessages(const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs, uint8_t* out,
-                       I2CLayout& layout, std::vector<uint32_t>& starts);
+                       I2CLayout& layout);
 
 // Whether the descriptor's waveform keeps strict timing: asked for, or a
 // bus clock set (whose rate must hold for the SCL low after a START too).

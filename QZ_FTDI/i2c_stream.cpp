@@ -345,7 +345,7 @@ std::optional<uint64_t> qz::i2cMessagesLength(const PROT_DES& i2c,
 // acknowledge is planned as frame and unit m, the message. The pieces' shapes
 // (a message's head, a byte each way, the STOP) are recorded once each.
 void qz::renderI2CMessages(const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs, uint8_t* out,
-                           I2CLayout& layout, std::vector<uint32_t>& starts) {
+                           I2CLayout& layout) {
     enum Piece : std::size_t { Head, HeadRead, RepeatedHead, RepeatedHeadRead, ByteOut, ByteInAck,
                                ByteInLast, Stop, kPieces };
     std::optional<uint32_t> shapes[kPieces];
@@ -378,7 +378,6 @@ void qz::renderI2CMessages(const PROT_DES& i2c, std::span<const QZ_I2C_MSG> msgs
         const QZ_I2C_MSG& msg = msgs[m];
         const auto index = static_cast<uint32_t>(m);
         const bool read = msg.read != 0;
-        starts.push_back(at);
         SlotWriter writer(i2c, out + at);
         writer.start(m > 0);
         writer.addressPass(msg.addr, read);

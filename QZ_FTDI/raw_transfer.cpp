@@ -28,9 +28,7 @@ qz::Outcome i2cMessages(FT_HANDLE dev, const PROT_DES& i2c, std::span<const QZ_I
     return qz::runTransaction(dev, i2c, &qz::kI2CProtocol, [&] {
         qz::Transaction t;
         t.stream.resize(total);
-        std::vector<uint32_t> starts;
-        starts.reserve(msgs.size());
-        qz::renderI2CMessages(i2c, msgs, t.stream.data(), t.plan.layout, starts);
+        qz::renderI2CMessages(i2c, msgs, t.stream.data(), t.plan.layout);
         for (const QZ_I2C_MSG& msg : msgs)
             if (msg.read != 0)
                 t.plan.words.push_back({msg.len, qz::kI2CBitsPerByte, nullptr, msg.buf});

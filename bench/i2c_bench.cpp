@@ -77,9 +77,8 @@ void BM_I2CMessagesHostCost(benchmark::State& state) {
                                {0x50, 1, static_cast<uint32_t>(data.size()), data.data()}};
     const auto total = static_cast<uint32_t>(qz::i2cMessagesLength(d, msgs).value_or(0));
     std::vector<uint8_t> stream(total);
-    std::vector<uint32_t> starts;
     qz::I2CLayout layout;
-    qz::renderI2CMessages(d, msgs, stream.data(), layout, starts);
+    qz::renderI2CMessages(d, msgs, stream.data(), layout);
     // The wire: SDA reads what the master writes, and low in every acknowledge slot.
     const uint8_t sdaRead = static_cast<uint8_t>(1u << d.SDAnumR);
     std::vector<uint8_t> wire(stream);
@@ -92,8 +91,7 @@ void BM_I2CMessagesHostCost(benchmark::State& state) {
     const std::vector<uint8_t> rx = qzbench::laggedReadback(wire);
     for (auto _ : state) {
         qz::I2CLayout fresh;
-        starts.clear();
-        qz::renderI2CMessages(d, msgs, stream.data(), fresh, starts);
+        qz::renderI2CMessages(d, msgs, stream.data(), fresh);
         const auto judged = qz::judgeI2C(d, stream, fresh, rx, total);
         if (!judged.outcome.ok()) state.SkipWithError(qz_statusText(judged.outcome.status));
         const qz::Destination into{static_cast<uint32_t>(data.size()), 8, nullptr, data.data()};
