@@ -29,10 +29,6 @@ namespace {
 
 using nlohmann::json;
 
-// The low-latency mode's switch (0 ok, -1 refused) and setting (1 on, 0 off,
-// -1 unknown); null while the library has none.
-int32_t (*const kSetLowLatency)(void*, int32_t) = nullptr;
-int32_t (*const kGetLowLatency)(void*) = nullptr;
 
 // The simulated chip that the projections run on (never listed).
 constexpr const char* kModelSerial = "QZFTDI-MODEL";
@@ -126,11 +122,10 @@ double medianMs(const Probe& probe, const Plan& plan, const std::function<void()
 }
 
 // Puts the device in the low-latency mode (`on`) or the default mode; false
-// when it asks for a low-latency mode that the library or the driver lacks
-// (without one, the default mode is the only one).
+// when it asks for a low-latency mode that the driver lacks (FT_SetUSBParameters;
+// without it, the default mode is the only one).
 bool useMode(const Probe& probe, bool on) {
-    if (!kSetLowLatency) return !on;
-    return kSetLowLatency(probe.dev, on ? 1 : 0) == 0 || !on;
+    return setLowLatency(probe.dev, on ? 1 : 0) == 0 || !on;
 }
 
 void setLatency(const Probe& probe, uint8_t ms) {
@@ -142,7 +137,7 @@ void setLatency(const Probe& probe, uint8_t ms) {
 // the latency timer it had. `lag`: the read-back lag of the loopback.
 Figures measure(const Probe& probe, const Plan& plan, uint32_t lag) {
     Figures f;
-    const bool wasLow = kGetLowLatency && kGetLowLatency(probe.dev) == 1;
+    const bool wasLow = getLowLatency(probe.dev) == 1;
     for (const int mode : {0, 1}) {
         if (!useMode(probe, mode == 1)) continue;
         f.write[mode] = medianMs(probe, plan, [&] {
