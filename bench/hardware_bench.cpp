@@ -28,14 +28,17 @@ namespace {
 
 constexpr uint32_t kBaud = 1000000;
 constexpr uint32_t kManyRegisters = 1000;
+constexpr uint32_t kFlashSize = 1u << 20;
 
 // A timed device of one chip with the SPI and I2C peripherals of the
-// benchmarks wired to it (SPI on pins 0-3, I2C on pins 5-7), opened.
+// benchmarks wired to it (SPI on pins 0-3, I2C on pins 5-7, and a 1 MiB
+// flash sharing the SPI clock and data lines, its chip select on pin 4), opened.
 struct Board {
     qzsim::Device* device = nullptr;
     void* dev = nullptr;
     PROT_HANDLE spi = nullptr;
     PROT_HANDLE i2c = nullptr;
+    PROT_HANDLE flash = nullptr;
 
     // In low-latency mode the timer is set after the mode (which sets 2 ms):
     // the 16 ms case shows what a program that sets its own timer gets.
@@ -47,6 +50,9 @@ struct Board {
         device->setTraceLimit(1);  // counts the samples of an operation (as dropped ones)
         device->attach(std::make_shared<qzsim::SPIPeripheral>(
             qzsim::SPIWiring{0, 1, 2, 3, 8, 16, true, true, std::nullopt, true}));
+        qzsim::SPIWiring flashWiring;
+        flashWiring.cs = 4;
+        device->attach(std::make_shared<qzsim::SPIFlash>(flashWiring, kFlashSize, 0xEF4014));
         auto bus = std::make_shared<qzsim::I2CBus>(5, 6, 7);
         // Inside a burst the chip clocks at its full sample clock (an FT232R
         // at 1 MBaud: SCL 4 MHz): these figures are about USB, not bus speed.
@@ -54,6 +60,7 @@ struct Board {
         device->attach(bus);
         initSPIDev(&spi, 0, 1, 2, 3, 8, 16, 1, 1);
         initI2CDev(&i2c, 5, 6, 7, 0x50, 1, 1);
+        initSPIDev(&flash, 0, 4, 2, 3, 8, 8, 1, 0);
         if (setupFTDIdev(&dev, "HW", kBaud) != 0) return;
         if (lowLatency) setLowLatency(dev, 1);
         setLatencyTimer(dev, latencyMs);
@@ -62,6 +69,7 @@ struct Board {
         closeFTDI(dev);
         deleteSPIDev(spi);
         deleteI2CDev(i2c);
+        deleteSPIDev(flash);
         qzsim::bench().clear();
     }
 };
@@ -107,6 +115,20 @@ int32_t streamRead(Board& b, PROT_HANDLE prot) {
     return multiRegStreamRW(b.dev, prot, 0, data, kManyRegisters, 0);
 }
 
+// The whole flash with read commands (0x03): two transfers of half of it,
+// as one may carry 1 MiB with its command.
+int32_t flashRead(Board& b) {
+    static std::vector<uint8_t> image(kFlashSize);
+    constexpr uint32_t kHalf = kFlashSize / 2;
+    for (uint32_t at = 0; at < kFlashSize; at += kHalf) {
+        const uint8_t command[4] = {0x03, static_cast<uint8_t>(at >> 16), static_cast<uint8_t>(at >> 8),
+                                    static_cast<uint8_t>(at)};
+        const QZ_SPI_SEGMENT segments[] = {{command, nullptr, 4}, {nullptr, image.data() + at, kHalf}};
+        if (qz_spiTransferSegments(b.dev, b.flash, segments, 2, 0xFF, nullptr) != QZ_OK) return -1;
+    }
+    return 0;
+}
+
 const struct {
     const char* name;
     int iterations;
@@ -120,6 +142,9 @@ const struct {
     {"streamReadSPI1000", 3, [](Board& b) { return streamRead(b, b.spi); }},
     {"batchReadI2C1000", 3, [](Board& b) { return batchRead(b, b.i2c); }},
     {"streamReadI2C1000", 3, [](Board& b) { return streamRead(b, b.i2c); }},
+    {"flashRead1MiB", 1, flashRead},
+    // SCK at 6 MHz: 12 MS/s, about the most the H series sustains.
+    {"flashRead1MiBAt6MHz", 1, [](Board& b) { return qz_setBusClock(b.flash, 6000000) == QZ_OK ? flashRead(b) : -1; }},
 };
 
 const bool kRegistered = [] {

@@ -63,6 +63,41 @@ void BM_ParseI2CReadback(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseI2CReadback);
 
+// Host cost of qz_i2cTransfer's frame, per sample: an EEPROM-style combined
+// message (write a 2-byte pointer, repeated START, read N bytes) rendered with
+// its layout, then judged on a read-back that lags one sample and carries
+// every acknowledge, and the read's bytes assembled.
+void BM_I2CMessagesHostCost(benchmark::State& state) {
+    PROT_DES d = i2cBenchDescriptor();
+    d.bytesPerReg = 1;  // the words assembled are the read's bytes
+    std::vector<uint8_t> pointer = {0x12, 0x34}, data(static_cast<std::size_t>(state.range(0)));
+    const QZ_I2C_MSG msgs[] = {{0x50, 0, 2, pointer.data()},
+                               {0x50, 1, static_cast<uint32_t>(data.size()), data.data()}};
+    const auto total = static_cast<uint32_t>(qz::i2cMessagesLength(d, msgs).value_or(0));
+    std::vector<uint8_t> stream(total);
+    std::vector<uint32_t> starts;
+    qz::I2CLayout layout(total);
+    qz::renderI2CMessages(d, msgs, stream.data(), layout, starts);
+    // The wire: SDA reads what the master writes, and low in every acknowledge slot.
+    const uint8_t sdaRead = static_cast<uint8_t>(1u << d.SDAnumR);
+    std::vector<uint8_t> wire(stream);
+    for (uint8_t& sample : wire)
+        sample = static_cast<uint8_t>((sample & ~sdaRead) | (((sample >> d.SDAnumW) & 1u) ? sdaRead : 0u));
+    for (const qz::AckSample& ack : layout.acks) wire[ack.position] &= static_cast<uint8_t>(~sdaRead);
+    const std::vector<uint8_t> rx = qzbench::laggedReadback(wire);
+    for (auto _ : state) {
+        qz::I2CLayout fresh(total);
+        starts.clear();
+        qz::renderI2CMessages(d, msgs, stream.data(), fresh, starts);
+        const auto judged = qz::judgeI2C(d, stream, fresh, rx, total, 0);
+        if (!judged.outcome.ok()) state.SkipWithError(qz_statusText(judged.outcome.status));
+        auto bytes = qz::i2cReceivedWords(d, fresh, rx, judged.lag, static_cast<uint32_t>(data.size()));
+        benchmark::DoNotOptimize(bytes);
+    }
+    qzbench::timePerUnit(state, "per_sample", total);
+}
+BENCHMARK(BM_I2CMessagesHostCost)->Arg(16)->Arg(4096)->Arg(65536);
+
 // A whole readI2C through the D2XX seam on the simulated chip and I2C chip.
 void BM_ReadI2COnSimulator(benchmark::State& state) {
     qzsim::Device& device = qzbench::benchDevice("I2CBENCH");

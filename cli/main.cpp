@@ -381,11 +381,7 @@ int main(int argc, char** argv) {
         ->transform(kNumber)->check(CLI::Range(1024u, 1u << 24))->capture_default_str();
     self->add_option("--repeat", selfOptions.repeat, "Runs of each timed transaction")
         ->transform(kNumber)->check(CLI::Range(1, 1000))->capture_default_str();
-    // selftest switches the modes itself: it opens the device as the chip has it.
-    self->callback([&] {
-        o.lowLatency = false;
-        onDevice = [&](Session& s) { return selftest(s, selfOptions); };
-    });
+    self->callback([&] { onDevice = [&](Session& s) { return selftest(s, selfOptions); }; });
 
     try {
         app.parse(argc, argv);

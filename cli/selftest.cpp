@@ -29,7 +29,6 @@ namespace {
 
 using nlohmann::json;
 
-
 // The simulated chip that the projections run on (never listed).
 constexpr const char* kModelSerial = "QZFTDI-MODEL";
 // Samples of the loopback check: enough that no wrong lag reads alike.
@@ -51,8 +50,10 @@ struct Probe {
 // What one device measured. Times in ms (medians), rates in MS/s; an empty
 // figure is not available on that device.
 struct Figures {
-    std::optional<double> write[2], read[2];  // default mode, low-latency mode
-    double rate = 0;                          // of the long pattern
+    // Each in the default mode, then the low-latency mode.
+    std::optional<double> write[2], read[2];
+    std::optional<double> rate[2];  // of the long pattern
+    // In the default mode (the latency timer ends their read-back there).
     double shortAt[std::size(kLatencies)] = {};
     std::optional<std::size_t> lostAt;  // the first long-pattern sample the input did not follow
 };
@@ -61,7 +62,8 @@ struct Plan {
     uint8_t out = 0, in = 1;
     uint32_t samples = 0, repeat = 0;
     uint32_t baud = 0;
-    PROT_HANDLE spi = nullptr;  // clock and chip select on spare pins, data on the jumper
+    uint8_t clk = 0, cs = 0;    // the register frames' clock and chip select, off the jumper
+    PROT_HANDLE spi = nullptr;  // their descriptor: data out on `out`, data in on `in`
     uint8_t mask() const { return static_cast<uint8_t>(1u << out); }
 };
 
@@ -122,8 +124,8 @@ double medianMs(const Probe& probe, const Plan& plan, const std::function<void()
 }
 
 // Puts the device in the low-latency mode (`on`) or the default mode; false
-// when it asks for a low-latency mode that the driver lacks (FT_SetUSBParameters;
-// without it, the default mode is the only one).
+// when it asks for a low-latency mode that the driver lacks (without
+// FT_SetUSBParameters the default mode is the only one).
 bool useMode(const Probe& probe, bool on) {
     return setLowLatency(probe.dev, on ? 1 : 0) == 0 || !on;
 }
@@ -151,17 +153,14 @@ Figures measure(const Probe& probe, const Plan& plan, uint32_t lag) {
             check(qz_readSPI(probe.dev, plan.spi, 0x12, &value, &result), result,
                   "selftest: a single register read");
         });
+        const std::vector<uint8_t> longPattern = pattern(plan, plan.samples, 2);
+        const uint64_t start = probe.nowNs();
+        const std::vector<uint8_t> readback = play(probe, plan, longPattern);
+        const uint64_t took = std::max<uint64_t>(probe.nowNs() - start, 1);
+        f.rate[mode] = static_cast<double>(plan.samples) * 1e3 / static_cast<double>(took);
+        if (!f.lostAt) f.lostAt = firstMismatch(plan, longPattern, readback, lag);
     }
-    // The long pattern and the short transactions in the default mode: the
-    // latency timer is what ends their read-back there.
     useMode(probe, false);
-
-    const std::vector<uint8_t> longPattern = pattern(plan, plan.samples, 2);
-    const uint64_t start = probe.nowNs();
-    const std::vector<uint8_t> readback = play(probe, plan, longPattern);
-    const uint64_t took = std::max<uint64_t>(probe.nowNs() - start, 1);
-    f.rate = static_cast<double>(plan.samples) * 1e3 / static_cast<double>(took);
-    f.lostAt = firstMismatch(plan, longPattern, readback, lag);
 
     const int32_t original = getLatencyTimer(probe.dev);
     const std::vector<uint8_t> shortPattern = pattern(plan, kShortSamples, 3);
@@ -187,10 +186,12 @@ std::optional<std::string> modelProfile(const AttachedDevice& device) {
 }
 
 // The simulated chip of a profile, timed, with the same jumper, open; closed
-// and taken off the bench at the end of its scope.
+// and taken off the bench at the end of its scope. Not open when the bench
+// already has a device of its serial (which it leaves alone) or refuses it.
 class ModelChip {
 public:
     ModelChip(const std::string& profile, const Plan& plan, uint32_t lag, int latencyMs) {
+        if (qzsim_clock_ns(kModelSerial) >= 0) return;  // a bench device of that name
         if (qzsim_add_device(kModelSerial, "qzftdi selftest model", 0) != 0) return;
         added_ = true;
         if (qzsim_set_profile(kModelSerial, profile.c_str()) != 0 ||
@@ -201,7 +202,7 @@ public:
             dev_ = nullptr;
             return;
         }
-        if (latencyMs > 0) setLatency(probe(), static_cast<uint8_t>(latencyMs));
+        if (latencyMs > 0) setLatencyTimer(dev_, static_cast<uint8_t>(latencyMs));
     }
     ~ModelChip() {
         if (dev_) closeFTDI(dev_);
@@ -242,14 +243,17 @@ std::vector<Row> rows(const Plan& plan) {
         list.push_back({std::string("single register read, ") + modes[mode], "ms",
                         [mode](const Figures& f) { return f.read[mode]; }});
     }
-    list.push_back({"sample rate, " + std::to_string(plan.samples) + "-sample pattern", "MS/s",
-                    [](const Figures& f) { return std::optional<double>(f.rate); }});
     const double baud = plan.baud;
-    list.push_back({"samples per baud of that pattern", "x",
-                    [baud](const Figures& f) { return std::optional<double>(f.rate * 1e6 / baud); }});
+    for (const int mode : {0, 1}) {
+        list.push_back({std::string("long pattern's sample rate, ") + modes[mode], "MS/s", [mode](const Figures& f) { return f.rate[mode]; }});
+        list.push_back({std::string("  samples per baud, ") + modes[mode], "x",
+                        [mode, baud](const Figures& f) {
+                            return f.rate[mode] ? std::optional<double>(*f.rate[mode] * 1e6 / baud)
+                                                : std::nullopt;
+                        }});
+    }
     for (std::size_t i = 0; i < std::size(kLatencies); ++i)
-        list.push_back({std::to_string(kShortSamples) + "-sample transaction, latency timer " +
-                            std::to_string(kLatencies[i]) + " ms",
+        list.push_back({"short transaction, default mode, timer " + std::to_string(kLatencies[i]) + " ms",
                         "ms", [i](const Figures& f) { return std::optional<double>(f.shortAt[i]); }});
     return list;
 }
@@ -263,11 +267,20 @@ std::string number(std::optional<double> value) {
 
 json jsonNumber(std::optional<double> value) { return value ? json(*value) : json(nullptr); }
 
+// The device under test as the report's head names it.
+struct Subject {
+    AttachedDevice device;
+    std::optional<std::string> profile;  // the model's; none for a chip the model lacks
+    int32_t latencyMs = -1;               // the latency timer at the start
+    int32_t lowAtStart = -1;              // the low-latency mode at the start (1 on, 0 off)
+};
+
 // The report: text a user can paste, or JSON.
-void report(const Session& session, const Plan& plan, const AttachedDevice& device,
-            const std::optional<std::string>& profile, const std::vector<CheckResult>& checks,
-            const std::optional<Figures>& measured, const std::optional<Figures>& model,
-            uint8_t clk, uint8_t cs, int32_t latencyMs) {
+void report(const Session& session, const Plan& plan, const Subject& subject,
+            const std::vector<CheckResult>& checks, const std::optional<Figures>& measured,
+            const std::optional<Figures>& model) {
+    const AttachedDevice& device = subject.device;
+    const std::optional<std::string>& profile = subject.profile;
     const std::vector<Row> list = rows(plan);
     const bool lowLatencyAvailable = measured && measured->write[1];
     if (session.options().json) {
@@ -284,7 +297,7 @@ void report(const Session& session, const Plan& plan, const AttachedDevice& devi
                           {"type", deviceTypeName(device.type)},
                           {"backend", device.backend},
                           {"baud", plan.baud},
-                          {"latency_timer_ms", latencyMs},
+                          {"latency_timer_ms", subject.latencyMs},
                           {"out", plan.out},
                           {"in", plan.in},
                           {"model", profile ? json(*profile) : json(nullptr)},
@@ -299,10 +312,14 @@ void report(const Session& session, const Plan& plan, const AttachedDevice& devi
     }
     std::cout << "qzftdi selftest of " << session.serial() << " (" << deviceTypeName(device.type)
               << ", " << (device.backend.empty() ? "unknown" : device.backend) << " backend) at "
-              << plan.baud << " Bd, latency timer " << latencyMs << " ms\n"
+              << plan.baud << " Bd, latency timer " << subject.latencyMs << " ms"
+              << (subject.lowAtStart < 0 ? ""
+                  : subject.lowAtStart ? ", low-latency mode on"
+                                       : ", low-latency mode off")
+              << "\n"
               << "wiring: a jumper from pin " << int{plan.out} << " (out) to pin " << int{plan.in}
-              << " (in); the register frames also drive pins " << int{clk} << " (clock) and "
-              << int{cs} << " (chip select)\n"
+              << " (in); the register frames also drive pins " << int{plan.clk} << " (clock) and "
+              << int{plan.cs} << " (chip select)\n"
               << "model: "
               << (profile ? "the timed chip model of an " + *profile +
                                 " (projections of a model, not measurements)"
@@ -335,7 +352,9 @@ void report(const Session& session, const Plan& plan, const AttachedDevice& devi
         std::cout << line;
     }
     if (!lowLatencyAvailable) std::cout << "low-latency mode: not available\n";
-    std::cout << "times: medians of " << plan.repeat << " runs on the wall clock; the model's on "
+    std::cout << "long pattern: " << plan.samples << " samples; short transaction: "
+              << kShortSamples << " samples (its read-back fills no USB transfer)\n"
+              << "times: medians of " << plan.repeat << " runs on the wall clock; the model's on "
               << "its simulated clock\n";
     if (device.backend == "simulator")
         std::cout << "(a simulated device: its wall-clock figures are the simulator's speed, "
@@ -358,19 +377,22 @@ int selftest(Session& session, const SelftestOptions& options) {
     std::vector<uint8_t> spare;
     for (uint8_t pin = 0; pin < 8 && spare.size() < 2; ++pin)
         if (pin != plan.out && pin != plan.in) spare.push_back(pin);
-    if (initSPIDev(&plan.spi, spare[0], spare[1], plan.out, plan.in, 8, 16, 1, 1) != 0)
+    plan.clk = spare[0];
+    plan.cs = spare[1];
+    if (initSPIDev(&plan.spi, plan.clk, plan.cs, plan.out, plan.in, 8, 16, 1, 1) != 0)
         throw refused("selftest: the register frames' pins");
     const struct SpiGuard {
         PROT_HANDLE spi;
         ~SpiGuard() { deleteSPIDev(spi); }
     } spiGuard{plan.spi};
 
-    AttachedDevice unknown;
-    unknown.type = ~0u;
-    const AttachedDevice device = findListed(listedSerial(session.serial())).value_or(unknown);
-    const std::optional<std::string> profile = modelProfile(device);
+    Subject subject;
+    subject.device.type = ~0u;  // unknown unless listed
+    subject.device = findListed(listedSerial(session.serial())).value_or(subject.device);
+    subject.profile = modelProfile(subject.device);
+    subject.latencyMs = getLatencyTimer(session.device());
+    subject.lowAtStart = getLowLatency(session.device());
     const Probe user{session.device(), wallNs};
-    const int32_t latencyMs = getLatencyTimer(session.device());
     const std::string pins = "pin " + std::to_string(plan.in) + " did not follow pin " +
                              std::to_string(plan.out);
 
@@ -384,8 +406,7 @@ int selftest(Session& session, const SelftestOptions& options) {
                           std::to_string(*lag) + " sample(s) (the library handles 0 to " +
                               std::to_string(kHandledLag) + ")"});
     if (!lag || *lag > kHandledLag) {
-        report(session, plan, device, profile, checks, std::nullopt, std::nullopt, spare[0], spare[1],
-               latencyMs);
+        report(session, plan, subject, checks, std::nullopt, std::nullopt);
         throw Failure(kExitBusSaidNo, !lag ? "no loopback: " + pins
                                            : "read-back lag of " + std::to_string(*lag) +
                                                  " samples: the library handles 0 to " +
@@ -401,11 +422,11 @@ int selftest(Session& session, const SelftestOptions& options) {
                                             std::to_string(plan.out) + " in all " +
                                             std::to_string(plan.samples) + " samples"});
     std::optional<Figures> model;
-    if (profile) {
-        const ModelChip chip(*profile, plan, *lag, session.options().latencyMs);
+    if (subject.profile) {
+        const ModelChip chip(*subject.profile, plan, *lag, session.options().latencyMs);
         if (chip.open()) model = measure(chip.probe(), plan, *lag);
     }
-    report(session, plan, device, profile, checks, measured, model, spare[0], spare[1], latencyMs);
+    report(session, plan, subject, checks, measured, model);
     if (measured.lostAt)
         throw Failure(kExitBusSaidNo, "read-back lost: " + pins + " from sample " +
                                           std::to_string(*measured.lostAt) + " of the long pattern");

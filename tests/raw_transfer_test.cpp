@@ -2,6 +2,7 @@
 // I2C messages against the register functions, full-duplex SPI in the modes
 // the virtual chip speaks, the pins, descriptor refusals and the bus clock.
 #include "qzsim/i2c_bus.hpp"
+#include "qzsim/profile.hpp"
 #include "qzsim/spi_peripheral.hpp"
 #include "driver_faults.hpp"
 #include "sim_fixture.hpp"
@@ -298,6 +299,22 @@ TEST_F(RawTransfer, BusClockSetsTheBaudRateOnlyWhenItDiffers) {
     EXPECT_EQ(QZ_BAD_ARGUMENT, qz_getWireClock(nullptr, i2c.get(), &wire));
     ASSERT_EQ(0x42, readI2C(dev, plain.get(), 0x10));
     EXPECT_EQ(1u, device().calls(qzsim::Op::SetBaudRate));
+}
+
+// The H series samples at 5 x baud: the library finds the chip type in the
+// driver's list by the handle it holds. At 1 MBaud SCL runs at 1.25 MHz; a
+// 100 kHz clock takes 80,000 baud.
+TEST_F(RawTransfer, WireClockFollowsTheSampleClockOfAnHSeriesChip) {
+    addDevice("H").setProfile(*qzsim::chipProfile("FT232H"));
+    FT_HANDLE dev = open("H");
+    Descriptor i2c;
+    makeI2C(i2c, 0, 1, 2, 0x50, 1, 1);
+    uint32_t wire = 0;
+    ASSERT_EQ(QZ_OK, qz_getWireClock(dev, i2c.get(), &wire));
+    EXPECT_EQ(1250000u, wire);
+    ASSERT_EQ(QZ_OK, qz_setBusClock(i2c.get(), 100000));
+    writeI2C(dev, i2c.get(), 0x10, 0x42);  // nothing answers; the baud rate is set first
+    EXPECT_EQ(80000u, device("H").baudRate());
 }
 
 }  // namespace

@@ -13,25 +13,25 @@ namespace {
 constexpr uint8_t kClk = 0x01, kCS = 0x02, kSDI = 0x04, kSDO = 0x08, kOE = 0x10;
 
 // Pin samples built phase by phase (clock idles low).
-struct Wire {
+struct PinScript {
     std::vector<uint8_t> s{kCS, kCS};
-    Wire& select() { return push(0); }
+    PinScript& select() { return push(0); }
     // Each bit: data presented with the clock low, then the clock high.
-    Wire& bits(const char* b, uint8_t extra = 0) {
+    PinScript& bits(const char* b, uint8_t extra = 0) {
         for (; *b; ++b) {
             const uint8_t v = static_cast<uint8_t>((*b == '1' ? kSDI : 0) | extra);
             push(v).push(v | kClk);
         }
         return *this;
     }
-    Wire& release() { return push(0).push(kCS); }
-    Wire& push(uint8_t v) {
+    PinScript& release() { return push(0).push(kCS); }
+    PinScript& push(uint8_t v) {
         s.push_back(v);
         return *this;
     }
 };
 
-std::vector<PinDrive> play(SPIPeripheral& chip, const Wire& w) {
+std::vector<PinDrive> play(SPIPeripheral& chip, const PinScript& w) {
     std::vector<PinDrive> drives;
     for (uint8_t v : w.s) drives.push_back(chip.onSample(v));
     return drives;
@@ -122,7 +122,7 @@ void idle(SPIFlash& flash, int samples) {
 
 TEST(SPIPeripheral, WriteLatchesEachStreamWordAtTheNextAddress) {
     SPIPeripheral chip(wiring(true));
-    play(chip, Wire{}.select().bits("0").bits("1111").bits("0110").bits("1001").release());
+    play(chip, PinScript{}.select().bits("0").bits("1111").bits("0110").bits("1001").release());
     EXPECT_EQ(chip.log(), (Log{{Kind::Write, 15, {6, 9}, {}}}));
     EXPECT_EQ(chip.registers.read(15), 6u);
     EXPECT_EQ(chip.registers.read(0), 9u);  // the address wraps at four bits
@@ -132,7 +132,7 @@ TEST(SPIPeripheral, WriteLatchesEachStreamWordAtTheNextAddress) {
 TEST(SPIPeripheral, ReadDrivesEachBitBeforeItsActiveEdgeAndReleasesWhenDeselected) {
     SPIPeripheral chip(wiring(true));
     chip.registers.write(3, 0b1001);
-    const auto drives = play(chip, Wire{}.select().bits("1").bits("0011").bits("0000").release());
+    const auto drives = play(chip, PinScript{}.select().bits("1").bits("0011").bits("0000").release());
     EXPECT_EQ(drives.front().mask, 0);
     EXPECT_EQ(drives.back().mask, 0);
     const int expected[] = {1, 0, 0, 1};
@@ -146,9 +146,9 @@ TEST(SPIPeripheral, ReadDrivesEachBitBeforeItsActiveEdgeAndReleasesWhenDeselecte
 
 TEST(SPIPeripheral, ProtocolViolationsAreLogged) {
     SPIPeripheral chip(wiring(true));
-    play(chip, Wire{}.select().bits("0").bits("0001").bits("01").release());  // cut mid-word
-    play(chip, Wire{}.push(kCS | kClk).push(kCS));  // clock up and down while deselected
-    play(chip, Wire{}.select().push(kSDI | kClk));  // data moves with the edge
+    play(chip, PinScript{}.select().bits("0").bits("0001").bits("01").release());  // cut mid-word
+    play(chip, PinScript{}.push(kCS | kClk).push(kCS));  // clock up and down while deselected
+    play(chip, PinScript{}.select().push(kSDI | kClk));  // data moves with the edge
     using enum Violation;
     EXPECT_EQ(kinds(chip), (std::vector<Violation>{ChipSelectRoseMidWord, ClockWhileDeselected,
                                                    ClockWhileDeselected, DataInChangedAtEdge}));
@@ -159,7 +159,7 @@ TEST(SPIPeripheral, OutputEnableDecidesDirectionAndGatesDataOut) {
     SPIPeripheral chip(wiring(false, 4));
     chip.registers.write(5, 0xF);
     const auto drives =
-        play(chip, Wire{}.select().bits("0101").bits("11", kOE).bits("11").release());
+        play(chip, PinScript{}.select().bits("0101").bits("11", kOE).bits("11").release());
     EXPECT_EQ(drives[3 + 8 + 1].mask, kSDO);  // asserted: driven
     EXPECT_EQ(drives[3 + 8 + 5].mask, 0);     // not asserted: released
     EXPECT_EQ(chip.log(), (Log{{Kind::Read, 5, {0xF}, {0xF}}}));
@@ -170,8 +170,8 @@ TEST(SPIPeripheral, LogsStayBounded) {
     SPIPeripheral chip(wiring(true));
     chip.setLogLimit(3);
     for (const char* address : {"0001", "0010", "0011", "0100", "0101"})
-        play(chip, Wire{}.select().bits("0").bits(address).bits("1010").release());
-    play(chip, Wire{}.push(kCS | kClk).push(kCS));  // two violations
+        play(chip, PinScript{}.select().bits("0").bits(address).bits("1010").release());
+    play(chip, PinScript{}.push(kCS | kClk).push(kCS));  // two violations
     const Log log = chip.log();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log.front().address, 3u);  // the most recent three, oldest first

@@ -222,14 +222,15 @@ TEST_F(Transport, LongStreamNeverStrandsARequest) {
 }
 
 // A spinning wait polls millions of times in 300 ms; one that sleeps between
-// polls (up to half a millisecond) polls at most about 600 times.
+// polls (up to half a millisecond) polls at most about 600 times (fewer on a
+// loaded machine, so the lower bound only says that it kept polling).
 TEST_F(Transport, WaitSleepsInsteadOfSpinning) {
     const uint8_t pattern[10] = {};
     device().setReadbackStall(4);
     qz::ByteStream rx;
     device().resetCallCounts();
     EXPECT_EQ(QZ_TIMEOUT, qz::playSamples(dev, 0xFF, pattern, qz::PlayOptions{true, 10u, false}, &rx).status);
-    EXPECT_GT(device().calls(Op::GetQueueStatus), 100u);
+    EXPECT_GT(device().calls(Op::GetQueueStatus), 2u);
     EXPECT_LT(device().calls(Op::GetQueueStatus), 2000u);
 }
 

@@ -179,6 +179,8 @@ _SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "qzsim_trace_dropped": (c_int64, [c_char_p]),
     "qzsim_set_pin_name": (c_int32, [c_char_p, c_uint8, c_char_p]),
     "qzsim_load_bench": (c_int32, [c_char_p, POINTER(c_char), c_uint32]),
+    "qzsim_save_state": (c_int32, [c_char_p, POINTER(c_char), c_uint32]),
+    "qzsim_load_state": (c_int32, [c_char_p, POINTER(c_char), c_uint32]),
     "qzsim_attach_spi": (c_int32, [c_char_p, c_uint8, c_uint8, c_uint8, c_uint8, c_uint8, c_uint8,
                                    c_int32, c_int32]),
     "qzsim_spi_output_enable": (c_int32, [c_int32, c_uint8, c_int32]),

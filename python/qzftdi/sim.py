@@ -32,7 +32,8 @@ from ._args import int_in as _int_in, pin as _pin
 
 __all__ = ["SimError", "I2cFault", "SimDevice", "SimChip", "SimSpiChip", "SimI2cChip", "SimSpiFlash",
            "SimPortExpander", "add_device",
-           "device", "remove_device", "clear_bench", "load_bench", "fail_nth_call", "PROFILES",
+           "device", "remove_device", "clear_bench", "load_bench", "save_state", "load_state",
+           "fail_nth_call", "PROFILES",
            "I2C_SPEEDS"]
 
 #: Bus speeds of virtual I2C chips (SimI2cChip.set_speed).
@@ -111,6 +112,27 @@ def load_bench(path: _StrPath) -> None:
         raise FileNotFoundError(errno.ENOENT, "no such bench file", os.fspath(path))
     error = ctypes.create_string_buffer(1024)
     if _lib.library().qzsim_load_bench(os.fsencode(path), error, len(error)) != 0:
+        raise BenchFileError(error.value.decode("utf-8", "replace") or f"{path}: refused")
+
+
+def save_state(path: _StrPath) -> None:
+    """Saves the contents of every virtual chip on the bench (registers, a
+    flash's bytes, a port expander's latches) to a state file, for load_state
+    in a later run. Raises SimError with the reason when it cannot be written."""
+    error = ctypes.create_string_buffer(1024)
+    if _lib.library().qzsim_save_state(os.fsencode(path), error, len(error)) != 0:
+        raise SimError(error.value.decode("utf-8", "replace") or f"{path}: not written")
+
+
+def load_state(path: _StrPath) -> None:
+    """Loads a state file of save_state onto the chips on the bench (after their
+    bench file): all of it, or none. Raises FileNotFoundError when there is no
+    such file, BenchFileError with "file:line: what" when it is damaged or
+    names a device or chip that is not on the bench."""
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, "no such state file", os.fspath(path))
+    error = ctypes.create_string_buffer(1024)
+    if _lib.library().qzsim_load_state(os.fsencode(path), error, len(error)) != 0:
         raise BenchFileError(error.value.decode("utf-8", "replace") or f"{path}: refused")
 
 

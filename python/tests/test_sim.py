@@ -89,6 +89,22 @@ def test_MissingBenchFileRaisesFileNotFoundError(tmp_path: Path) -> None:
         sim.load_bench(tmp_path / "absent.toml")
 
 
+def test_StateFileKeepsWhatWasWrittenForTheNextBench(tmp_path: Path) -> None:
+    flash = sim.add_device("PYSTATE", "state board").attach_spi_flash(clk=0, cs=3, sdi=1, sdo=2,
+                                                                       size=1 << 12)
+    flash[0x10] = 0x5A
+    sim.save_state(tmp_path / "board.state")
+    sim.clear_bench()
+    flash = sim.add_device("PYSTATE", "state board").attach_spi_flash(clk=0, cs=3, sdi=1, sdo=2,
+                                                                       size=1 << 12)
+    sim.load_state(tmp_path / "board.state")
+    assert flash[0x10] == 0x5A
+    sim.clear_bench()
+    sim.add_device("PYSTATE", "state board")  # no flash now: the state is another board's
+    with pytest.raises(qzftdi.BenchFileError, match=r"board.state:4: chip 0 spi_flash is not on"):
+        sim.load_state(tmp_path / "board.state")
+
+
 def test_SimListsOnlyItsOwnNames() -> None:
     assert dir(sim) == sorted(sim.__all__)
 

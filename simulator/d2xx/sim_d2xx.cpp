@@ -120,8 +120,9 @@ FT_STATUS SimDriver::createDeviceInfoList(uint32_t* lpdwNumDevs) {
     return FT_OK;
 }
 
-// The snapshot entry at dwIndex (serial at most 16 bytes, description 64, as
-// the vendor's fields are sized, unterminated when full); FT_DEVICE_NOT_FOUND past its end.
+// The snapshot entry at dwIndex, with the handle of a device open here (serial
+// at most 16 bytes, description 64, as the vendor's fields are sized,
+// unterminated when full); FT_DEVICE_NOT_FOUND past its end.
 FT_STATUS SimDriver::getDeviceInfoDetail(uint32_t dwIndex, uint32_t* lpdwFlags,
                                          uint32_t* lpdwType, uint32_t* lpdwID,
                                          uint32_t* lpdwLocId, void* lpSerialNumber,

@@ -31,7 +31,7 @@ PinDrive InputSource::onSample(uint8_t) {
     return {mask_, level};
 }
 
-PinDrive Wire::onSample(uint8_t levels) {
+PinDrive Jumper::onSample(uint8_t levels) {
     const uint8_t bit = static_cast<uint8_t>(1u << to_);
     return {bit, ((levels >> from_) & 1u) ? bit : uint8_t{0}};
 }

@@ -69,7 +69,7 @@ int32_t qzsim_add_device(const char* serial, const char* description, int32_t li
 int32_t qzsim_attach_wire(const char* serial, uint8_t from, uint8_t to) {
     if (from > 7 || to > 7 || from == to) return -1;
     return onNamed(serial, [&](Device& d) -> int32_t {
-        d.attach(std::make_shared<Wire>(from, to));
+        d.attach(std::make_shared<Jumper>(from, to));
         return 0;
     });
 }

@@ -123,9 +123,9 @@ private:
 // A jumper from pin `from` to pin `to`: `to` follows `from` in every sample
 // (driven high or low, as an input the FTDI chip reads; on a pin the chip
 // drives, the wire's low wins, as a shorted output's would).
-class Wire : public Peripheral {
+class Jumper : public Peripheral {
 public:
-    Wire(uint8_t from, uint8_t to) : from_(from), to_(to) {}
+    Jumper(uint8_t from, uint8_t to) : from_(from), to_(to) {}
     PinDrive onSample(uint8_t levels) override;
 
 private:
