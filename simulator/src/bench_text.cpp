@@ -8,6 +8,7 @@
 #include "qzsim/bench_file.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -46,6 +47,7 @@ public:
     KeyScanner(const std::string& text, const std::string& path) : s_(text), path_(path) {}
 
     void run() {
+        controlCharacters();
         bool keyNext = true;  // a line of the top level starts with a key
         while (i_ < s_.size()) {
             const char c = s_[i_];
@@ -96,6 +98,25 @@ public:
 private:
     [[noreturn]] void fail(const std::string& what) const {
         throw BenchFileError(path_ + ":" + std::to_string(line_) + ": " + what);
+    }
+
+    // TOML allows no control character but tab, line feed and carriage
+    // return, not even in strings and comments. With one in the text the
+    // parser and this scanner can disagree about where a string ends, and so
+    // about where characters outside ASCII stand: outside a string the
+    // parser's own check of them is not sound.
+    void controlCharacters() {
+        for (std::size_t k = 0; k < s_.size(); ++k) {
+            const auto c = static_cast<unsigned char>(s_[k]);
+            if (c == '\n') ++line_;
+            if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+                char code[8];
+                std::snprintf(code, sizeof code, "0x%02X", c);
+                fail(std::string("control character ") + code +
+                     " (TOML allows tab, line feed and carriage return only)");
+            }
+        }
+        line_ = 1;
     }
 
     void push(char open) {

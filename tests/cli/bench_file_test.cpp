@@ -184,6 +184,8 @@ const Mistake kMistakes[] = {
      "3: a bare key holds only A-Z, a-z, 0-9, '_' and '-'"},
     {"non_ascii_value", "[[device]]\nserial = \"A\"\nlistable = \xD0\x81\n",
      "3: characters outside ASCII belong in strings and comments only"},
+    {"control_character", "[[device]]\nserial = \"A\"\nscl = 4\x01'\xC4\xBD\n",
+     "3: control character 0x01 (TOML allows tab, line feed and carriage return only)"},
     {"unknown_profile", "[[device]]\nserial = \"A\"\nprofile = \"FT232X\"\n",
      "3: device[0].profile: unknown profile \"FT232X\" (FT232R, FT232H, FT2232H, FT4232H"},
     {"spi_data_out_on_sda",
