@@ -58,12 +58,13 @@ for f in $internal; do
   if grep -q "$f" <<<"$exported"; then echo "internal function exported: $f"; fail=1; fi
 done
 
-# Only the system's DLLs: KERNEL32 and the C runtime (or the API sets of the
-# universal C runtime); libstdc++, libgcc and winpthread must be linked in.
+# Only the system's DLLs: KERNEL32, WINMM (the 1 ms timer the read-back
+# wait asks for) and the C runtime (or the API sets of the universal C
+# runtime); libstdc++, libgcc and winpthread must be linked in.
 while read -r dll; do
   [ -z "$dll" ] && continue
   shopt -s nocasematch
-  [[ "$dll" =~ ^(kernel32|msvcrt|ucrtbase|api-ms-win-.*)\.dll$ ]] ||
+  [[ "$dll" =~ ^(kernel32|winmm|msvcrt|ucrtbase|api-ms-win-.*)\.dll$ ]] ||
     { echo "depends on a DLL that Windows does not have: $dll"; fail=1; }
   shopt -u nocasematch
 done <<<"$imports"

@@ -186,6 +186,10 @@ const Mistake kMistakes[] = {
      "3: characters outside ASCII belong in strings and comments only"},
     {"control_character", "[[device]]\nserial = \"A\"\nscl = 4\x01'\xC4\xBD\n",
      "3: control character 0x01 (TOML allows tab, line feed and carriage return only)"},
+    {"character_the_parser_cannot_classify",
+     "[[device]]\nserial = \"A\"\ndescription = \"\"\"a\\\n\xC3\xA9\"\"\"\n",
+     "4: the character U+00E9 is not supported in bench files (in a basic string, write the "
+     "escape \\u00E9)"},
     {"unknown_profile", "[[device]]\nserial = \"A\"\nprofile = \"FT232X\"\n",
      "3: device[0].profile: unknown profile \"FT232X\" (FT232R, FT232H, FT2232H, FT4232H"},
     {"spi_data_out_on_sda",
