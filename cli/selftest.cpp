@@ -388,7 +388,7 @@ int selftest(Session& session, const SelftestOptions& options) {
 
     Subject subject;
     subject.device.type = ~0u;  // unknown unless listed
-    subject.device = findListed(listedSerial(session.serial())).value_or(subject.device);
+    subject.device = findAttached(listedSerial(session.serial())).value_or(subject.device);
     subject.profile = modelProfile(subject.device);
     subject.latencyMs = getLatencyTimer(session.device());
     subject.lowAtStart = getLowLatency(session.device());

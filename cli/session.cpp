@@ -32,7 +32,7 @@ bool opensSimulated(const std::string& chosen) {
     if (chosen.rfind("simulator:", 0) == 0) return true;
     if (listedSerial(chosen) != chosen) return false;
     try {
-        const std::optional<AttachedDevice> device = findListed(chosen);
+        const std::optional<AttachedDevice> device = findAttached(chosen);
         return device && device->backend == "simulator";
     } catch (const Failure&) {  // a listing that fails now: no trace, but the device is open
     }
@@ -53,9 +53,7 @@ std::string chooseSerial(const std::string& wanted) {
         const std::string listed = listedSerial(wanted);
         if (std::find(serials.begin(), serials.end(), listed) != serials.end()) return wanted;
         // Attached but not listed: opening it is worth a try (and says why not).
-        const std::vector<AttachedDevice> attached = attachedDevices();
-        if (std::none_of(attached.begin(), attached.end(),
-                         [&](const AttachedDevice& d) { return d.serial == listed; }))
+        if (!findAttached(listed))
             throw Failure(kExitDeviceError, "no FTDI device with serial number " + wanted +
                                                 " (qzftdi list shows the attached ones)");
         return wanted;
@@ -148,7 +146,7 @@ std::vector<std::string> listableSerials() {
     return serials;
 }
 
-std::optional<AttachedDevice> findListed(const std::string& wanted) {
+std::optional<AttachedDevice> findAttached(const std::string& wanted) {
     for (AttachedDevice& device : attachedDevices())
         if (device.serial == wanted) return std::move(device);
     return std::nullopt;

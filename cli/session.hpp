@@ -75,7 +75,7 @@ std::string listedSerial(const std::string& wanted);
 
 // The first attached device of serial number `serial` (as listed, without a
 // backend prefix); nullopt when none is.
-std::optional<AttachedDevice> findListed(const std::string& serial);
+std::optional<AttachedDevice> findAttached(const std::string& serial);
 
 // The name of a D2XX status ("FT_IO_ERROR"), or "status N".
 std::string d2xxStatusName(uint32_t status);
